@@ -1,0 +1,40 @@
+# Front door. Every target first installs what is missing (scripts/install-deps).
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+PREFIX     ?= /usr/local
+JOBS       ?= $(shell nproc)
+CMAKE_FLAGS = -G Ninja -DBW_WERROR=ON
+
+.PHONY: deps build run test test-asan bench lint install clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run "$(BUILD)"
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) --timeout 600
+
+test-asan: deps
+	@cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=Debug -DBW_SANITIZE=ON -DBW_BENCH=OFF >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS) --timeout 900
+
+bench: build
+	@scripts/bench "$(BUILD)"
+
+lint: deps
+	@scripts/lint "$(BUILD)"
+
+install: build
+	@cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@scripts/post-install "$(PREFIX)"
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,92 @@
+#pragma once
+// The batch index "CacheIndex.bw2idx": a zlib-compressed keyed archive whose root is one BWCacheIndex.
+
+#include "compression.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace bw {
+
+inline constexpr char kCacheIndexFileName[] = "CacheIndex.bw2idx";
+inline constexpr char kCacheRealNameKey[] = "BWCacheRealNameKey";
+inline constexpr char kCacheAddDateKey[] = "BWCacheAddDateKey";
+
+// One stored item: the name it had in the trash and when it was stored (seconds since 2001).
+struct BWCacheIndexEntry {
+    std::string realName;
+    double addDate = 0.0;
+    bool operator==(const BWCacheIndexEntry&) const = default;
+};
+
+// Stored (UUID) name -> entry.
+using BWIndexTable = std::map<std::string, BWCacheIndexEntry>;
+
+class BWCacheIndex {
+public:
+    // No table at all is distinct from an empty table.
+    const std::optional<BWIndexTable>& indexTable() const { return m_indexTable; }
+    void setIndexTable(std::optional<BWIndexTable> table) { m_indexTable = std::move(table); }
+    bool permissionsRepaired() const { return m_permissionsRepaired; }
+    void setPermissionsRepaired(bool repaired) { m_permissionsRepaired = repaired; }
+    std::uint64_t cacheSize() const { return m_cacheSize; }
+    void setCacheSize(std::uint64_t size) { m_cacheSize = size; }
+    double cacheCreationTime() const { return m_cacheCreationTime; }
+    void setCacheCreationTime(double time) { m_cacheCreationTime = time; }
+    double cacheLastAdditionTime() const { return m_cacheLastAdditionTime; }
+    void setCacheLastAdditionTime(double time) { m_cacheLastAdditionTime = time; }
+
+    // The keyed archive (binary property list) of this record; nothing on failure.
+    std::optional<Bytes> archivedData() const;
+    // The record archived in these bytes; nothing when they are not an archive of a BWCacheIndex.
+    static std::optional<BWCacheIndex> unarchive(std::span<const std::uint8_t> archive);
+
+    // Drops every entry whose key names nothing in the batch folder (in memory only).
+    void sanityCheckAtPath(const std::string& batchFolder);
+    // Same, relative to an open batch folder descriptor.
+    void sanityCheckAt(int batchDirFd);
+
+    // "<BWCacheIndex: 0x…> [1]\nCache created on %f, modified on %f, size: %llu Bytes"
+    std::string description() const;
+
+private:
+    std::optional<BWIndexTable> m_indexTable;
+    bool m_permissionsRepaired = false;
+    std::uint64_t m_cacheSize = 0;
+    double m_cacheCreationTime = 0.0;
+    double m_cacheLastAdditionTime = 0.0;
+};
+
+// Reads "CacheIndex.bw2idx" of a batch folder: missing, empty, not zlib or not an archive = nothing.
+std::optional<BWCacheIndex> readCacheIndex(const std::string& batchFolder);
+std::optional<BWCacheIndex> readCacheIndexAt(int batchDirFd);
+
+// Archives, compresses and atomically replaces the batch's index (temporary file created with
+// O_EXCL|O_NOFOLLOW in the same folder, fsync, rename), then gives it owner and group.
+// An owner or group of (uid_t)-1 / (gid_t)-1 leaves that id as created. Nothing is written on failure.
+bool writeCacheIndex(const BWCacheIndex& index, const std::string& batchFolder, uid_t owner, gid_t group);
+bool writeCacheIndexAt(const BWCacheIndex& index, int batchDirFd, uid_t owner, gid_t group);
+
+// Holds flock(LOCK_EX) on a batch folder between reading and writing its index, so that the daemon,
+// the agent and the application never lose each other's entries.
+class BatchFolderLock {
+public:
+    explicit BatchFolderLock(const std::string& batchFolder);
+    explicit BatchFolderLock(int batchDirFd); // does not take ownership of the descriptor
+    ~BatchFolderLock();
+    BatchFolderLock(const BatchFolderLock&) = delete;
+    BatchFolderLock& operator=(const BatchFolderLock&) = delete;
+    bool isLocked() const { return m_locked; }
+
+private:
+    int m_fd = -1;
+    bool m_ownsFd = false;
+    bool m_locked = false;
+};
+
+} // namespace bw

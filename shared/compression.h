@@ -1,0 +1,22 @@
+#pragma once
+// zlib compression of batch indexes and the added list (plain zlib stream, no framing of our own).
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace bw {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Inflation stops here: a hostile or corrupt file must not exhaust memory in a root process.
+inline constexpr std::size_t kMaxInflatedSize = 256u * 1024u * 1024u;
+
+// The zlib stream of the buffer; nothing for an empty buffer or on any zlib error.
+std::optional<Bytes> compressedData(std::span<const std::uint8_t> input);
+
+// The inflated bytes; the (empty) buffer itself when it is empty; nothing on any error or past kMaxInflatedSize.
+std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input);
+
+} // namespace bw

@@ -1,0 +1,55 @@
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace bw::test {
+
+TempDir::TempDir(const std::string& prefix) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    ASSERT_TRUE(out) << "cannot write " << path;
+    out << content;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void makeDirs(const std::string& path, unsigned mode) {
+    fs::create_directories(path);
+    fs::permissions(path, static_cast<fs::perms>(mode));
+}
+
+std::string buildDir() {
+    const char* dir = std::getenv("BW_BUILD_DIR");
+    return dir ? dir : fs::current_path().string();
+}
+
+std::string sourceDir() {
+    const char* dir = std::getenv("BW_SOURCE_DIR");
+    return dir ? dir : fs::current_path().string();
+}
+
+} // namespace bw::test
