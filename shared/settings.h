@@ -1,0 +1,83 @@
+#pragma once
+// The settings file "com.kor.Binwarden-2.plist" in $XDG_CONFIG_HOME (default ~/.config), its keys,
+// types and defaults, and how each program reads them.
+
+#include "plist_ptr.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+inline constexpr char kSettingsFileName[] = "com.kor.Binwarden-2.plist";
+inline constexpr char kMenuSettingsFileName[] = "com.kor.Binwarden-2-Menu.plist";
+inline constexpr char kSettingsDictKey[] = "Binwarden Settings";
+inline constexpr char kFiltersKey[] = "BWS_filters";
+inline constexpr char kProtectionStatusOnStartKey[] = "BWProtectionStatusOnStart";
+inline constexpr char kFirstLaunchKey[] = "FirstLaunch";
+inline constexpr char kSettingsFlagFileName[] = ".settingsFlag";
+
+struct VolumeEntry {
+    std::string path; // "BWS_volumes paths"; "/" stands for the home trash
+    bool isProtected = false; // "BWS_protected"
+};
+
+struct FilterEntry {
+    std::int64_t type = 1; // "BWS_filter type": 1 = name fragment, 2 = extension
+    std::string rule;      // "BWS_filter rule"
+};
+
+// The "Binwarden Settings" dictionary, typed. Defaults are the registered defaults.
+struct Settings {
+    bool updates = true;            // "BWS_updates"
+    bool menu = true;               // "BWS_menu"
+    bool pass = false;              // "BWS_pass"
+    bool showNotes = false;         // "BWS_show notes"
+    std::int64_t percent = 15;      // "BWS_percent"
+    bool dataActivation = true;     // "BWS_data activation"
+    std::int64_t nbDays = 3;        // "BWS_nb days"
+    bool fileActivation = true;     // "BWS_file activation"
+    std::int64_t fileSize = 700;    // "BWS_file size", megabytes of 1,000,000 bytes
+    std::int64_t daemonMode = 1;    // "BWS_daemon mode": 1 move, 2 copy
+    std::vector<VolumeEntry> volumes{{"/", true}}; // "BWS_volumes lists"
+
+    // The registered defaults (one volume entry "/", protected).
+    static Settings defaults();
+    // The agent's own fallback when the file or the dictionary is missing: defaults with no volume list.
+    static Settings agentFallback();
+
+    // From a "Binwarden Settings" dictionary (a key missing from a stored dictionary reads as false, 0
+    // or an empty list) and back to one (every key written).
+    static Settings fromPlist(plist_t dict);
+    PlistPtr toPlist() const;
+
+    // The agent's reading: cache life in days (0 when the age limit is off), largest file in megabytes
+    // (0 when the size limit is off), and the protected folders ("/" → homeFolder; none → homeFolder alone).
+    std::int64_t cacheLifeDays() const;
+    std::int64_t maxFileSizeMB() const;
+    std::vector<std::string> protectedFolders(const std::string& homeFolder) const;
+};
+
+// $XDG_CONFIG_HOME (or ~/.config, or the given home's .config) + file name.
+std::string settingsFilePath(const std::string& homeFolder = {});
+std::string menuSettingsFilePath(const std::string& homeFolder = {});
+
+// The whole file parsed (binary or XML); nothing when missing, empty or unparsable.
+PlistPtr readSettingsFile(const std::string& path);
+// The "Binwarden Settings" dictionary of the file, typed; nothing when the file or the dictionary is missing.
+std::optional<Settings> loadSettings(const std::string& path);
+// The top-level "BWS_filters" list; missing, unreadable or empty = no filter.
+std::vector<FilterEntry> loadFilters(const std::string& path);
+// Creates the file with only "Binwarden Settings" = defaults, as a binary property list, when it does
+// not exist. True when it exists afterwards.
+bool createSettingsFileIfMissing(const std::string& path);
+// Sets "BWProtectionStatusOnStart" and writes the whole file back atomically in the format it was
+// read in (binary or XML). Does nothing and answers false when the file does not exist.
+bool writeProtectionStatusOnStart(const std::string& path, bool on);
+
+// The leading decimal number of a text typed in a field ("12abc" → 12, "abc" → 0).
+std::int64_t leadingInteger(const std::string& text);
+
+} // namespace bw
