@@ -1,0 +1,397 @@
+#include "daemon.h"
+
+#include "added_list.h"
+#include "cache_paths.h"
+#include "notification_bus.h"
+#include "notification_names.h"
+#include "reference_time.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <systemd/sd-event.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <wctype.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace bw {
+
+namespace {
+
+// Case folding for the filters: names are UTF-8, compared without regard to case.
+locale_t utf8Locale() {
+    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    return locale;
+}
+
+std::u32string foldedCase(const std::string& text) {
+    std::u32string out;
+    out.reserve(text.size());
+    locale_t locale = utf8Locale();
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        unsigned char c = s[i];
+        char32_t cp;
+        std::size_t length;
+        if (c < 0x80) {
+            cp = c;
+            length = 1;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            length = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            length = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            length = 4;
+        } else {
+            cp = 0;
+            length = 0;
+        }
+        bool valid = length > 0 && i + length <= n;
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80)
+                valid = false;
+            else
+                cp = (cp << 6) | (s[i + k] & 0x3F);
+        }
+        if (!valid) {
+            // A byte that is not UTF-8 stands for itself, out of the range of real characters.
+            out.push_back(0x110000u + c);
+            ++i;
+            continue;
+        }
+        if (locale)
+            cp = static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), locale));
+        else if (cp < 0x80)
+            cp = static_cast<char32_t>(std::tolower(static_cast<int>(cp)));
+        out.push_back(cp);
+        i += length;
+    }
+    return out;
+}
+
+// The extension is what follows the last "." of the name, unless that dot starts the name.
+void splitExtension(const std::string& name, std::string& base, std::string& extension) {
+    std::size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot == 0) {
+        base = name;
+        extension.clear();
+    } else {
+        base = name.substr(0, dot);
+        extension = name.substr(dot + 1);
+    }
+}
+
+bool hasPrefix(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+} // namespace
+
+std::unique_ptr<Daemon> Daemon::daemon() { return std::make_unique<Daemon>(); }
+
+Daemon::Daemon() = default;
+
+Daemon::~Daemon() {
+    if (m_transferThread.joinable())
+        m_transferThread.join();
+    joinRepairs(true);
+    if (m_timer)
+        sd_event_source_unref(m_timer);
+}
+
+void Daemon::setRunningStatus(std::int64_t status) {
+    {
+        std::lock_guard<std::mutex> lock(m_statusMutex);
+        m_runningStatus = status;
+    }
+    m_statusChanged.notify_all();
+}
+
+std::string Daemon::cacheFolder() const {
+    return cacheFolderFor(m_trashPath, m_trashCachePath, m_homeFolder, static_cast<uid_t>(m_daemonUID));
+}
+
+UniqueFd Daemon::openTrashFolder() const { return openDirectoryPath(m_trashPath, m_privileged); }
+
+// The freedesktop trash keeps "files/" and "info/" side by side.
+UniqueFd Daemon::openInfoFolder() const {
+    std::string files = withoutTrailingSlashes(m_trashPath);
+    std::size_t slash = files.rfind('/');
+    if (slash == std::string::npos || files.compare(slash + 1, std::string::npos, "files") != 0)
+        return UniqueFd();
+    return openDirectoryPath(files.substr(0, slash + 1) + "info", m_privileged);
+}
+
+// A folder the daemon made: owner the user, group the process's, mode 0750 whatever the umask.
+void Daemon::giveFolderToUser(int folderFd, const char* name) const {
+    if (::fchown(folderFd, static_cast<uid_t>(m_daemonUID), ::getgid()) != 0 || ::fchmod(folderFd, 0750) != 0)
+        syslog(LOG_ERR, "bw2daemon: cannot give %s to user %d: %s", name, m_daemonUID, std::strerror(errno));
+}
+
+UniqueFd Daemon::openCacheFolder(bool create) const {
+    std::string path = withoutTrailingSlashes(cacheFolder());
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return UniqueFd();
+    UniqueFd parent = openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
+    if (!parent)
+        return parent;
+    const std::string name = path.substr(slash + 1);
+    bool created = false;
+    if (create) {
+        if (::mkdirat(parent.get(), name.c_str(), 0750) == 0)
+            created = true;
+        else if (errno != EEXIST)
+            syslog(LOG_ERR, "bw2daemon %s: cannot create %s: %s", "-[Daemon launchDaemon]", path.c_str(),
+                   std::strerror(errno));
+    }
+    UniqueFd cache = openDirAt(parent.get(), name.c_str());
+    if (!cache)
+        return cache;
+    if (created)
+        giveFolderToUser(cache.get(), path.c_str());
+    if (m_privileged) {
+        struct stat st;
+        if (::fstat(cache.get(), &st) != 0 || st.st_uid != static_cast<uid_t>(m_daemonUID)) {
+            syslog(LOG_ERR, "bw2daemon: the cache folder %s does not belong to user %d; not used", path.c_str(),
+                   m_daemonUID);
+            return UniqueFd();
+        }
+    }
+    return cache;
+}
+
+bool Daemon::launchDaemon() {
+    const std::string cache = cacheFolder();
+    UniqueFd cacheFd = openCacheFolder(true);
+    m_alreadyAdded.clear();
+    if (cacheFd)
+        m_alreadyAdded = loadAddedList(procFdPath(cacheFd.get()));
+    _lastfileSave = timeIntervalSinceReferenceDate();
+
+    // The settings file is the user's: read it with the user's rights only.
+    const uid_t effective = ::geteuid();
+    const bool dropped = m_privileged && ::seteuid(::getuid()) == 0;
+    m_filters = loadFilters(settingsFilePath(m_homeFolder));
+    if (dropped && ::seteuid(effective) != 0)
+        syslog(LOG_ERR, "bw2daemon: cannot restore privileges: %s", std::strerror(errno));
+
+    if (cacheFd)
+        recoverInterruptedBatches();
+
+    if (m_bus) {
+        m_bus->observe(notif::kDaemonsMustStop, [this](const Notification& n) { mustStopNotification(n); });
+        m_bus->observe(notif::kDaemonsMustQuit, [this](const Notification& n) { mustQuitNotification(n); });
+    }
+    setRunningStatus(kWaiting);
+    scheduleSurvey();
+    post(notif::kCacheUpdateSilent, nullptr, true, -1);
+    startRepair(cache);
+    return cacheFd.valid();
+}
+
+void Daemon::scheduleSurvey() {
+    if (!m_event)
+        return;
+    double seconds = m_surveyTime > 0 ? m_surveyTime : 0.0;
+    auto usec = static_cast<std::uint64_t>(seconds * 1e6);
+    if (m_timer) {
+        sd_event_source_set_time_relative(m_timer, usec);
+        sd_event_source_set_enabled(m_timer, SD_EVENT_ONESHOT);
+        return;
+    }
+    int r = sd_event_add_time_relative(m_event, &m_timer, CLOCK_MONOTONIC, usec, 1000, &Daemon::onSurveyTimer, this);
+    if (r < 0)
+        syslog(LOG_ERR, "bw2daemon: cannot schedule the survey: %s", std::strerror(-r));
+}
+
+int Daemon::onSurveyTimer(sd_event_source*, std::uint64_t, void* userdata) {
+    static_cast<Daemon*>(userdata)->daemonIteration();
+    return 0;
+}
+
+void Daemon::terminateApplication(double delaySeconds) {
+    if (delaySeconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(delaySeconds * m_terminationDelayScale));
+    m_terminated = true;
+    if (m_event)
+        sd_event_exit(m_event, 0);
+}
+
+void Daemon::post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount) {
+    if (!m_bus)
+        return;
+    PlistPtr info;
+    if (withCachePath || itemCount >= 0) {
+        info.reset(plist_new_dict());
+        if (withCachePath)
+            plist_dict_set_item(info.get(), notif::kCachePathKey, plist_new_string(cacheFolder().c_str()));
+        if (itemCount >= 0)
+            plist_dict_set_item(info.get(), notif::kItemsMovedToCache,
+                                plist_new_uint(static_cast<std::uint32_t>(static_cast<std::int32_t>(itemCount))));
+    }
+    const bool immediate = std::strcmp(name, notif::kDaemonQuits) != 0;
+    m_bus->post(name, object ? std::optional<std::string>(object) : std::nullopt, info.get(), immediate);
+}
+
+bool Daemon::isFiltered(const std::string& name) const {
+    if (m_filters.empty())
+        return false;
+    std::string base, extension;
+    splitExtension(name, base, extension);
+    std::u32string foldedBase, foldedExtension;
+    bool folded = false;
+    for (const FilterEntry& filter : m_filters) {
+        if (filter.type != 1 && filter.type != 2)
+            continue;
+        if (!folded) {
+            foldedBase = foldedCase(base);
+            foldedExtension = foldedCase(extension);
+            folded = true;
+        }
+        std::u32string rule = foldedCase(filter.rule);
+        if (filter.type == 1) {
+            if (!rule.empty() && foldedBase.find(rule) != std::u32string::npos)
+                return true;
+        } else if (foldedExtension == rule) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void Daemon::daemonIteration() {
+    if (_mustTerminate) {
+        setRunningStatus(kStopped);
+        return;
+    }
+    reapRepairs();
+
+    UniqueFd trash = openTrashFolder();
+    if (!trash) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            // The volume went away, or the user never trashed anything there.
+            _mustTerminate = true;
+            post(notif::kDaemonQuits, nullptr, false, -1);
+            setRunningStatus(kStopped);
+            terminateApplication(2.0);
+            return;
+        }
+        if (errno != m_lastTrashErrno)
+            syslog(LOG_ERR, "bw2daemon: cannot list %s: %s", m_trashPath.c_str(), std::strerror(errno));
+        m_lastTrashErrno = errno;
+    } else {
+        m_lastTrashErrno = 0;
+        std::size_t count = 0;
+        {
+            DirReader reader(trash.get());
+            while (const struct dirent* entry = reader.next()) {
+                const char* name = entry->d_name;
+                if (std::strcmp(name, ".DS_Store") == 0)
+                    continue;
+                if (hasPrefix(name, "Binwarden")) {
+                    const char* dot = std::strrchr(name, '.');
+                    if (dot && dot != name && std::strcmp(dot + 1, "app") == 0)
+                        continue; // the product's own application being thrown away
+                }
+                if (count < m_names.size())
+                    m_names[count].assign(name);
+                else
+                    m_names.emplace_back(name);
+                if (isFiltered(m_names[count]))
+                    continue;
+                if (m_fileMBSizeLimitation >= 1 && entry->d_type != DT_DIR && entry->d_type != DT_LNK) {
+                    struct stat st;
+                    if (lstatAt(trash.get(), name, st) && S_ISREG(st.st_mode) &&
+                        static_cast<std::int64_t>(static_cast<std::uint64_t>(st.st_size) / 1000000u) >
+                            m_fileMBSizeLimitation)
+                        continue;
+                }
+                ++count;
+            }
+        }
+        trash.reset();
+
+        if (count > 0) {
+            TransferRequest request;
+            request.itemsToManage.assign(m_names.begin(), m_names.begin() + static_cast<std::ptrdiff_t>(count));
+            const std::string batchName = batchFolderName(std::time(nullptr));
+            request.cacheFolder = withoutTrailingSlashes(cacheFolder()) + "/" + batchName;
+            if (UniqueFd cache = openCacheFolder(false)) {
+                if (::mkdirat(cache.get(), batchName.c_str(), 0750) == 0) {
+                    if (UniqueFd batch = openDirAt(cache.get(), batchName.c_str()))
+                        giveFolderToUser(batch.get(), batchName.c_str());
+                }
+            }
+            if (m_runningMode == kMoveMode || m_runningMode == kCopyMode) {
+                startTransferThread(request, m_runningMode == kCopyMode);
+                waitForTransfer();
+            }
+        }
+    }
+
+    if (m_exitAfterTransfer) {
+        terminateApplication(0);
+        return;
+    }
+    setRunningStatus(kWaiting);
+    if (!_mustTerminate)
+        scheduleSurvey();
+    else
+        setRunningStatus(kStopped);
+}
+
+void Daemon::startTransferThread(const TransferRequest& request, bool copy) {
+    setRunningStatus(kTransferring);
+    m_transferThread = std::thread([this, request, copy] {
+        if (copy)
+            copyDataFromTrashToCache(request);
+        else
+            moveDataFromTrashToCache(request);
+    });
+}
+
+void Daemon::waitForTransfer() {
+    {
+        // The main thread looks again every 0.1 s, and at once when the thread reports its end.
+        std::unique_lock<std::mutex> lock(m_statusMutex);
+        while (m_runningStatus == kTransferring)
+            m_statusChanged.wait_for(lock, std::chrono::milliseconds(100));
+    }
+    if (m_transferThread.joinable())
+        m_transferThread.join();
+}
+
+void Daemon::forgetOldEntries() {
+    expireAddedList(m_alreadyAdded, timeIntervalSinceReferenceDate(), static_cast<int>(m_nbDaysInCache));
+}
+
+void Daemon::mustStopNotification(const Notification& notification) {
+    if (!requestIsForUser(notification, static_cast<uid_t>(m_daemonUID)))
+        return;
+    _mustTerminate = true;
+    forgetOldEntries();
+    saveKnownFiles();
+}
+
+void Daemon::mustQuitNotification(const Notification& notification) {
+    if (!requestIsForUser(notification, static_cast<uid_t>(m_daemonUID)))
+        return;
+    quitOnSignal();
+}
+
+void Daemon::quitOnSignal() {
+    _mustTerminate = true;
+    forgetOldEntries();
+    saveKnownFiles();
+    post(notif::kDaemonQuits, nullptr, false, -1);
+    terminateApplication(1.0);
+}
+
+} // namespace bw

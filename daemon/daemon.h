@@ -1,0 +1,204 @@
+#pragma once
+// bw2daemon's controller: surveys one trash folder, hands new items to a transfer thread that stores
+// them in the cache, and repairs owners and permissions of what the cache holds.
+
+#include "fd_utils.h"
+#include "settings.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+typedef struct sd_event sd_event;
+typedef struct sd_event_source sd_event_source;
+
+namespace bw {
+
+class NotificationBus;
+struct Notification;
+
+// What one transfer thread works on ("cacheFolderKey", "itemsToManageKey").
+struct TransferRequest {
+    std::string cacheFolder;                // full path of the batch folder
+    std::vector<std::string> itemsToManage; // names directly inside the trash folder
+};
+
+class Daemon {
+public:
+    enum RunningStatus : std::int64_t { kStopped = 0, kWaiting = 1, kTransferring = 2 };
+    enum RunningMode : std::int64_t { kMoveMode = 1, kCopyMode = 2 };
+
+    // A new instance each call; the program makes one.
+    static std::unique_ptr<Daemon> daemon();
+    Daemon();
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // ---- Fields set from the command line ----
+    double surveyTime() const { return m_surveyTime; }
+    void setSurveyTime(double seconds) { m_surveyTime = seconds; }
+    const std::string& trashPath() const { return m_trashPath; }
+    void setTrashPath(const std::string& path) { m_trashPath = path; }
+    const std::string& trashCachePath() const { return m_trashCachePath; }
+    void setTrashCachePath(const std::string& path) { m_trashCachePath = path; }
+    std::int64_t fileMBSizeLimitation() const { return m_fileMBSizeLimitation; }
+    void setFileMBSizeLimitation(std::int64_t megabytes) { m_fileMBSizeLimitation = megabytes; }
+    std::int64_t percentFreeOnDisk() const { return m_percentFreeOnDisk; }
+    void setPercentFreeOnDisk(std::int64_t percent) { m_percentFreeOnDisk = percent; }
+    std::int64_t runningMode() const { return m_runningMode; }
+    void setRunningMode(std::int64_t mode) { m_runningMode = mode; }
+    std::int64_t runningStatus() const { return m_runningStatus; }
+    void setRunningStatus(std::int64_t status);
+    std::int32_t daemonUID() const { return m_daemonUID; }
+    void setDaemonUID(std::int32_t uid) { m_daemonUID = uid; }
+    std::int64_t nbDaysInCache() const { return m_nbDaysInCache; }
+    void setNbDaysInCache(std::int64_t days) { m_nbDaysInCache = days; }
+    const std::vector<FilterEntry>& filters() const { return m_filters; }
+    void setFilters(std::vector<FilterEntry> filters) { m_filters = std::move(filters); }
+    const std::map<std::string, double>& _alreadyAdded() const { return m_alreadyAdded; }
+    void set_alreadyAdded(std::map<std::string, double> list) { m_alreadyAdded = std::move(list); }
+    bool mustTerminate() const { return _mustTerminate; }
+
+    // ---- What the process gives the daemon besides its arguments ----
+    // The protected user's home folder (password database when privileged, else $HOME).
+    void setHomeFolder(const std::string& home) { m_homeFolder = home; }
+    const std::string& homeFolder() const { return m_homeFolder; }
+    // Running with privileges it did not start with: paths are opened one component at a time without
+    // following links, and the cache folder must belong to daemonUID.
+    void setPrivileged(bool privileged) { m_privileged = privileged; }
+    // Where notifications go (none: nothing is posted or observed).
+    void setBus(NotificationBus* bus) { m_bus = bus; }
+    // The loop that runs the survey timer and that "terminate" ends (none: surveys are called by hand).
+    void setEvent(sd_event* event) { m_event = event; }
+    // Pause before each repaired item (0.1 s; tests shorten it).
+    void setRepairItemDelay(double seconds) { m_repairItemDelay = seconds; }
+    // Pauses before terminating (2 s after a vanished trash, 1 s after a quit request or a full disk).
+    void setTerminationDelayScale(double scale) { m_terminationDelayScale = scale; }
+    // Set once the daemon decided to end the process.
+    bool terminated() const { return m_terminated; }
+
+    // ---- Operations ----
+    std::string cacheFolder() const;
+    bool launchDaemon();
+    void daemonIteration();
+    bool isFiltered(const std::string& name) const;
+    void mustStopNotification(const Notification& notification);
+    void mustQuitNotification(const Notification& notification);
+    // SIGTERM and SIGINT: a quit request of this daemon's own user.
+    void quitOnSignal();
+
+    void moveDataFromTrashToCache(const TransferRequest& request);
+    void copyDataFromTrashToCache(const TransferRequest& request);
+    std::string keyForItem(const std::string& path) const;
+    bool saveKnownFiles();
+    void repairPermissions(const std::string& folder);
+
+    static std::int32_t setLock(bool locked, const std::string& path);
+    static std::int32_t setLockAt(bool locked, int dirFd, const char* name);
+    static std::uint64_t getFolderSize(const std::string& path);
+    // Total size below an open folder (files and links count their own size; folders are walked).
+    static std::uint64_t folderSizeAt(int folderFd);
+
+    // The free-space rule: full when no free megabyte is left or the free share is below the minimum.
+    static bool diskIsFull(std::uint64_t freeBytes, std::uint64_t totalBytes, std::int64_t percentFreeOnDisk);
+
+    // Start-up recovery after a crash: in every batch not yet repaired, drops index entries whose stored
+    // item does not exist and removes leftover temporary copies.
+    void recoverInterruptedBatches();
+
+    // Waits for every repair thread to end (they are asked to stop first when `stop` is set).
+    void joinRepairs(bool stop);
+
+private:
+    struct RepairJob {
+        std::string folder;
+        std::thread thread;
+        bool again = false; // guarded by m_repairMutex
+        bool done = false;  // guarded by m_repairMutex
+    };
+    struct Planned {
+        std::string storedName;
+        std::string name;
+        double date = 0.0;
+        bool done = false;
+    };
+
+    void transfer(const TransferRequest& request, bool copy);
+    bool freeSpaceTest(int cacheFd);
+    void finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request,
+                     bool copy);
+    bool moveItem(int trashFd, int infoFd, int batchFd, const Planned& item);
+
+    UniqueFd openCacheFolder(bool create) const;
+    void giveFolderToUser(int folderFd, const char* name) const;
+    UniqueFd openTrashFolder() const;
+    UniqueFd openInfoFolder() const;
+    void forgetOldEntries();
+    void scheduleSurvey();
+    void terminateApplication(double delaySeconds);
+    void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
+    void startRepair(const std::string& folder);
+    void reapRepairs();
+    void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid);
+    void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid);
+    bool isActiveBatch(int folderFd) const;
+    void startTransferThread(const TransferRequest& request, bool copy);
+    void waitForTransfer();
+    static int onSurveyTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+
+    // Command line.
+    double m_surveyTime = 1.0;
+    std::string m_trashPath;
+    std::string m_trashCachePath;
+    std::int64_t m_fileMBSizeLimitation = 0;
+    std::int64_t m_percentFreeOnDisk = 0;
+    std::int64_t m_runningMode = 0;
+    std::atomic<std::int64_t> m_runningStatus{kStopped};
+    std::int32_t m_daemonUID = 0;
+    std::int64_t m_nbDaysInCache = 0;
+
+    std::atomic<bool> _mustTerminate{false};
+    std::vector<FilterEntry> m_filters;
+    std::map<std::string, double> m_alreadyAdded;
+    double _lastfileSave = 0.0;
+
+    std::string m_homeFolder;
+    bool m_privileged = false;
+    NotificationBus* m_bus = nullptr;
+    sd_event* m_event = nullptr;
+    sd_event_source* m_timer = nullptr;
+    double m_repairItemDelay = 0.1;
+    double m_terminationDelayScale = 1.0;
+    std::atomic<bool> m_terminated{false};
+    int m_lastTrashErrno = 0;
+
+    // The survey's reusable name list, so that an idle survey allocates nothing new.
+    std::vector<std::string> m_names;
+
+    // Transfer thread and the main thread's wait for it.
+    std::thread m_transferThread;
+    std::mutex m_statusMutex;
+    std::condition_variable m_statusChanged;
+    std::atomic<bool> m_exitAfterTransfer{false};
+
+    // The batch folder a transfer is filling (device and inode), which repair must not mark repaired.
+    mutable std::mutex m_activeMutex;
+    dev_t m_activeDev = 0;
+    ino_t m_activeIno = 0;
+    bool m_activeSet = false;
+
+    std::mutex m_repairMutex;
+    std::atomic<bool> m_stopRepairs{false};
+    std::vector<std::unique_ptr<RepairJob>> m_repairs;
+};
+
+} // namespace bw

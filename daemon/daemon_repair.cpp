@@ -1,0 +1,206 @@
+// Permission repair of cached items and the start-up recovery of interrupted batches.
+
+#include "daemon.h"
+
+#include "cache_index.h"
+#include "kor_copy_file.h"
+#include "reference_time.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace bw {
+
+namespace {
+// Batches added to more recently than this are left for a later repair.
+constexpr double kRepairQuietSeconds = 10.0;
+} // namespace
+
+
+void Daemon::startRepair(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(m_repairMutex);
+    // A repair already walking this folder walks it once more instead of a second thread beside it.
+    for (auto& job : m_repairs) {
+        if (!job->done && job->folder == folder) {
+            job->again = true;
+            return;
+        }
+    }
+    auto job = std::make_unique<RepairJob>();
+    job->folder = folder;
+    RepairJob* raw = job.get();
+    raw->thread = std::thread([this, raw] {
+        std::atomic<bool>& stop = m_stopRepairs;
+        for (;;) {
+            if (!stop)
+                repairPermissions(raw->folder);
+            std::lock_guard<std::mutex> guard(m_repairMutex);
+            if (raw->again && !stop) {
+                raw->again = false;
+                continue;
+            }
+            raw->done = true;
+            return;
+        }
+    });
+    m_repairs.push_back(std::move(job));
+}
+
+void Daemon::reapRepairs() {
+    std::vector<std::unique_ptr<RepairJob>> finished;
+    {
+        std::lock_guard<std::mutex> lock(m_repairMutex);
+        for (auto it = m_repairs.begin(); it != m_repairs.end();) {
+            if ((*it)->done) {
+                finished.push_back(std::move(*it));
+                it = m_repairs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& job : finished)
+        job->thread.join();
+}
+
+void Daemon::joinRepairs(bool stop) {
+    if (stop)
+        m_stopRepairs = true;
+    std::vector<std::unique_ptr<RepairJob>> all;
+    {
+        std::lock_guard<std::mutex> lock(m_repairMutex);
+        all.swap(m_repairs);
+    }
+    for (auto& job : all)
+        job->thread.join();
+    if (stop)
+        m_stopRepairs = false;
+}
+
+bool Daemon::isActiveBatch(int folderFd) const {
+    struct stat st;
+    if (::fstat(folderFd, &st) != 0)
+        return false;
+    std::lock_guard<std::mutex> lock(m_activeMutex);
+    return m_activeSet && m_activeDev == st.st_dev && m_activeIno == st.st_ino;
+}
+
+void Daemon::repairPermissions(const std::string& folder) {
+    const uid_t uid = static_cast<uid_t>(m_daemonUID);
+    gid_t gid = ::getgid();
+    struct passwd pwd;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(uid, &pwd, buffer, sizeof buffer, &found) == 0 && found)
+        gid = found->pw_gid;
+    // Without a password entry the process's group (the user's, when started by the helper) stands in.
+
+    UniqueFd root = openDirectoryPath(folder, m_privileged);
+    if (!root)
+        return;
+    repairFolderContents(root.get(), 0, m_stopRepairs, uid, gid);
+}
+
+void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid) {
+    if (depth > 1024)
+        return;
+    DirReader reader(folderFd);
+    while (const struct dirent* entry = reader.next()) {
+        if (stop)
+            return;
+        repairItem(folderFd, entry->d_name, depth, stop, uid, gid);
+    }
+}
+
+void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid,
+                        gid_t gid) {
+    if (m_repairItemDelay > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(m_repairItemDelay));
+    struct stat st;
+    if (!lstatAt(dirFd, name, st))
+        return;
+    setLockAt(false, dirFd, name);
+    KOR_CopyFile::clearACLAt(dirFd, name, false);
+
+    // A second name of a file that belongs to someone else (a hard link planted in the cache) is not
+    // the user's to receive: giving it away would give away the original.
+    const bool foreignLink = !S_ISDIR(st.st_mode) && st.st_nlink > 1 && st.st_uid != uid;
+    if (!foreignLink) {
+        // Results are not checked: what cannot be changed stays as it was, and the walk goes on.
+        [[maybe_unused]] int owned = ::fchownat(dirFd, name, uid, gid, AT_SYMLINK_NOFOLLOW);
+        if (!S_ISLNK(st.st_mode)) {
+            [[maybe_unused]] int moded = ::fchmodat(dirFd, name, 0750, AT_SYMLINK_NOFOLLOW);
+        }
+    }
+    if (!S_ISDIR(st.st_mode))
+        return;
+
+    UniqueFd child = openDirAt(dirFd, name);
+    if (!child)
+        return;
+    struct stat opened;
+    if (::fstat(child.get(), &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
+        return; // swapped meanwhile
+    std::optional<BWCacheIndex> index = readCacheIndexAt(child.get());
+    if (!index) {
+        repairFolderContents(child.get(), depth + 1, stop, uid, gid);
+        return;
+    }
+    if (index->permissionsRepaired())
+        return;
+    if (timeIntervalSinceReferenceDate() - index->cacheLastAdditionTime() < kRepairQuietSeconds ||
+        isActiveBatch(child.get()))
+        return;
+    repairFolderContents(child.get(), depth + 1, stop, uid, gid);
+    if (stop)
+        return;
+    BatchFolderLock lock(child.get());
+    std::optional<BWCacheIndex> current = readCacheIndexAt(child.get());
+    if (!current || current->permissionsRepaired())
+        return;
+    current->setPermissionsRepaired(true);
+    if (!writeCacheIndexAt(*current, child.get(), uid, ::getgid()))
+        syslog(LOG_ERR, "bw2daemon %s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);
+}
+
+void Daemon::recoverInterruptedBatches() {
+    UniqueFd cache = openCacheFolder(false);
+    if (!cache)
+        return;
+    DirReader reader(cache.get());
+    while (const struct dirent* entry = reader.next()) {
+        if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
+            continue;
+        UniqueFd batch = openDirAt(cache.get(), entry->d_name);
+        if (!batch)
+            continue;
+        std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
+        if (index && index->permissionsRepaired())
+            continue;
+        // A copy cut short never took its stored name; what is left of it is nobody's.
+        struct stat st;
+        if (lstatAt(batch.get(), KOR_CopyFile::getKOREVTemporaryFile(), st) &&
+            !removeTreeAt(batch.get(), KOR_CopyFile::getKOREVTemporaryFile()))
+            syslog(LOG_ERR, "bw2daemon %s: cannot remove a leftover copy in %s", "-[Daemon launchDaemon]",
+                   entry->d_name);
+        if (!index)
+            continue;
+        BatchFolderLock lock(batch.get());
+        std::optional<BWCacheIndex> current = readCacheIndexAt(batch.get());
+        if (!current || current->permissionsRepaired() || !current->indexTable())
+            continue;
+        const std::size_t before = current->indexTable()->size();
+        current->sanityCheckAt(batch.get());
+        if (current->indexTable() && current->indexTable()->size() != before &&
+            !writeCacheIndexAt(*current, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid()))
+            syslog(LOG_ERR, "bw2daemon %s: cannot rewrite the index of %s", "-[Daemon launchDaemon]", entry->d_name);
+    }
+}
+
+} // namespace bw

@@ -1,0 +1,268 @@
+// The transfer of trash items into a batch folder, and the helpers it uses.
+
+#include "daemon.h"
+
+#include "added_list.h"
+#include "cache_index.h"
+#include "cache_paths.h"
+#include "kor_copy_file.h"
+#include "notification_names.h"
+#include "reference_time.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/statvfs.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace bw {
+
+namespace {
+
+constexpr char kMoveOperation[] = "-[Daemon moveDataFromTrashToCache:]";
+constexpr char kCopyOperation[] = "-[Daemon copyDataFromTrashToCache:]";
+
+// Marks the batch folder a transfer is filling, for as long as the object lives.
+template <typename Fn> struct ScopeExit {
+    Fn fn;
+    ~ScopeExit() { fn(); }
+};
+template <typename Fn> ScopeExit(Fn) -> ScopeExit<Fn>;
+
+} // namespace
+
+bool Daemon::freeSpaceTest(int cacheFd) {
+    std::uint64_t freeBytes = 0, totalBytes = 0;
+    struct statvfs vfs;
+    if (cacheFd >= 0 && ::fstatvfs(cacheFd, &vfs) == 0) {
+        freeBytes = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+        totalBytes = static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+    }
+    return !diskIsFull(freeBytes, totalBytes, m_percentFreeOnDisk);
+}
+
+std::string Daemon::keyForItem(const std::string& path) const {
+    std::string trimmed = withoutTrailingSlashes(path);
+    std::size_t slash = trimmed.rfind('/');
+    if (slash == std::string::npos)
+        return {};
+    UniqueFd parent = openDirectoryPath(slash == 0 ? "/" : trimmed.substr(0, slash), m_privileged);
+    if (!parent)
+        return {};
+    return itemKeyAt(parent.get(), trimmed.substr(slash + 1)).value_or(std::string());
+}
+
+bool Daemon::saveKnownFiles() {
+    UniqueFd cache = openCacheFolder(false);
+    bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()));
+    if (!saved)
+        syslog(LOG_ERR, "bw2daemon %s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
+               cacheFolder().c_str());
+    _lastfileSave = timeIntervalSinceReferenceDate();
+    return saved;
+}
+
+void Daemon::moveDataFromTrashToCache(const TransferRequest& request) { transfer(request, false); }
+
+void Daemon::copyDataFromTrashToCache(const TransferRequest& request) { transfer(request, true); }
+
+bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item) {
+    const char* name = item.name.c_str();
+    const char* stored = item.storedName.c_str();
+    int r = ::renameat2(trashFd, name, batchFd, stored, RENAME_NOREPLACE);
+    if (r != 0 && errno == EINVAL)
+        r = ::renameat(trashFd, name, batchFd, stored);
+    if (r != 0 && errno == EXDEV) {
+        // The trash and the cache are on different file systems: copy whole, then remove the original.
+        KOR_CopyFile engine;
+        std::string error;
+        if (engine.copyItemAt(trashFd, name, batchFd, item.storedName, true, &error) != KOR_CopyFile::kSuccess) {
+            errno = EXDEV;
+            return false;
+        }
+        if (!removeTreeAt(trashFd, name)) {
+            int err = errno;
+            removeTreeAt(batchFd, stored);
+            errno = err;
+            return false;
+        }
+        r = 0;
+    }
+    if (r != 0)
+        return false;
+    // The desktop's own record of the trashed item goes with it.
+    if (infoFd >= 0) {
+        std::string info = item.name + ".trashinfo";
+        if (::unlinkat(infoFd, info.c_str(), 0) != 0 && errno != ENOENT)
+            syslog(LOG_ERR, "bw2daemon %s: cannot remove the trash record %s: %s", kMoveOperation, info.c_str(),
+                   std::strerror(errno));
+    }
+    return true;
+}
+
+void Daemon::transfer(const TransferRequest& request, bool copy) {
+    const char* operation = copy ? kCopyOperation : kMoveOperation;
+    UniqueFd cache = openCacheFolder(false);
+
+    if (!freeSpaceTest(cache.get())) {
+        _mustTerminate = true;
+        const std::string folder = cacheFolder();
+        post(notif::kDiskFull, folder.c_str(), false, -1);
+        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, folder.c_str());
+        std::this_thread::sleep_for(std::chrono::duration<double>(1.0 * m_terminationDelayScale));
+        m_exitAfterTransfer = true;
+        setRunningStatus(kStopped);
+        return;
+    }
+
+    UniqueFd trash = openTrashFolder();
+    UniqueFd batch = openDirectoryPath(request.cacheFolder, m_privileged);
+    UniqueFd info = copy ? UniqueFd() : openInfoFolder();
+    struct stat batchStat {};
+    if (batch && ::fstat(batch.get(), &batchStat) == 0) {
+        std::lock_guard<std::mutex> lock(m_activeMutex);
+        m_activeDev = batchStat.st_dev;
+        m_activeIno = batchStat.st_ino;
+        m_activeSet = true;
+    }
+    ScopeExit clearActive{[this] {
+        std::lock_guard<std::mutex> lock(m_activeMutex);
+        m_activeSet = false;
+    }};
+
+    // Plan every item: its stored name, and in copy mode whether it was copied before.
+    std::vector<Planned> plan;
+    plan.reserve(request.itemsToManage.size());
+    const double planTime = timeIntervalSinceReferenceDate();
+    for (const std::string& name : request.itemsToManage) {
+        Planned item{newStoredItemName(), name, planTime, false};
+        if (copy && trash) {
+            std::optional<std::string> key = itemKeyAt(trash.get(), name);
+            if (key) {
+                if (m_alreadyAdded.count(*key))
+                    continue;
+                // Recorded before the copy, so that a copy that fails is not tried again and again.
+                m_alreadyAdded[*key] = planTime;
+            }
+        }
+        plan.push_back(std::move(item));
+    }
+
+    if (!batch) {
+        syslog(LOG_ERR, "bw2daemon %s: cannot open the batch folder %s: %s", operation, request.cacheFolder.c_str(),
+               std::strerror(errno));
+        setRunningStatus(kWaiting);
+        return;
+    }
+
+    // Write-ahead: the index names every planned item before anything moves, so that an interruption
+    // never leaves a stored item that no index lists. Entries whose item never arrives are dropped by
+    // the start-up recovery and by every reader's sanity check.
+    if (!plan.empty()) {
+        BatchFolderLock lock(batch.get());
+        std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
+        if (!index) {
+            index.emplace();
+            index->setCacheCreationTime(planTime);
+        }
+        BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
+        for (const Planned& item : plan)
+            table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
+        index->setIndexTable(std::move(table));
+        index->setCacheLastAdditionTime(planTime);
+        if (!writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid()))
+            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, request.cacheFolder.c_str());
+    }
+
+    bool success = !copy;
+    KOR_CopyFile engine;
+    for (Planned& item : plan) {
+        const std::string source = withoutTrailingSlashes(m_trashPath) + "/" + item.name;
+        const std::string destination = request.cacheFolder + "/" + item.storedName;
+        std::string error;
+        bool done;
+        if (!trash) {
+            error = std::strerror(errno ? errno : ENOENT);
+            done = false;
+        } else if (copy) {
+            done = engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error) ==
+                   KOR_CopyFile::kSuccess;
+        } else {
+            done = moveItem(trash.get(), info.get(), batch.get(), item);
+            if (!done)
+                error = std::strerror(errno);
+        }
+        if (!done) {
+            syslog(LOG_ERR, copy ? "bw2daemon %s: Error reported: %s Trying to copy %s in %s"
+                                 : "bw2daemon %s: Error reported: %s Trying to move %s in %s",
+                   operation, error.c_str(), source.c_str(), destination.c_str());
+            success = false;
+            continue;
+        }
+        item.done = true;
+        item.date = timeIntervalSinceReferenceDate();
+        if (copy)
+            success = true;
+    }
+
+    finishBatch(batch.get(), plan, success, request, copy);
+}
+
+void Daemon::finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request,
+                         bool copy) {
+    {
+        BatchFolderLock lock(batchFd);
+        // Read again: the application may have changed the index since the write-ahead.
+        std::optional<BWCacheIndex> index = readCacheIndexAt(batchFd);
+        const double now = timeIntervalSinceReferenceDate();
+        if (!index) {
+            index.emplace();
+            index->setCacheCreationTime(now);
+        }
+        BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
+        for (const Planned& item : plan) {
+            if (item.done)
+                table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
+            else
+                table.erase(item.storedName);
+        }
+
+        std::uint64_t size = 0;
+        DirReader reader(batchFd);
+        while (const struct dirent* entry = reader.next()) {
+            if (std::strcmp(entry->d_name, kCacheIndexFileName) == 0)
+                continue;
+            struct stat st;
+            if (!lstatAt(batchFd, entry->d_name, st))
+                continue;
+            if (S_ISDIR(st.st_mode)) {
+                if (UniqueFd folder = openDirAt(batchFd, entry->d_name))
+                    size += folderSizeAt(folder.get());
+            } else {
+                size += static_cast<std::uint64_t>(st.st_size);
+            }
+        }
+        index->setCacheLastAdditionTime(now);
+        index->setCacheSize(size);
+        index->setIndexTable(std::move(table));
+        if (!writeCacheIndexAt(*index, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
+            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s",
+                   copy ? kCopyOperation : kMoveOperation, request.cacheFolder.c_str());
+    }
+
+    if (copy && timeIntervalSinceReferenceDate() - _lastfileSave > 300.0)
+        saveKnownFiles();
+
+    if (success)
+        post(notif::kNewDataInCache, nullptr, true, static_cast<std::int64_t>(request.itemsToManage.size()));
+
+    startRepair(request.cacheFolder);
+    setRunningStatus(kWaiting);
+}
+
+} // namespace bw

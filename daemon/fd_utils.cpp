@@ -1,0 +1,149 @@
+#include "fd_utils.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace bw {
+
+void UniqueFd::reset(int fd) {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+DirReader::DirReader(int dirFd) {
+    // fdopendir takes the descriptor it is given, so it gets its own duplicate.
+    int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0)
+        return;
+    m_dir = ::fdopendir(copy);
+    if (!m_dir) {
+        ::close(copy);
+        return;
+    }
+    // The duplicate shares the read position with the caller's descriptor: start from the top.
+    ::rewinddir(m_dir);
+}
+
+DirReader::~DirReader() {
+    if (m_dir)
+        ::closedir(m_dir);
+}
+
+const struct dirent* DirReader::next() {
+    if (!m_dir)
+        return nullptr;
+    while (const struct dirent* entry = ::readdir(m_dir)) {
+        const char* n = entry->d_name;
+        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
+            continue;
+        return entry;
+    }
+    return nullptr;
+}
+
+UniqueFd openDirAt(int dirFd, const char* name) {
+    return UniqueFd(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
+    if (path.empty() || path[0] != '/') {
+        errno = EINVAL;
+        return UniqueFd();
+    }
+    if (!noFollow)
+        return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+
+    UniqueFd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!current)
+        return current;
+    std::string component;
+    std::size_t pos = 1;
+    while (pos <= path.size()) {
+        std::size_t slash = path.find('/', pos);
+        if (slash == std::string::npos)
+            slash = path.size();
+        if (slash > pos) {
+            component.assign(path, pos, slash - pos);
+            if (component == "..") {
+                // A path that climbs could leave the folders that were checked.
+                errno = EINVAL;
+                return UniqueFd();
+            }
+            if (component != ".") {
+                UniqueFd next = openDirAt(current.get(), component.c_str());
+                if (!next)
+                    return next;
+                current = std::move(next);
+            }
+        }
+        pos = slash + 1;
+    }
+    return current;
+}
+
+std::string procFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+bool lstatAt(int dirFd, const char* name, struct stat& st) {
+    return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+namespace {
+
+bool removeContents(int dirFd, int depth) {
+    if (depth > 4096) {
+        errno = ELOOP;
+        return false;
+    }
+    bool ok = true;
+    DirReader reader(dirFd);
+    if (!reader.valid())
+        return false;
+    while (const struct dirent* entry = reader.next()) {
+        bool isDir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat st;
+            isDir = lstatAt(dirFd, entry->d_name, st) && S_ISDIR(st.st_mode);
+        }
+        if (isDir) {
+            UniqueFd child = openDirAt(dirFd, entry->d_name);
+            if (!child || !removeContents(child.get(), depth + 1)) {
+                ok = false;
+                continue;
+            }
+            if (::unlinkat(dirFd, entry->d_name, AT_REMOVEDIR) != 0)
+                ok = false;
+        } else if (::unlinkat(dirFd, entry->d_name, 0) != 0) {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+bool removeTreeAt(int dirFd, const char* name) {
+    struct stat st;
+    if (!lstatAt(dirFd, name, st))
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT;
+    UniqueFd child = openDirAt(dirFd, name);
+    if (!child)
+        return false;
+    if (!removeContents(child.get(), 0))
+        return false;
+    return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+std::string withoutTrailingSlashes(const std::string& path) {
+    std::size_t end = path.size();
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    return path.substr(0, end);
+}
+
+} // namespace bw

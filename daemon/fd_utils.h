@@ -1,0 +1,78 @@
+#pragma once
+// Folder-descriptor helpers for a process that works as root inside folders its user controls:
+// every open is relative to a folder descriptor and refuses to follow a symbolic link.
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+
+namespace bw {
+
+// Owns one file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = std::exchange(other.m_fd, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    explicit operator bool() const { return valid(); }
+    int release() { return std::exchange(m_fd, -1); }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Lists the entries of an open folder (without "." and ".."); the caller's descriptor stays open and
+// usable. Reuses one DIR stream per object.
+class DirReader {
+public:
+    explicit DirReader(int dirFd);
+    ~DirReader();
+    DirReader(const DirReader&) = delete;
+    DirReader& operator=(const DirReader&) = delete;
+
+    bool valid() const { return m_dir != nullptr; }
+    // The next entry, or null at the end. Valid until the next call.
+    const struct dirent* next();
+
+private:
+    DIR* m_dir = nullptr;
+};
+
+// A folder opened relative to a folder descriptor, never through a symbolic link.
+UniqueFd openDirAt(int dirFd, const char* name);
+
+// Opens a folder by absolute path. With noFollow, every component is opened in turn with O_NOFOLLOW, so
+// that a link planted anywhere along the path is refused; otherwise the path is opened as the system
+// resolves it. A trailing slash is allowed. Sets errno on failure.
+UniqueFd openDirectoryPath(const std::string& path, bool noFollow);
+
+// "/proc/self/fd/<fd>": a name for exactly the folder behind a descriptor, for the calls that only take
+// paths. The kernel resolves it to the open folder itself, whatever happens to the path meanwhile.
+std::string procFdPath(int fd);
+
+// fstatat without following a final link.
+bool lstatAt(int dirFd, const char* name, struct stat& st);
+
+// Removes an entry and, for a folder, everything in it, never following links. True when it is gone.
+bool removeTreeAt(int dirFd, const char* name);
+
+// The path without its trailing slashes ("/" stays "/").
+std::string withoutTrailingSlashes(const std::string& path);
+
+} // namespace bw

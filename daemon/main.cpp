@@ -1,0 +1,109 @@
+// bw2daemon: protects one trash folder. Started by the helper (effective uid 0, real ids the user's), or by
+// hand and in tests with no extra privileges.
+
+#include "daemon.h"
+#include "launch_validation.h"
+#include "notification_bus.h"
+
+#include <pwd.h>
+#include <signal.h>
+#include <systemd/sd-event.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct EventUnref {
+    void operator()(sd_event* event) const { sd_event_unref(event); }
+};
+
+std::string passwordHome(uid_t uid) {
+    struct passwd pwd;
+    struct passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(uid, &pwd, buffer, sizeof buffer, &found) != 0 || !found || !found->pw_dir)
+        return {};
+    return found->pw_dir;
+}
+
+int onSignal(sd_event_source*, const struct signalfd_siginfo*, void* userdata) {
+    static_cast<bw::Daemon*>(userdata)->quitOnSignal();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 9) {
+        std::fprintf(stderr, "binwardenDaemon: Wrong number of args!(%d)\n", argc);
+        return 0;
+    }
+    // Started through the set-uid helper: nothing the caller chose is trusted until checked.
+    const bool privileged = ::geteuid() != ::getuid();
+    ::openlog("bw2daemon", LOG_PID | (privileged ? 0 : LOG_PERROR), LOG_DAEMON);
+
+    const std::vector<std::string> args(argv + 1, argv + 9);
+    std::string home;
+    if (privileged) {
+        std::string reason;
+        if (!bw::validateDaemonArguments(args, ::getuid(), &reason)) {
+            syslog(LOG_ERR, "bw2daemon: launch refused: %s", reason.c_str());
+            return 0;
+        }
+        home = passwordHome(::getuid());
+        if (home.empty()) {
+            syslog(LOG_ERR, "bw2daemon: launch refused: user %u has no home folder", static_cast<unsigned>(::getuid()));
+            return 0;
+        }
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_HOME");
+    } else {
+        const char* env = std::getenv("HOME");
+        home = env && *env ? env : passwordHome(::getuid());
+    }
+
+    // Only the event loop receives the quit signals; block them before any thread exists.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    sd_event* rawEvent = nullptr;
+    if (int r = sd_event_new(&rawEvent); r < 0) {
+        syslog(LOG_ERR, "bw2daemon: cannot create the event loop: %d", r);
+        return 0;
+    }
+    std::unique_ptr<sd_event, EventUnref> event(rawEvent);
+    bw::NotificationBus bus;
+    bus.attachEvent(event.get());
+
+    auto daemon = bw::Daemon::daemon();
+    daemon->setSurveyTime(static_cast<double>(std::atoll(argv[1])));
+    daemon->setTrashPath(argv[2]);
+    daemon->setTrashCachePath(argv[3]);
+    daemon->setFileMBSizeLimitation(std::atoll(argv[4]));
+    daemon->setPercentFreeOnDisk(std::atoll(argv[5]));
+    daemon->setRunningMode(std::atoll(argv[6]));
+    daemon->setDaemonUID(static_cast<std::int32_t>(std::atoll(argv[7])));
+    daemon->setNbDaysInCache(std::atoll(argv[8]));
+    daemon->setHomeFolder(home);
+    daemon->setPrivileged(privileged);
+    daemon->setBus(&bus);
+    daemon->setEvent(event.get());
+
+    sd_event_add_signal(event.get(), nullptr, SIGTERM, onSignal, daemon.get());
+    sd_event_add_signal(event.get(), nullptr, SIGINT, onSignal, daemon.get());
+
+    daemon->launchDaemon();
+    sd_event_loop(event.get());
+    return 0;
+}
