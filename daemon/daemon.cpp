@@ -172,7 +172,7 @@ bool Daemon::launchDaemon() {
     UniqueFd cacheFd = openCacheFolder(true);
     m_alreadyAdded.clear();
     if (cacheFd)
-        m_alreadyAdded = loadAddedList(procFdPath(cacheFd.get()));
+        m_alreadyAdded = loadAddedList(procFdPath(cacheFd.get()) + "/.");
     _lastfileSave = timeIntervalSinceReferenceDate();
 
     // The settings file is the user's: read it with the user's rights only.

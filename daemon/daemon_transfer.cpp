@@ -59,7 +59,7 @@ std::string Daemon::keyForItem(const std::string& path) const {
 
 bool Daemon::saveKnownFiles() {
     UniqueFd cache = openCacheFolder(false);
-    bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()));
+    bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()) + "/.");
     if (!saved)
         syslog(LOG_ERR, "bw2daemon %s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
                cacheFolder().c_str());

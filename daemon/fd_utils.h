@@ -62,8 +62,9 @@ UniqueFd openDirAt(int dirFd, const char* name);
 // resolves it. A trailing slash is allowed. Sets errno on failure.
 UniqueFd openDirectoryPath(const std::string& path, bool noFollow);
 
-// "/proc/self/fd/<fd>": a name for exactly the folder behind a descriptor, for the calls that only take
-// paths. The kernel resolves it to the open folder itself, whatever happens to the path meanwhile.
+// "/proc/self/fd/<fd>": a name for exactly the item behind a descriptor, for the calls that only take
+// paths. The kernel resolves it to the open item itself, whatever happens to the path meanwhile. For a
+// folder handed to code that refuses a final link, append "/.".
 std::string procFdPath(int fd);
 
 // fstatat without following a final link.

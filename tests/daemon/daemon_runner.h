@@ -1,0 +1,92 @@
+#pragma once
+// Runs the real bw2daemon against a temporary home and records what it says on the bus.
+
+#include "notification_bus.h"
+#include "temp_dir.h"
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bw::test {
+
+// One started bw2daemon; killed (by its pid) and reaped when the object goes.
+class DaemonProcess {
+public:
+    DaemonProcess() = default;
+    ~DaemonProcess();
+    DaemonProcess(DaemonProcess&& other) noexcept;
+    DaemonProcess& operator=(DaemonProcess&& other) noexcept;
+    DaemonProcess(const DaemonProcess&) = delete;
+    DaemonProcess& operator=(const DaemonProcess&) = delete;
+
+    // Starts the program with these arguments (program name excluded) and extra environment.
+    // With runAsUid, the child keeps effective uid 0 and takes that real uid (as through the helper).
+    static DaemonProcess start(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                               const std::string& stderrPath, std::optional<uid_t> runAsUid = std::nullopt);
+    pid_t pid() const { return m_pid; }
+    bool running();
+    // Waits for the exit; the exit status, or nothing after the timeout.
+    std::optional<int> waitExit(double timeoutSeconds);
+    void signal(int sig);
+
+private:
+    pid_t m_pid = -1;
+    bool m_reaped = false;
+};
+
+// A bus connection of the test that keeps every notification it sees.
+class BusRecorder {
+public:
+    struct Seen {
+        std::string name;
+        std::optional<std::string> object;
+        std::map<std::string, std::string> stringInfo;
+        std::map<std::string, long long> numberInfo;
+        bool hasInfo = false;
+    };
+
+    BusRecorder();
+    // Dispatches bus traffic for a while.
+    void pump(double seconds);
+    // Pumps until a notification of that name arrives (true) or the timeout passes.
+    bool waitFor(const std::string& name, double timeoutSeconds);
+    std::vector<Seen> named(const std::string& name) const;
+    void post(const std::string& name, const std::optional<std::string>& object);
+
+private:
+    NotificationBus m_bus;
+    std::vector<Seen> m_seen;
+};
+
+// Waits for a condition, checking every 20 ms.
+bool eventually(const std::function<bool()>& condition, double timeoutSeconds);
+
+// The bw2daemon of this build tree.
+std::string daemonExecutable();
+
+// A throw-away user for tests that need one (root only); removed when the object goes.
+class ThrowAwayUser {
+public:
+    ThrowAwayUser();
+    ~ThrowAwayUser();
+    ThrowAwayUser(const ThrowAwayUser&) = delete;
+    ThrowAwayUser& operator=(const ThrowAwayUser&) = delete;
+    bool ok() const { return m_uid != static_cast<uid_t>(-1); }
+    uid_t uid() const { return m_uid; }
+    gid_t gid() const { return m_gid; }
+    const std::string& home() const { return m_home; }
+    const std::string& name() const { return m_name; }
+
+private:
+    std::string m_name;
+    std::string m_home;
+    uid_t m_uid = static_cast<uid_t>(-1);
+    gid_t m_gid = static_cast<gid_t>(-1);
+};
+
+} // namespace bw::test
