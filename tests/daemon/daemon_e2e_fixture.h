@@ -59,8 +59,9 @@ protected:
 
     // Started and listening: the silent cache update is posted once its observers are in place.
     DaemonProcess startAndWait(int mode, long long sizeLimit = 0, long long percent = 0) {
+        const std::size_t before = recorder.named(notif::kCacheUpdateSilent).size();
         DaemonProcess process = start(mode, sizeLimit, percent);
-        EXPECT_TRUE(recorder.waitFor(notif::kCacheUpdateSilent, 10)) << log();
+        EXPECT_TRUE(recorder.waitForCount(notif::kCacheUpdateSilent, before + 1, 10)) << log();
         return process;
     }
 

@@ -169,12 +169,14 @@ void BusRecorder::pump(double seconds) {
     }
 }
 
-bool BusRecorder::waitFor(const std::string& name, double timeoutSeconds) {
+bool BusRecorder::waitForCount(const std::string& name, std::size_t count, double timeoutSeconds) {
     auto end = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
     for (;;) {
+        std::size_t seen = 0;
         for (const Seen& s : m_seen)
-            if (s.name == name)
-                return true;
+            seen += s.name == name;
+        if (seen >= count)
+            return true;
         if (Clock::now() >= end)
             return false;
         pump(0.02);

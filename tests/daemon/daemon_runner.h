@@ -54,7 +54,9 @@ public:
     // Dispatches bus traffic for a while.
     void pump(double seconds);
     // Pumps until a notification of that name arrives (true) or the timeout passes.
-    bool waitFor(const std::string& name, double timeoutSeconds);
+    bool waitFor(const std::string& name, double timeoutSeconds) { return waitForCount(name, 1, timeoutSeconds); }
+    // Pumps until `count` notifications of that name have arrived in all.
+    bool waitForCount(const std::string& name, std::size_t count, double timeoutSeconds);
     std::vector<Seen> named(const std::string& name) const;
     void post(const std::string& name, const std::optional<std::string>& object);
 

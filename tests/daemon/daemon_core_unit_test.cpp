@@ -1,0 +1,190 @@
+// The Daemon's pieces called directly: filters, cache folder rule, the transfer against a concurrent
+// index writer, and the start-up recovery.
+
+#include "cache_index.h"
+#include "cache_paths.h"
+#include "daemon.h"
+#include "kor_copy_file.h"
+#include "reference_time.h"
+#include "temp_dir.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <cmath>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace bw;
+using bw::test::readFile;
+using bw::test::TempDir;
+using bw::test::writeFile;
+
+TEST(DaemonFilters, NameAndExtensionRulesIgnoreCase) {
+    Daemon daemon;
+    EXPECT_FALSE(daemon.isFiltered("anything"));
+    daemon.setFilters({{1, "Draft"}, {2, "BAK"}, {5, "other"}});
+    EXPECT_TRUE(daemon.isFiltered("my draft.txt"));
+    EXPECT_TRUE(daemon.isFiltered("DRAFTS"));
+    EXPECT_FALSE(daemon.isFiltered("notes.draft")) << "type 1 looks at the name without its extension";
+    EXPECT_TRUE(daemon.isFiltered("a.bak"));
+    EXPECT_TRUE(daemon.isFiltered("a.Bak"));
+    EXPECT_FALSE(daemon.isFiltered("bak.txt"));
+    EXPECT_FALSE(daemon.isFiltered("other.txt")) << "unknown filter types match nothing";
+
+    daemon.setFilters({{1, ""}});
+    EXPECT_FALSE(daemon.isFiltered("x.txt")) << "an empty name rule matches nothing";
+    daemon.setFilters({{2, ""}});
+    EXPECT_TRUE(daemon.isFiltered("README"));
+    EXPECT_FALSE(daemon.isFiltered("x.txt"));
+
+    // Case folding reaches beyond ASCII.
+    daemon.setFilters({{1, "ÉTÉ"}});
+    EXPECT_TRUE(daemon.isFiltered("photos d'été.jpg"));
+}
+
+TEST(DaemonCacheFolder, HomeAndVolumeLayouts) {
+    Daemon daemon;
+    daemon.setHomeFolder("/home/u");
+    daemon.setDaemonUID(1000);
+    daemon.setTrashPath("/home/u/.local/share/Trash/files/");
+    daemon.setTrashCachePath("/home/u/");
+    EXPECT_EQ("/home/u/.Binwarden2Cache", daemon.cacheFolder());
+    daemon.setTrashPath("/media/disk/.Trash-1000/files/");
+    daemon.setTrashCachePath("/media/disk/");
+    EXPECT_EQ("/media/disk/.Binwarden2Cache/1000", daemon.cacheFolder());
+}
+
+namespace {
+
+class DaemonTransferTest : public ::testing::Test {
+protected:
+    TempDir tmp{"bw2transfer"};
+    std::string home = tmp.path();
+    std::string trash = home + "/.local/share/Trash/files/";
+    std::string info = home + "/.local/share/Trash/info/";
+    std::string cache = home + "/.Binwarden2Cache";
+    std::string batch = cache + "/2026-12-06 09_05 +0100";
+    Daemon daemon;
+
+    void SetUp() override {
+        fs::create_directories(trash);
+        fs::create_directories(info);
+        fs::create_directories(batch);
+        daemon.setHomeFolder(home);
+        daemon.setTrashPath(trash);
+        daemon.setTrashCachePath(home + "/");
+        daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
+        daemon.setRunningMode(1);
+        daemon.setRepairItemDelay(0);
+        daemon.setTerminationDelayScale(0);
+    }
+    void TearDown() override { daemon.joinRepairs(true); }
+};
+
+} // namespace
+
+TEST_F(DaemonTransferTest, TheIndexIsWrittenUnderTheBatchLockAndKeepsOtherWritersEntries) {
+    writeFile(batch + "/APP-ITEM", "app");
+    BWCacheIndex start;
+    start.setCacheCreationTime(100);
+    start.setIndexTable(BWIndexTable{{"APP-ITEM", {"kept.txt", 5.0}}});
+    ASSERT_TRUE(writeCacheIndex(start, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    writeFile(trash + "new.txt", "fresh");
+    writeFile(info + "new.txt.trashinfo", "[Trash Info]\n");
+
+    std::thread transfer;
+    {
+        // The application holds the lock: the transfer waits, then sees what the application wrote.
+        BatchFolderLock appLock(batch);
+        ASSERT_TRUE(appLock.isLocked());
+        daemon.setRunningStatus(Daemon::kTransferring);
+        transfer = std::thread([&] { daemon.moveDataFromTrashToCache({batch, {"new.txt"}}); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_TRUE(fs::exists(trash + "new.txt")) << "nothing moves before the write-ahead entry is in the index";
+        std::optional<BWCacheIndex> current = readCacheIndex(batch);
+        ASSERT_TRUE(current);
+        BWIndexTable table = *current->indexTable();
+        writeFile(batch + "/APP-ITEM-2", "app2");
+        table["APP-ITEM-2"] = {"added by the application.txt", 6.0};
+        current->setIndexTable(table);
+        ASSERT_TRUE(writeCacheIndex(*current, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    }
+    transfer.join();
+    EXPECT_EQ(Daemon::kWaiting, daemon.runningStatus());
+
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    const BWIndexTable& table = *index->indexTable();
+    EXPECT_EQ(3u, table.size());
+    EXPECT_TRUE(table.count("APP-ITEM"));
+    EXPECT_TRUE(table.count("APP-ITEM-2"));
+    std::string stored;
+    for (auto& [name, entry] : table)
+        if (entry.realName == "new.txt")
+            stored = name;
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ("fresh", readFile(batch + "/" + stored));
+    EXPECT_FALSE(fs::exists(info + "new.txt.trashinfo"));
+    EXPECT_EQ(100.0, index->cacheCreationTime()) << "the creation time of the first index stays";
+    EXPECT_EQ(3u + 4u + 5u, index->cacheSize());
+}
+
+TEST_F(DaemonTransferTest, AnUnreadableIndexIsReplacedByANewOne) {
+    writeFile(batch + "/" + kCacheIndexFileName, "not an index");
+    writeFile(trash + "x", "12345");
+    daemon.setRunningStatus(Daemon::kTransferring);
+    const double before = timeIntervalSinceReferenceDate();
+    daemon.moveDataFromTrashToCache({batch, {"x", "missing"}});
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    EXPECT_EQ(1u, index->indexTable()->size()) << "a failed move leaves no entry";
+    EXPECT_GE(index->cacheCreationTime(), std::floor(before));
+    EXPECT_EQ(5u, index->cacheSize());
+}
+
+TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndStillRewritesTheIndex) {
+    writeFile(trash + "a", "aaa");
+    daemon.setRunningMode(2);
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.copyDataFromTrashToCache({batch, {"a"}});
+    ASSERT_EQ(1u, readCacheIndex(batch)->indexTable()->size());
+    EXPECT_EQ(1u, daemon._alreadyAdded().size());
+    EXPECT_EQ(daemon.keyForItem(trash + "a"), daemon._alreadyAdded().begin()->first);
+
+    // The same item again: no new entry, but a fresh size and addition time.
+    writeFile(batch + "/extra", "12");
+    const double firstAddition = readCacheIndex(batch)->cacheLastAdditionTime();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    daemon.copyDataFromTrashToCache({batch, {"a"}});
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    EXPECT_EQ(1u, index->indexTable()->size());
+    EXPECT_EQ(5u, index->cacheSize());
+    EXPECT_GT(index->cacheLastAdditionTime(), firstAddition);
+    EXPECT_TRUE(fs::exists(trash + "a"));
+}
+
+TEST_F(DaemonTransferTest, StartUpRecoveryDropsMissingItemsAndLeftoversOfUnrepairedBatchesOnly) {
+    writeFile(batch + "/PRESENT", "p");
+    fs::create_directories(batch + "/" + KOR_CopyFile::getKOREVTemporaryFile() + "/part");
+    BWCacheIndex open;
+    open.setIndexTable(BWIndexTable{{"PRESENT", {"p.txt", 1.0}}, {"PLANNED", {"never arrived.txt", 1.0}}});
+    ASSERT_TRUE(writeCacheIndex(open, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+
+    const std::string repaired = cache + "/2026-12-05 08_00 +0100";
+    fs::create_directories(repaired);
+    BWCacheIndex done;
+    done.setPermissionsRepaired(true);
+    done.setIndexTable(BWIndexTable{{"GONE", {"deleted by hand.txt", 1.0}}});
+    ASSERT_TRUE(writeCacheIndex(done, repaired, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+
+    daemon.recoverInterruptedBatches();
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    EXPECT_EQ(1u, index->indexTable()->size());
+    EXPECT_TRUE(index->indexTable()->count("PRESENT"));
+    EXPECT_FALSE(fs::exists(batch + "/" + KOR_CopyFile::getKOREVTemporaryFile()));
+    EXPECT_EQ(1u, readCacheIndex(repaired)->indexTable()->size()) << "repaired batches are left alone";
+}

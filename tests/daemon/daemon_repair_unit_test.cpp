@@ -1,0 +1,138 @@
+// Permission repair as root for a throw-away user: the cache is handed over, and nothing planted in it
+// (symbolic or hard links to system files) reaches anything outside.
+
+#include "cache_index.h"
+#include "daemon.h"
+#include "daemon_runner.h"
+#include "reference_time.h"
+#include "temp_dir.h"
+
+#include <acl/libacl.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using namespace bw;
+using bw::test::TempDir;
+using bw::test::ThrowAwayUser;
+using bw::test::writeFile;
+
+namespace {
+
+struct Owner {
+    uid_t uid;
+    gid_t gid;
+    mode_t mode;
+};
+
+Owner ownerOf(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0)
+        return {static_cast<uid_t>(-1), static_cast<gid_t>(-1), 0};
+    return {st.st_uid, st.st_gid, st.st_mode & 07777};
+}
+
+void writeIndex(const std::string& batch, double lastAddition, bool repaired) {
+    BWCacheIndex index;
+    index.setIndexTable(BWIndexTable{});
+    index.setCacheLastAdditionTime(lastAddition);
+    index.setPermissionsRepaired(repaired);
+    ASSERT_TRUE(writeCacheIndex(index, batch, 0, 0));
+}
+
+} // namespace
+
+TEST(DaemonRepair, HandsTheCacheToTheUserWithoutFollowingPlantedLinks) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another user";
+    ThrowAwayUser user;
+    ASSERT_TRUE(user.ok()) << "useradd failed";
+
+    TempDir tmp("bw2repair");
+    // The "system": root's files in a folder only root can enter.
+    const std::string system = tmp / "system";
+    fs::create_directories(system);
+    ASSERT_EQ(0, chmod(system.c_str(), 0700));
+    writeFile(system + "/secret", "s");
+    ASSERT_EQ(0, chmod((system + "/secret").c_str(), 0600));
+    writeFile(system + "/other", "o");
+    ASSERT_EQ(0, chmod((system + "/other").c_str(), 0644));
+    acl_t acl = acl_from_text("u::rw-,u:nobody:r--,g::---,m::r--,o::---");
+    const bool acls = acl && acl_set_file((system + "/secret").c_str(), ACL_TYPE_ACCESS, acl) == 0;
+    if (acl)
+        acl_free(acl);
+    const mode_t secretMode = ownerOf(system + "/secret").mode; // the list's mask shows in the group bits
+
+    const std::string cache = tmp / "home/.Binwarden2Cache";
+    const std::string old = cache + "/2026-01-01 10_00 +0000";
+    const std::string recent = cache + "/2026-12-06 09_05 +0100";
+    fs::create_directories(old + "/Folder/inner");
+    fs::create_directories(recent);
+    writeFile(old + "/FILE", "f");
+    ASSERT_EQ(0, chmod((old + "/FILE").c_str(), 0600));
+    writeFile(old + "/Folder/inner/deep", "d");
+    fs::create_symlink(system + "/secret", old + "/LINK");
+    fs::create_directory_symlink(system, old + "/DIRLINK");
+    fs::create_directory_symlink(system, cache + "/planted");
+    ASSERT_EQ(0, link((system + "/other").c_str(), (old + "/HARD").c_str()));
+    writeFile(recent + "/NEW", "n");
+    ASSERT_EQ(0, chmod((recent + "/NEW").c_str(), 0600));
+    const double now = timeIntervalSinceReferenceDate();
+    writeIndex(old, now - 60, false);
+    writeIndex(recent, now, false);
+
+    Daemon daemon;
+    daemon.setHomeFolder(tmp / "home");
+    daemon.setDaemonUID(static_cast<std::int32_t>(user.uid()));
+    daemon.setRepairItemDelay(0);
+    daemon.repairPermissions(cache);
+
+    // Outside the cache nothing changed.
+    for (const char* name : {"secret", "other"}) {
+        Owner o = ownerOf(system + "/" + name);
+        EXPECT_EQ(0u, o.uid) << name;
+        EXPECT_EQ(0u, o.gid) << name;
+    }
+    EXPECT_EQ(secretMode, ownerOf(system + "/secret").mode);
+    EXPECT_EQ(0644u, ownerOf(system + "/other").mode);
+    EXPECT_EQ(0700u, ownerOf(system).mode);
+    EXPECT_EQ(0u, ownerOf(system).uid);
+    if (acls) {
+        EXPECT_EQ(1, acl_extended_file((system + "/secret").c_str())) << "the target's access list stays";
+    }
+
+    // Inside, everything is the user's with mode 0750; the links themselves are given away.
+    for (const std::string& path : {old + "/FILE", old + "/Folder", old + "/Folder/inner/deep", old})
+        EXPECT_EQ(user.uid(), ownerOf(path).uid) << path;
+    EXPECT_EQ(0750u, ownerOf(old + "/FILE").mode);
+    EXPECT_EQ(user.gid(), ownerOf(old + "/FILE").gid);
+    EXPECT_EQ(user.uid(), ownerOf(old + "/LINK").uid);
+    EXPECT_EQ(user.uid(), ownerOf(cache + "/planted").uid);
+    EXPECT_EQ(0u, ownerOf(old + "/HARD").uid) << "a hard link to someone else's file is not given away";
+    EXPECT_TRUE(readCacheIndex(old)->permissionsRepaired());
+
+    // The batch added to just now is not entered yet.
+    EXPECT_EQ(user.uid(), ownerOf(recent).uid);
+    EXPECT_EQ(0u, ownerOf(recent + "/NEW").uid);
+    EXPECT_FALSE(readCacheIndex(recent)->permissionsRepaired());
+}
+
+TEST(DaemonRepair, AfterATransferTheBatchItselfIsRepairedAtOnce) {
+    TempDir tmp("bw2repair2");
+    const std::string batch = tmp / "batch";
+    fs::create_directories(batch + "/Stored");
+    writeFile(batch + "/Stored/f", "x");
+    ASSERT_EQ(0, chmod((batch + "/Stored/f").c_str(), 0644));
+    writeIndex(batch, timeIntervalSinceReferenceDate(), false);
+    Daemon daemon;
+    daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
+    daemon.setRepairItemDelay(0);
+    daemon.repairPermissions(batch);
+    EXPECT_EQ(0750u, ownerOf(batch + "/Stored/f").mode) << "the given folder's own index is not consulted";
+    EXPECT_FALSE(readCacheIndex(batch)->permissionsRepaired());
+}
