@@ -1,0 +1,120 @@
+// bw2daemon started the way the helper starts it: effective uid 0, real uid a throw-away user.
+
+#include "daemon_e2e_fixture.h"
+#include "launch_validation.h"
+#include "reference_time.h"
+
+#include <sys/stat.h>
+
+namespace bw::test {
+
+namespace {
+
+void chownTree(const std::string& path, uid_t uid, gid_t gid) {
+    ASSERT_EQ(0, lchown(path.c_str(), uid, gid)) << path;
+    if (!fs::is_directory(fs::symlink_status(path)))
+        return;
+    for (auto& e : fs::recursive_directory_iterator(path)) {
+        ASSERT_EQ(0, lchown(e.path().c_str(), uid, gid)) << e.path();
+    }
+}
+
+uid_t ownerOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+} // namespace
+
+class DaemonPrivileged : public ::testing::Test {
+protected:
+    PrivateBus bus;
+    BusRecorder recorder;
+    TempDir tmp{"bw2priv"};
+
+    void SetUp() override {
+        ASSERT_TRUE(bus.ok());
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to start the daemon with a real uid of another user";
+    }
+};
+
+TEST_F(DaemonPrivileged, ARefusedLaunchExitsWithoutTouchingAnything) {
+    ThrowAwayUser user;
+    ASSERT_TRUE(user.ok());
+    const std::string trash = tmp / "Trash/files/";
+    makeDirs(trash);
+    writeFile(trash + "root-owned", "r");
+    const std::string uidText = std::to_string(user.uid());
+    // Not the user's trash; then the user's uid argument replaced by root's.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"1", trash, tmp.path() + "/", "0", "0", "1", uidText, "3"},
+          std::vector<std::string>{"1", user.home() + "/.local/share/Trash/files/", user.home() + "/", "0", "0", "1",
+                                   "0", "3"}}) {
+        DaemonProcess daemon = DaemonProcess::start(args, {}, tmp / "log", user.uid());
+        EXPECT_EQ(std::optional<int>(0), daemon.waitExit(10));
+    }
+    EXPECT_FALSE(fs::exists(tmp / ".Binwarden2Cache"));
+    EXPECT_FALSE(fs::exists(user.home() + "/.Binwarden2Cache"));
+    EXPECT_TRUE(fs::exists(trash + "root-owned"));
+    EXPECT_TRUE(recorder.named(notif::kCacheUpdateSilent).empty());
+}
+
+TEST_F(DaemonPrivileged, LinksPlantedInTheCacheNeverReachSystemFiles) {
+    ThrowAwayUser user;
+    ASSERT_TRUE(user.ok());
+    const std::string home = user.home();
+    const std::string trash = home + "/.local/share/Trash/files/";
+    const std::string cache = home + "/.Binwarden2Cache";
+    makeDirs(trash);
+    makeDirs(home + "/.local/share/Trash/info");
+    writeFile(trash + "mine.txt", "mine");
+
+    // The user plants links to root's files in an old batch and at the top of the cache.
+    const std::string system = tmp / "system";
+    makeDirs(system, 0700);
+    writeFile(system + "/shadow", "root only");
+    ASSERT_EQ(0, chmod((system + "/shadow").c_str(), 0600));
+    const std::string old = cache + "/2026-01-01 10_00 +0000";
+    makeDirs(old, 0750);
+    BWCacheIndex index;
+    index.setIndexTable(BWIndexTable{{"LINK", {"link", 1.0}}});
+    index.setCacheLastAdditionTime(timeIntervalSinceReferenceDate() - 3600);
+    ASSERT_TRUE(writeCacheIndex(index, old, user.uid(), user.gid()));
+    fs::create_symlink(system + "/shadow", old + "/LINK");
+    fs::create_directory_symlink(system, cache + "/planted");
+    chownTree(home, user.uid(), user.gid());
+    ASSERT_EQ(0, chmod(home.c_str(), 0755));
+
+    const std::vector<std::string> args{"1", trash, home + "/", "0", "0", "1", std::to_string(user.uid()), "3"};
+    std::string reason;
+    if (!validateDaemonArguments(args, user.uid(), &reason))
+        GTEST_SKIP() << "the launch check refuses this setup (" << reason << ")";
+
+    DaemonProcess daemon = DaemonProcess::start(args, {}, tmp / "log", user.uid());
+    ASSERT_TRUE(recorder.waitFor(notif::kNewDataInCache, 10));
+    EXPECT_EQ(cache, recorder.named(notif::kNewDataInCache)[0].stringInfo["cachePathKey"]);
+    ASSERT_TRUE(eventually([&] { return readCacheIndex(old) && readCacheIndex(old)->permissionsRepaired(); }, 10));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), daemon.waitExit(10));
+
+    struct stat st;
+    ASSERT_EQ(0, stat((system + "/shadow").c_str(), &st));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat(system.c_str(), &st));
+    EXPECT_EQ(0u, st.st_uid);
+    EXPECT_EQ(0700u, st.st_mode & 07777);
+    EXPECT_EQ("root only", readFile(system + "/shadow"));
+
+    // What the daemon made belongs to the user.
+    EXPECT_FALSE(fs::exists(trash + "mine.txt"));
+    for (auto& e : fs::directory_iterator(cache)) {
+        if (e.is_symlink() || !e.is_directory() || e.path() == old)
+            continue;
+        EXPECT_EQ(user.uid(), ownerOf(e.path())) << e.path();
+        EXPECT_EQ(user.uid(), ownerOf(e.path().string() + "/" + kCacheIndexFileName));
+    }
+}
+
+} // namespace bw::test
