@@ -20,10 +20,44 @@ const char kUsage[] = "usage: bw2ctl settings show [--file PATH]\n"
                       "       then \"BWS_filters\" and \"BWProtectionStatusOnStart\" when the file has them.\n"
                       "path   prints where the settings file is ($XDG_CONFIG_HOME, default ~/.config).\n";
 
-// JSON string literal; control characters and non-JSON bytes below 0x20 are escaped, UTF-8 passes through.
+// Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there are not one.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
+    if (!length || i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    }
+    unsigned char second = length > 1 ? byte(i + 1) : 0;
+    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+        (lead == 0xF4 && second > 0x8F))
+        return 0; // overlong, surrogate or beyond U+10FFFF
+    return length;
+}
+
+// JSON string literal: control characters escaped, valid UTF-8 passed through, any other byte shown as
+// U+FFFD so that the output stays JSON whatever a path holds.
 std::string jsonString(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            std::size_t length = utf8SequenceLength(text, i);
+            if (!length) {
+                out += "\\ufffd";
+                continue;
+            }
+            out.append(text, i, length);
+            i += length - 1;
+            continue;
+        }
         switch (c) {
         case '"':
             out += "\\\"";

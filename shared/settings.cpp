@@ -501,9 +501,14 @@ PlistPtr filtersToPlist(const std::vector<FilterEntry>& filters) {
 // ---- where the file lives ----
 
 std::string configFolderPath(const std::string& homeFolder) {
+    auto withoutTrailingSlashes = [](std::string path) {
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        return path;
+    };
     const char* xdg = secure_getenv("XDG_CONFIG_HOME");
     if (xdg && xdg[0] == '/')
-        return xdg;
+        return withoutTrailingSlashes(xdg);
     std::string home = homeFolder;
     if (home.empty()) {
         const char* env = secure_getenv("HOME");
@@ -521,8 +526,7 @@ std::string configFolderPath(const std::string& homeFolder) {
     }
     if (home.empty())
         return {};
-    while (home.size() > 1 && home.back() == '/')
-        home.pop_back();
+    home = withoutTrailingSlashes(home);
     return (home == "/" ? std::string() : home) + "/.config";
 }
 

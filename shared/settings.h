@@ -106,10 +106,10 @@ bool writeProtectionStatusOnStart(const std::string& path, bool on);
 
 // The agent's reading of "BWProtectionStatusOnStart" (missing file, unparsable file or missing key = false).
 bool readProtectionStatusOnStart(const std::string& path);
-// Reads the whole file (an empty dictionary when it is missing and createIfMissing is set), lets `edit`
-// change the root dictionary, and writes the whole file back atomically in the format it was read in
-// (binary for a new file), keeping its mode. Nothing is written when `edit` answers false. False when
-// the file is missing (and not to be created), unparsable, or cannot be written.
+// Reads the whole file, lets `edit` change the root dictionary, and writes the whole file back atomically
+// in the format it was read in, keeping its mode. A missing or unparsable file is left alone (false), or,
+// with createIfMissing, replaced by a binary file built from an empty dictionary (the folder is created
+// too). Nothing is written when `edit` answers false. True when the file was written.
 bool editSettingsFile(const std::string& path, const std::function<bool(plist_t root)>& edit, bool createIfMissing);
 
 // The filter list from a "BWS_filters" array: dictionaries with a number under "BWS_filter type" and a

@@ -447,7 +447,7 @@ TEST(SettingsFile, EditCreatesOrUpdatesTheWholeFile) {
 
 TEST(SettingsPaths, ConfigHomeWinsWhenAbsolute) {
     {
-        ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/xdg-config");
+        ScopedEnv xdg("XDG_CONFIG_HOME", "/tmp/xdg-config//");
         EXPECT_EQ(bw::settingsFilePath("/home/ann"), "/tmp/xdg-config/com.kor.Binwarden-2.plist");
         EXPECT_EQ(bw::menuSettingsFilePath(), "/tmp/xdg-config/com.kor.Binwarden-2-Menu.plist");
     }
@@ -525,7 +525,9 @@ TEST(SettingsCli, ShowPrintsTheFileWithDefaultsApplied) {
     writeFile(path, xmlPlist("<dict><key>Binwarden Settings</key><dict>"
                              "<key>BWS_nb days</key><integer>9</integer></dict>"
                              "<key>BWS_filters</key><array><dict><key>BWS_filter type</key><integer>2</integer>"
-                             "<key>BWS_filter rule</key><string>a\"b\\c&#9;</string></dict></array>"
+                             "<key>BWS_filter rule</key><string>a\"b\\c&#9;</string></dict>"
+                             "<dict><key>BWS_filter type</key><integer>1</integer>"
+                             "<key>BWS_filter rule</key><string>caf\xc3\xa9 \xff</string></dict></array>"
                              "<key>BWProtectionStatusOnStart</key><true/></dict>"));
     RunResult stored = runBw2ctl(config, home.path(), {"settings", "show"});
     ASSERT_EQ(stored.status, 0) << stored.out;
@@ -533,6 +535,7 @@ TEST(SettingsCli, ShowPrintsTheFileWithDefaultsApplied) {
     EXPECT_NE(stored.out.find("\"BWS_updates\": false,"), std::string::npos); // missing key reads false
     EXPECT_NE(stored.out.find("\"BWS_volumes lists\": []"), std::string::npos);
     EXPECT_NE(stored.out.find("{\"BWS_filter type\": 2, \"BWS_filter rule\": \"a\\\"b\\\\c\\t\"}"), std::string::npos);
+    EXPECT_NE(stored.out.find("\"BWS_filter rule\": \"caf\xc3\xa9 \\ufffd\"}"), std::string::npos);
     EXPECT_NE(stored.out.find("\"BWProtectionStatusOnStart\": true\n}"), std::string::npos);
 
     RunResult where = runBw2ctl(config, home.path(), {"settings", "path"});
