@@ -91,7 +91,8 @@ std::string menuSettingsFilePath(const std::string& homeFolder = {});
 // A whole settings file is never read beyond this size; a bigger one counts as unreadable.
 inline constexpr std::size_t kMaxSettingsFileBytes = 8u << 20;
 
-// The whole file parsed (binary or XML); nothing when missing, empty or unparsable.
+// The whole file parsed (binary or XML); nothing when missing, empty, unparsable, not a dictionary,
+// larger than kMaxSettingsFileBytes or not a regular file (and, with raised privileges, a link).
 PlistPtr readSettingsFile(const std::string& path);
 // The "Binwarden Settings" dictionary of the file, typed; nothing when the file or the dictionary is missing.
 std::optional<Settings> loadSettings(const std::string& path);
