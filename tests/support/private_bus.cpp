@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -68,8 +68,8 @@ PrivateBus::PrivateBus() {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 3, addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const char* argv[] = {"dbus-daemon", config.c_str(), listen.c_str(), "--nofork", "--nopidfile",
-                          "--nosyslog",  "--print-address=3", nullptr};
+    const char* argv[] = {"dbus-daemon", config.c_str(), listen.c_str(),      "--nofork",
+                          "--nopidfile", "--nosyslog",   "--print-address=3", nullptr};
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, "dbus-daemon", &actions, nullptr, const_cast<char**>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
