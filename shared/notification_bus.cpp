@@ -23,7 +23,7 @@ namespace bw {
 namespace {
 
 constexpr char kDefaultSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
-constexpr std::uint64_t kRetryUsec = 3'000'000;
+constexpr std::uint64_t kRetryUsec = 1'000'000; // a failed connect on a local socket costs nothing
 // Far below D-Bus's own nesting limit; a deeper value is refused rather than half sent.
 constexpr int kMaxDepth = 24;
 
