@@ -82,7 +82,7 @@ protected:
             GTEST_SKIP() << "the set-uid launcher tests need root (to stage a set-uid file and a throw-away user)";
         std::string pattern = stagingBase() + "/bw2helper.XXXXXX";
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        m_root = pattern;
+        m_root = fs::canonical(pattern).string(); // the launch check refuses links anywhere in a path
         ::chmod(m_root.c_str(), 0755);
         m_home = m_root + "/home";
         m_user = std::make_unique<ThrowawayUser>(m_home);
