@@ -12,11 +12,12 @@
 namespace {
 
 void printAddedHelp(FILE* out) {
-    std::fprintf(out, "usage: bw2ctl added show CACHE_FOLDER\n\n"
-                      "Prints the cache folder's added list (%s) as one JSON object mapping each item key\n"
-                      "to the time it was first recorded, in seconds since 1 January 2001 UTC. A missing or\n"
-                      "unreadable list prints {} as the daemon would start from an empty one.\n"
-                      "Exits 1 when CACHE_FOLDER is not a folder.\n",
+    std::fprintf(out,
+                 "usage: bw2ctl added show CACHE_FOLDER\n\n"
+                 "Prints the cache folder's added list (%s) as one JSON object mapping each item key\n"
+                 "to the time it was first recorded, in seconds since 1 January 2001 UTC. A missing or\n"
+                 "unreadable list prints {} as the daemon would start from an empty one.\n"
+                 "Exits 1 when CACHE_FOLDER is not a folder.\n",
                  bw::kAddedListFileName);
 }
 
@@ -29,7 +30,7 @@ int runAdded(const std::vector<std::string>& args) {
         printAddedHelp(stderr);
         return 2;
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(args[1].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "bw2ctl added: %s is not a folder\n", args[1].c_str());
         return 1;

@@ -10,13 +10,14 @@
 namespace {
 
 void printIndexHelp(FILE* out) {
-    std::fprintf(out, "usage: bw2ctl index show BATCH_FOLDER\n\n"
-                      "Prints the batch folder's %s as one JSON object:\n"
-                      "  {\"permissionsRepaired\": bool, \"cacheSize\": bytes, \"cacheCreationTime\": t,\n"
-                      "   \"cacheLastAdditionTime\": t, \"entries\": {\"<stored name>\": {\"name\": \"<trash name>\",\n"
-                      "   \"added\": t}, ...}}\n"
-                      "Times are seconds since 1 January 2001 UTC; \"entries\" is null when the index has no table.\n"
-                      "Exits 1 when the folder holds no readable index.\n",
+    std::fprintf(out,
+                 "usage: bw2ctl index show BATCH_FOLDER\n\n"
+                 "Prints the batch folder's %s as one JSON object:\n"
+                 "  {\"permissionsRepaired\": bool, \"cacheSize\": bytes, \"cacheCreationTime\": t,\n"
+                 "   \"cacheLastAdditionTime\": t, \"entries\": {\"<stored name>\": {\"name\": \"<trash name>\",\n"
+                 "   \"added\": t}, ...}}\n"
+                 "Times are seconds since 1 January 2001 UTC; \"entries\" is null when the index has no table.\n"
+                 "Exits 1 when the folder holds no readable index.\n",
                  bw::kCacheIndexFileName);
 }
 

@@ -28,7 +28,7 @@ std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::si
     ScopedFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid())
         return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     if (static_cast<unsigned long long>(st.st_size) > maxSize) {
@@ -61,7 +61,7 @@ std::string temporaryNameFor(const std::string& name) {
     std::uint8_t random[8] = {};
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // Only the uniqueness matters here (O_EXCL guards the creation); fall back to time and pid.
-        struct timespec now{};
+        struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) ^
                                   (static_cast<std::uint64_t>(::getpid()) << 32) ^
@@ -109,7 +109,8 @@ bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const s
         failure = "write";
     else if (::fsync(fd.get()) != 0)
         failure = "fsync";
-    else if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) && ::fchown(fd.get(), owner, group) != 0)
+    else if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
+             ::fchown(fd.get(), owner, group) != 0)
         failure = "fchown";
     else if (::close(fd.release()) != 0)
         failure = "close";

@@ -108,7 +108,8 @@ TEST(CacheIndexArchive, LayoutIsTheKeyedArchiverOne) {
     plist_t objects = plist_dict_get_item(top.node, "$objects");
     EXPECT_EQ(stringOf(plist_array_get_item(objects, 0)), "$null");
     plist_t root = plist_array_get_item(objects, 1);
-    plist_t rootClass = plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_dict_get_item(root, "$class"))));
+    plist_t rootClass =
+        plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_dict_get_item(root, "$class"))));
     EXPECT_EQ(stringOf(plist_dict_get_item(rootClass, "$classname")), "BWCacheIndex");
     plist_t chain = plist_dict_get_item(rootClass, "$classes");
     ASSERT_EQ(plist_array_get_size(chain), 2u);
@@ -138,11 +139,12 @@ TEST(CacheIndexArchive, LayoutIsTheKeyedArchiverOne) {
     plist_t entryValues = plist_dict_get_item(entry, "NS.objects");
     EXPECT_EQ(stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryKeys, 0))))),
               "BWCacheRealNameKey");
-    EXPECT_EQ(stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 0))))),
-              "Ordner mit Ümlaut");
+    EXPECT_EQ(
+        stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 0))))),
+        "Ordner mit Ümlaut");
     double added = 0;
-    plist_get_real_val(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 1)))),
-                       &added);
+    plist_get_real_val(
+        plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 1)))), &added);
     EXPECT_EQ(added, 786000001.5);
 }
 
@@ -270,7 +272,7 @@ TEST(CacheIndexFile, WriteThenReadAndFailuresGiveNoIndex) {
     EXPECT_EQ(entries, 1);
 
     // Owner and group are handed over when asked (to our own ids here; another user needs root).
-    struct stat st{};
+    struct stat st {};
     ASSERT_TRUE(bw::writeCacheIndex(index, dir.path(), getuid(), getgid()));
     ASSERT_EQ(stat((dir / bw::kCacheIndexFileName).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, getuid());
@@ -294,7 +296,7 @@ TEST(CacheIndexFile, NeverFollowsSymbolicLinks) {
     EXPECT_FALSE(bw::readCacheIndex(dir.path()).has_value());
     ASSERT_TRUE(bw::writeCacheIndex(sampleIndex(), dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
     EXPECT_EQ(bw::test::readFile(target), "precious");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat((dir / bw::kCacheIndexFileName).c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
 

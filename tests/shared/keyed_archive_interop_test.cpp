@@ -22,7 +22,9 @@ const bw::BWIndexTable kTable{
 constexpr std::uint64_t kSize = 9223372036854775813ull; // 2^63 + 5
 const bw::AddedList kAdded{{"0_Folder_12", 12.0}, {"1234_a.txt_4", 786000000.5}, {"9_caf\xc3\xa9_1", -3.25}};
 
-bool havePython() { return std::system("python3 -c 'import plistlib' >/dev/null 2>&1") == 0; }
+bool havePython() {
+    return std::system("python3 -c 'import plistlib' >/dev/null 2>&1") == 0;
+}
 
 int runScript(const std::string& command, const std::string& file) {
     const std::string script = bw::test::sourceDir() + "/tests/shared/keyed_archive_interop.py";
