@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 namespace {
 
@@ -27,8 +28,11 @@ bool havePython() {
 }
 
 int runScript(const std::string& command, const std::string& file) {
-    const std::string script = bw::test::sourceDir() + "/tests/shared/keyed_archive_interop.py";
-    const std::string line = "python3 '" + script + "' " + command + " '" + file + "'";
+    // The script lies beside this file; __FILE__ is absolute in our builds, sourceDir() is the fallback.
+    std::filesystem::path script = std::filesystem::path(__FILE__).parent_path() / "keyed_archive_interop.py";
+    if (!std::filesystem::exists(script))
+        script = bw::test::sourceDir() + "/tests/shared/keyed_archive_interop.py";
+    const std::string line = "python3 '" + script.string() + "' " + command + " '" + file + "'";
     const int status = std::system(line.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
