@@ -90,18 +90,12 @@ bool writeAll(int fd, std::span<const std::uint8_t> data) {
 
 } // namespace
 
-bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
-                           gid_t group, const char* who) {
-    std::string temporary;
-    ScopedFd fd;
-    for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
-        temporary = temporaryNameFor(name);
-        fd.reset(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd.valid() && errno != EEXIST)
-            break;
-    }
+bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
+                            std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who) {
+    // O_EXCL|O_NOFOLLOW: whatever already stands at the temporary name, a link included, is never opened.
+    ScopedFd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
-        syslog(LOG_ERR, "%s: cannot create a temporary file for %s: %s", who, name.c_str(), std::strerror(errno));
+        syslog(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(), std::strerror(errno));
         return false;
     }
     const char* failure = nullptr;
@@ -124,6 +118,20 @@ bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const s
         return false;
     }
     return true;
+}
+
+bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
+                           gid_t group, const char* who) {
+    // A name already taken (left over, or planted) is skipped for a fresh one.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string temporary = temporaryNameFor(name);
+        struct stat st {};
+        if (::fstatat(dirFd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        return writeFileAtomicallyVia(dirFd, name, temporary, data, owner, group, who);
+    }
+    syslog(LOG_ERR, "%s: no free temporary name for %s", who, name.c_str());
+    return false;
 }
 
 } // namespace bw

@@ -1,3 +1,4 @@
+#include "atomic_file.h"
 #include "cache_index.h"
 #include "keyed_archive.h"
 #include "temp_dir.h"
@@ -306,12 +307,6 @@ TEST(CacheIndexFile, NeverFollowsSymbolicLinks) {
     EXPECT_FALSE(
         bw::writeCacheIndex(sampleIndex(), elsewhere / "batchlink", static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
 
-    // Links at every possible temporary name cannot be planted in advance, but any that exist are
-    // never followed: the temporary file is created with O_EXCL|O_NOFOLLOW, so such names are skipped.
-    for (int i = 0; i < 50; ++i)
-        ASSERT_TRUE(bw::writeCacheIndex(sampleIndex(), dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
-    EXPECT_EQ(bw::test::readFile(target), "precious");
-
     // A folder at the index's name makes the write fail without leaving a temporary file behind.
     TempDir other;
     ASSERT_EQ(mkdir((other / bw::kCacheIndexFileName).c_str(), 0700), 0);
@@ -357,6 +352,34 @@ TEST(CacheIndexFile, ConcurrentWritersUnderTheLockLoseNoEntries) {
     auto index = bw::readCacheIndex(dir.path());
     ASSERT_TRUE(index.has_value() && index->indexTable().has_value());
     EXPECT_EQ(index->indexTable()->size(), static_cast<std::size_t>(kWriters * kEntriesEach));
+}
+
+} // namespace
+
+namespace {
+
+TEST(AtomicFile, APlantedTemporaryNameIsNeverFollowed) {
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string target = elsewhere / "victim";
+    bw::test::writeFile(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), (dir / ".tmpname").c_str()), 0);
+    bw::test::writeFile(dir / "file", "old");
+    const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const bw::Bytes data{'n', 'e', 'w'};
+    EXPECT_FALSE(bw::writeFileAtomicallyVia(fd, "file", ".tmpname", data, static_cast<uid_t>(-1),
+                                            static_cast<gid_t>(-1), "test"));
+    EXPECT_EQ(bw::test::readFile(target), "precious");
+    EXPECT_EQ(bw::test::readFile(dir / "file"), "old");
+    struct stat st {};
+    EXPECT_EQ(lstat((dir / ".tmpname").c_str(), &st), 0); // not ours to remove
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(
+        bw::writeFileAtomicallyVia(fd, "file", ".fresh", data, static_cast<uid_t>(-1), static_cast<gid_t>(-1), "test"));
+    EXPECT_EQ(bw::test::readFile(dir / "file"), "new");
+    EXPECT_NE(lstat((dir / ".fresh").c_str(), &st), 0);
+    close(fd);
 }
 
 } // namespace
