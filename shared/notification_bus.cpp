@@ -527,9 +527,14 @@ NotificationBus::~NotificationBus() {
 
 void NotificationBus::post(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
                            bool immediate) {
+    tryPost(name, object, userInfo, immediate);
+}
+
+bool NotificationBus::tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
+                              bool immediate) {
     if (userInfo && plist_get_node_type(userInfo) != PLIST_DICT) {
         syslog(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
-        return;
+        return false;
     }
     std::lock_guard lock(d->sendMutex);
     int r = 0;
@@ -540,23 +545,24 @@ void NotificationBus::post(const std::string& name, const std::optional<std::str
             d->sender = openSystemBus(&r);
             if (!d->sender) {
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
-                return;
+                return false;
             }
         }
         bool contentError = false;
         r = Impl::send(d->sender.get(), name, object, userInfo, immediate, &contentError);
         if (r >= 0)
-            return;
+            return true;
         if (contentError) {
             syslog(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s", name.c_str(),
                    std::strerror(-r));
-            return;
+            return false;
         }
         d->sender.reset();
         if (fresh)
             break;
     }
     syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
+    return false;
 }
 
 void NotificationBus::observe(const std::string& name, NotificationHandler handler) {

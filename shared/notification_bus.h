@@ -42,6 +42,8 @@ public:
     // Safe from any thread. `userInfo` is borrowed (a dictionary, or null for none). Without a bus it logs
     // one line and returns; the connection is retried on the next post or observe.
     void post(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
+    // The same, telling whether the notification reached the bus (bw2ctl reports it in its exit status).
+    bool tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
 
     // Handlers run on the thread that drives the bus (the main thread), one at a time, in arrival order.
     void observe(const std::string& name, NotificationHandler handler);
