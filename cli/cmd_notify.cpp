@@ -45,7 +45,7 @@ int post(const std::vector<std::string>& args) {
             object = args[++i];
         } else if (args[i] == "--user-info" && i + 1 < args.size()) {
             std::string error;
-            userInfo = plistFromJson(args[++i], &error);
+            userInfo = bw::plistFromJson(args[++i], &error);
             if (!userInfo) {
                 std::fprintf(stderr, "bw2ctl notify: --user-info: %s\n", error.c_str());
                 return 2;
@@ -96,9 +96,9 @@ int monitor(const std::vector<std::string>& args) {
     bus.observeAll([&](const Notification& n) {
         if (count && printed >= count)
             return;
-        std::string line = "{\"name\": " + jsonString(n.name) +
-                           ", \"object\": " + (n.object ? jsonString(*n.object) : std::string("null")) +
-                           ", \"userInfo\": " + plistToJson(n.userInfo.get()) +
+        std::string line = "{\"name\": " + bw::jsonString(n.name) +
+                           ", \"object\": " + (n.object ? bw::jsonString(*n.object) : std::string("null")) +
+                           ", \"userInfo\": " + bw::plistToJson(n.userInfo.get()) +
                            ", \"immediate\": " + (n.immediate ? "true" : "false") + "}\n";
         std::fputs(line.c_str(), stdout);
         std::fflush(stdout);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace bw::cli {
+namespace bw {
 
 // JSON → property list: objects become dictionaries, numbers without fraction or exponent integers and the
 // others reals, true/false booleans. null has no property-list form and is refused. Null on error,
@@ -18,4 +18,4 @@ std::string plistToJson(plist_t node);
 // A JSON string literal.
 std::string jsonString(const std::string& text);
 
-} // namespace bw::cli
+} // namespace bw

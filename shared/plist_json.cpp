@@ -1,12 +1,13 @@
 #include "plist_json.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-namespace bw::cli {
+namespace bw {
 
 namespace {
 
@@ -294,17 +295,10 @@ std::string realText(double value) {
     if (!std::isfinite(value))
         return "null";
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%.17g", value);
-    std::string text = buffer;
-    // Shortest form that reads back exactly.
-    for (int precision = 1; precision < 17; ++precision) {
-        std::snprintf(buffer, sizeof buffer, "%.*g", precision, value);
-        if (std::strtod(buffer, nullptr) == value) {
-            text = buffer;
-            break;
-        }
-    }
-    if (text.find_first_of(".eEn") == std::string::npos)
+    // The shortest form that reads back exactly.
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, result.ptr);
+    if (text.find_first_of(".e") == std::string::npos)
         text += ".0"; // stays a real when read back
     return text;
 }
@@ -448,4 +442,4 @@ std::string jsonString(const std::string& text) {
     return out + "\"";
 }
 
-} // namespace bw::cli
+} // namespace bw
