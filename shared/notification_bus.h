@@ -27,7 +27,9 @@ struct Notification {
     std::optional<std::string> object; // none is distinct from ""
     PlistPtr userInfo;                 // a PLIST_DICT, or null for none
     bool immediate = false;
-    std::optional<uid_t> senderUid; // the sender's uid from its bus credentials; nullopt when unknown
+    // The sender's uid from its bus credentials (the effective uid it connected with), asked on arrival;
+    // nullopt when unknown, e.g. because the sender had already left the bus.
+    std::optional<uid_t> senderUid;
 };
 
 using NotificationHandler = std::function<void(const Notification&)>;

@@ -239,9 +239,9 @@ TEST_F(NotificationBusTest, TwoProcessesExchangeEveryNameWithItsContents) {
         EXPECT_EQ(xml(received[i].userInfo.get()), xml(samples[i].userInfo.get()));
         EXPECT_EQ(received[i].immediate, samples[i].immediate);
     }
-    // The four requests that carry a user id know who sent them.
-    for (size_t i : {0, 1, 3, 4})
-        EXPECT_EQ(received[i].senderUid, std::optional<uid_t>(getuid())) << received[i].name;
+    // Each knows who sent it, the four requests that carry a user id in particular.
+    for (const auto& notification : received)
+        EXPECT_EQ(notification.senderUid, std::optional<uid_t>(getuid())) << notification.name;
 }
 
 namespace {
