@@ -27,7 +27,9 @@ struct Notification {
     std::optional<std::string> object; // none is distinct from ""
     PlistPtr userInfo;                 // a PLIST_DICT, or null for none
     bool immediate = false;
-    std::optional<uid_t> senderUid; // the sender's uid from its bus credentials; nullopt when unknown
+    // The sender's uid from its bus credentials (the effective uid it connected with), asked on arrival;
+    // nullopt when unknown, e.g. because the sender had already left the bus.
+    std::optional<uid_t> senderUid;
 };
 
 using NotificationHandler = std::function<void(const Notification&)>;
@@ -42,6 +44,8 @@ public:
     // Safe from any thread. `userInfo` is borrowed (a dictionary, or null for none). Without a bus it logs
     // one line and returns; the connection is retried on the next post or observe.
     void post(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
+    // The same, telling whether the notification reached the bus (bw2ctl reports it in its exit status).
+    bool tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
 
     // Handlers run on the thread that drives the bus (the main thread), one at a time, in arrival order.
     void observe(const std::string& name, NotificationHandler handler);

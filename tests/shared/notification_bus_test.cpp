@@ -239,9 +239,9 @@ TEST_F(NotificationBusTest, TwoProcessesExchangeEveryNameWithItsContents) {
         EXPECT_EQ(xml(received[i].userInfo.get()), xml(samples[i].userInfo.get()));
         EXPECT_EQ(received[i].immediate, samples[i].immediate);
     }
-    // The four requests that carry a user id know who sent them.
-    for (size_t i : {0, 1, 3, 4})
-        EXPECT_EQ(received[i].senderUid, std::optional<uid_t>(getuid())) << received[i].name;
+    // Each knows who sent it, the four requests that carry a user id in particular.
+    for (const auto& notification : received)
+        EXPECT_EQ(notification.senderUid, std::optional<uid_t>(getuid())) << notification.name;
 }
 
 namespace {
@@ -518,4 +518,29 @@ TEST_F(NotificationBusTest, AnotherUsersRequestsForSomeoneElseAreRefused) {
     Notification fromRoot = asNotification(recorder.seen[1]);
     fromRoot.senderUid = 0;
     EXPECT_TRUE(requestIsForUser(fromRoot, other));
+}
+
+TEST(NotificationBusRestart, AnSdEventLoopReconnectsByItself) {
+    sd_event* event = nullptr;
+    ASSERT_GE(sd_event_new(&event), 0);
+    {
+        NotificationBus bus;
+        Recorder recorder;
+        auto first = std::make_unique<test::PrivateBus>();
+        ASSERT_TRUE(first->ok());
+        bus.observe(notif::kDaemonsMustStop, recorder.handler());
+        ASSERT_TRUE(bus.attachEvent(event));
+        first.reset();
+        test::PrivateBus second;
+        ASSERT_TRUE(second.ok());
+        // The daemon's loop keeps running; whoever posts after the reconnection is heard.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!recorder.has(1) && std::chrono::steady_clock::now() < deadline) {
+            bus.post(notif::kDaemonsMustStop, std::string("again"), nullptr, false);
+            sd_event_run(event, 100000);
+        }
+        ASSERT_TRUE(recorder.has(1));
+        EXPECT_EQ(recorder.seen[0].object, std::optional<std::string>("again"));
+    }
+    sd_event_unref(event);
 }
