@@ -642,16 +642,20 @@ void NotificationBus::process() {
 }
 
 bool NotificationBus::isConnected() {
-    {
-        std::lock_guard lock(d->sendMutex);
-        if (!d->sender) {
-            int r = 0;
-            d->sender = openSystemBus(&r);
+    std::lock_guard lock(d->sendMutex);
+    if (d->sender) {
+        // Reading is what reveals a bus that went away meanwhile.
+        int r;
+        while ((r = sd_bus_process(d->sender.get(), nullptr)) > 0) {
         }
-        if (!d->sender)
-            return false;
+        if (r < 0 || sd_bus_is_open(d->sender.get()) <= 0)
+            d->sender.reset();
     }
-    return true;
+    if (!d->sender) {
+        int r = 0;
+        d->sender = openSystemBus(&r);
+    }
+    return d->sender != nullptr;
 }
 
 std::string userIdText(uid_t uid) {

@@ -53,17 +53,17 @@ public:
     void observeAll(NotificationHandler handler);
 
     // Event-loop integration. Either attach to an sd-event loop (the daemon)... Returns whether the bus is
-    // reachable now; either way the loop keeps retrying a lost or missing connection every few seconds.
+    // reachable now; either way the loop keeps retrying a lost or missing connection every second.
     bool attachEvent(sd_event* event);
     // ...or drive it by hand (the Qt bridge): poll fd() for events(), wake at timeoutUsec()
     // (CLOCK_MONOTONIC, UINT64_MAX = none), then call process(), which dispatches pending messages.
-    // Without a connection fd() is -1 and timeoutUsec() asks for a retry a few seconds later.
+    // Without a connection fd() is -1 and timeoutUsec() asks for a retry a second later.
     int fd();
     int events();
     std::uint64_t timeoutUsec();
     void process();
 
-    // Whether a bus connection exists now (tries to connect when none).
+    // Whether the sending connection works now (reconnects when it went away or never was).
     bool isConnected();
 
 private:

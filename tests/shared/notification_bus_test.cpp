@@ -396,8 +396,13 @@ TEST_F(NotificationBusTest, SdEventLoopDeliversOnItsThread) {
     sd_event_unref(event);
 }
 
-TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
+// Between two private buses, nothing may fall back to the real system bus.
+static void pointAtNoBus() {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bw2-test-bus", 1);
+}
+
+TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
+    pointAtNoBus();
     NotificationBus bus;
     Recorder recorder;
     bus.post(notif::kDaemonQuits, std::nullopt, nullptr, false); // logs and returns
@@ -418,6 +423,7 @@ TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
 }
 
 TEST(NotificationBusRestart, ReconnectsToANewBusAfterTheOldOneWent) {
+    pointAtNoBus();
     NotificationBus bus;
     Recorder recorder;
     {
@@ -521,6 +527,7 @@ TEST_F(NotificationBusTest, AnotherUsersRequestsForSomeoneElseAreRefused) {
 }
 
 TEST(NotificationBusRestart, AnSdEventLoopReconnectsByItself) {
+    pointAtNoBus();
     sd_event* event = nullptr;
     ASSERT_GE(sd_event_new(&event), 0);
     {
@@ -543,4 +550,15 @@ TEST(NotificationBusRestart, AnSdEventLoopReconnectsByItself) {
         EXPECT_EQ(recorder.seen[0].object, std::optional<std::string>("again"));
     }
     sd_event_unref(event);
+}
+
+TEST(NotificationBusRestart, IsConnectedNoticesABusThatWent) {
+    pointAtNoBus();
+    NotificationBus bus;
+    {
+        test::PrivateBus privateBus;
+        ASSERT_TRUE(privateBus.ok());
+        EXPECT_TRUE(bus.isConnected());
+    }
+    EXPECT_FALSE(bus.isConnected());
 }
