@@ -3,6 +3,7 @@
 #include "daemon_e2e_fixture.h"
 #include "launch_validation.h"
 #include "reference_time.h"
+#include "throwaway_user.h"
 
 #include <sys/stat.h>
 
@@ -40,8 +41,9 @@ protected:
 };
 
 TEST_F(DaemonPrivileged, ARefusedLaunchExitsWithoutTouchingAnything) {
-    ThrowAwayUser user;
-    ASSERT_TRUE(user.ok());
+    ThrowawayUser user(tmp / "home");
+    ASSERT_TRUE(user.valid());
+    const std::string userHome = tmp / "home";
     const std::string trash = tmp / "Trash/files/";
     makeDirs(trash);
     writeFile(trash + "root-owned", "r");
@@ -49,21 +51,22 @@ TEST_F(DaemonPrivileged, ARefusedLaunchExitsWithoutTouchingAnything) {
     // Not the user's trash; then the user's uid argument replaced by root's.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"1", trash, tmp.path() + "/", "0", "0", "1", uidText, "3"},
-          std::vector<std::string>{"1", user.home() + "/.local/share/Trash/files/", user.home() + "/", "0", "0", "1",
-                                   "0", "3"}}) {
+          std::vector<std::string>{"1", userHome + "/.local/share/Trash/files/", userHome + "/", "0", "0", "1", "0",
+                                   "3"}}) {
         DaemonProcess daemon = DaemonProcess::start(args, {}, tmp / "log", user.uid());
         EXPECT_EQ(std::optional<int>(0), daemon.waitExit(10));
     }
     EXPECT_FALSE(fs::exists(tmp / ".Binwarden2Cache"));
-    EXPECT_FALSE(fs::exists(user.home() + "/.Binwarden2Cache"));
+    EXPECT_FALSE(fs::exists(userHome + "/.Binwarden2Cache"));
     EXPECT_TRUE(fs::exists(trash + "root-owned"));
     EXPECT_TRUE(recorder.named(notif::kCacheUpdateSilent).empty());
 }
 
 TEST_F(DaemonPrivileged, LinksPlantedInTheCacheNeverReachSystemFiles) {
-    ThrowAwayUser user;
-    ASSERT_TRUE(user.ok());
-    const std::string home = user.home();
+    ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
+    const std::string home = tmp / "home";
+    ThrowawayUser user(home);
+    ASSERT_TRUE(user.valid());
     const std::string trash = home + "/.local/share/Trash/files/";
     const std::string cache = home + "/.Binwarden2Cache";
     makeDirs(trash);

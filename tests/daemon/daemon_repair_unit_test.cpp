@@ -6,6 +6,7 @@
 #include "daemon_runner.h"
 #include "reference_time.h"
 #include "temp_dir.h"
+#include "throwaway_user.h"
 
 #include <acl/libacl.h>
 #include <sys/acl.h>
@@ -19,7 +20,7 @@
 namespace fs = std::filesystem;
 using namespace bw;
 using bw::test::TempDir;
-using bw::test::ThrowAwayUser;
+using bw::test::ThrowawayUser;
 using bw::test::writeFile;
 
 namespace {
@@ -50,10 +51,10 @@ void writeIndex(const std::string& batch, double lastAddition, bool repaired) {
 TEST(DaemonRepair, HandsTheCacheToTheUserWithoutFollowingPlantedLinks) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to give files to another user";
-    ThrowAwayUser user;
-    ASSERT_TRUE(user.ok()) << "useradd failed";
-
     TempDir tmp("bw2repair");
+    ThrowawayUser user(tmp / "userhome");
+    ASSERT_TRUE(user.valid()) << "useradd failed";
+
     // The "system": root's files in a folder only root can enter.
     const std::string system = tmp / "system";
     fs::create_directories(system);

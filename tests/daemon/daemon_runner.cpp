@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <thread>
 
 extern char** environ;
@@ -208,31 +207,5 @@ bool eventually(const std::function<bool()>& condition, double timeoutSeconds) {
 }
 
 std::string daemonExecutable() { return buildDir() + "/libexec/binwarden2/bw2daemon"; }
-
-ThrowAwayUser::ThrowAwayUser() {
-    if (::geteuid() != 0)
-        return;
-    std::random_device rd;
-    m_name = "bw2t" + std::to_string(rd() % 1000000);
-    m_home = "/tmp/" + m_name + "-home";
-    std::string cmd = "useradd -M -N -d " + m_home + " -s /usr/sbin/nologin " + m_name + " >/dev/null 2>&1";
-    if (std::system(cmd.c_str()) != 0)
-        return;
-    struct passwd* pw = ::getpwnam(m_name.c_str());
-    if (!pw)
-        return;
-    m_uid = pw->pw_uid;
-    m_gid = pw->pw_gid;
-    ::mkdir(m_home.c_str(), 0755);
-    if (::chown(m_home.c_str(), m_uid, m_gid) != 0)
-        m_uid = static_cast<uid_t>(-1);
-}
-
-ThrowAwayUser::~ThrowAwayUser() {
-    if (m_name.empty())
-        return;
-    [[maybe_unused]] int removed = std::system(("userdel " + m_name + " >/dev/null 2>&1").c_str());
-    [[maybe_unused]] int cleaned = std::system(("rm -rf '" + m_home + "'").c_str());
-}
 
 } // namespace bw::test

@@ -71,24 +71,4 @@ bool eventually(const std::function<bool()>& condition, double timeoutSeconds);
 // The bw2daemon of this build tree.
 std::string daemonExecutable();
 
-// A throw-away user for tests that need one (root only); removed when the object goes.
-class ThrowAwayUser {
-public:
-    ThrowAwayUser();
-    ~ThrowAwayUser();
-    ThrowAwayUser(const ThrowAwayUser&) = delete;
-    ThrowAwayUser& operator=(const ThrowAwayUser&) = delete;
-    bool ok() const { return m_uid != static_cast<uid_t>(-1); }
-    uid_t uid() const { return m_uid; }
-    gid_t gid() const { return m_gid; }
-    const std::string& home() const { return m_home; }
-    const std::string& name() const { return m_name; }
-
-private:
-    std::string m_name;
-    std::string m_home;
-    uid_t m_uid = static_cast<uid_t>(-1);
-    gid_t m_gid = static_cast<gid_t>(-1);
-};
-
 } // namespace bw::test
