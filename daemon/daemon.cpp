@@ -290,9 +290,9 @@ void Daemon::daemonIteration() {
         m_lastTrashErrno = 0;
         std::size_t count = 0;
         {
-            DirReader reader(trash.get());
-            while (const struct dirent* entry = reader.next()) {
-                const char* name = entry->d_name;
+            RawDirReader reader(trash.get(), m_direntBuffer);
+            unsigned char type = DT_UNKNOWN;
+            while (const char* name = reader.next(type)) {
                 if (std::strcmp(name, ".DS_Store") == 0)
                     continue;
                 if (hasPrefix(name, "Binwarden")) {
@@ -306,7 +306,7 @@ void Daemon::daemonIteration() {
                     m_names.emplace_back(name);
                 if (isFiltered(m_names[count]))
                     continue;
-                if (m_fileMBSizeLimitation >= 1 && entry->d_type != DT_DIR && entry->d_type != DT_LNK) {
+                if (m_fileMBSizeLimitation >= 1 && type != DT_DIR && type != DT_LNK) {
                     struct stat st;
                     if (lstatAt(trash.get(), name, st) && S_ISREG(st.st_mode) &&
                         static_cast<std::int64_t>(static_cast<std::uint64_t>(st.st_size) / 1000000u) >

@@ -183,6 +183,7 @@ private:
 
     // The survey's reusable name list, so that an idle survey allocates nothing new.
     std::vector<std::string> m_names;
+    std::vector<char> m_direntBuffer;
 
     // Transfer thread and the main thread's wait for it.
     std::thread m_transferThread;

@@ -140,17 +140,15 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     plan.reserve(request.itemsToManage.size());
     const double planTime = timeIntervalSinceReferenceDate();
     for (const std::string& name : request.itemsToManage) {
-        Planned item{newStoredItemName(), name, planTime, false};
         if (copy && trash) {
             std::optional<std::string> key = itemKeyAt(trash.get(), name);
             if (key) {
-                if (m_alreadyAdded.count(*key))
-                    continue;
                 // Recorded before the copy, so that a copy that fails is not tried again and again.
-                m_alreadyAdded[*key] = planTime;
+                if (!m_alreadyAdded.emplace(std::move(*key), planTime).second)
+                    continue;
             }
         }
-        plan.push_back(std::move(item));
+        plan.push_back(Planned{newStoredItemName(), name, planTime, false});
     }
 
     if (!batch) {

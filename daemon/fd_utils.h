@@ -7,6 +7,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace bw {
 
@@ -52,6 +53,21 @@ public:
 
 private:
     DIR* m_dir = nullptr;
+};
+
+// Lists an open folder straight from the kernel into a caller's buffer that lives across calls, so that a
+// listing repeated every second allocates nothing. Reads from the descriptor's current position.
+class RawDirReader {
+public:
+    RawDirReader(int dirFd, std::vector<char>& buffer) : m_fd(dirFd), m_buffer(buffer) {}
+    // The next entry's name and type (DT_*), or null at the end or on an error.
+    const char* next(unsigned char& type);
+
+private:
+    int m_fd;
+    std::vector<char>& m_buffer;
+    long m_used = 0;
+    long m_pos = 0;
 };
 
 // A folder opened relative to a folder descriptor, never through a symbolic link.

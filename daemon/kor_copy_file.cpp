@@ -289,7 +289,7 @@ int KOR_CopyFile::copyData(int srcFd, int dstFd) {
             return kInterrupted;
         ssize_t n;
         if (useRange) {
-            n = ::copy_file_range(srcFd, nullptr, dstFd, nullptr, 8u << 20, 0);
+            n = ::copy_file_range(srcFd, nullptr, dstFd, nullptr, 64u << 20, 0);
             if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
                           errno == EBADF || errno == EPERM)) {
                 useRange = false;
