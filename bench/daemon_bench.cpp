@@ -48,7 +48,8 @@ struct Home {
         std::string content(size, 'x');
         for (int i = 0; i < count; ++i) {
             std::ofstream(trash + "file " + std::to_string(i)) << content;
-            std::ofstream(home + "/.local/share/Trash/info/file " + std::to_string(i) + ".trashinfo") << "[Trash Info]\n";
+            std::ofstream(home + "/.local/share/Trash/info/file " + std::to_string(i) + ".trashinfo")
+                << "[Trash Info]\n";
         }
     }
 };

@@ -8,8 +8,8 @@
 
 #include <fcntl.h>
 #include <locale.h>
-#include <systemd/sd-event.h>
 #include <syslog.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 #include <wctype.h>
 
@@ -89,11 +89,15 @@ void splitExtension(const std::string& name, std::string& base, std::string& ext
     }
 }
 
-bool hasPrefix(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+bool hasPrefix(const char* text, const char* prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
 
 } // namespace
 
-std::unique_ptr<Daemon> Daemon::daemon() { return std::make_unique<Daemon>(); }
+std::unique_ptr<Daemon> Daemon::daemon() {
+    return std::make_unique<Daemon>();
+}
 
 Daemon::Daemon() = default;
 
@@ -117,7 +121,9 @@ std::string Daemon::cacheFolder() const {
     return cacheFolderFor(m_trashPath, m_trashCachePath, m_homeFolder, static_cast<uid_t>(m_daemonUID));
 }
 
-UniqueFd Daemon::openTrashFolder() const { return openDirectoryPath(m_trashPath, m_privileged); }
+UniqueFd Daemon::openTrashFolder() const {
+    return openDirectoryPath(m_trashPath, m_privileged);
+}
 
 // The freedesktop trash keeps "files/" and "info/" side by side.
 UniqueFd Daemon::openInfoFolder() const {

@@ -134,8 +134,7 @@ private:
 
     void transfer(const TransferRequest& request, bool copy);
     bool freeSpaceTest(int cacheFd);
-    void finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request,
-                     bool copy);
+    void finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request, bool copy);
     bool moveItem(int trashFd, int infoFd, int batchFd, const Planned& item);
 
     UniqueFd openCacheFolder(bool create) const;

@@ -46,8 +46,9 @@ std::int32_t Daemon::setLockAt(bool locked, int dirFd, const char* name) {
         return 0;
     if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) != 0) {
         int err = errno;
-        syslog(LOG_ERR, locked ? "setLock: error trying to lock file %s: %d (%s)"
-                               : "setLock: error trying to unlock file %s: %d (%s)",
+        syslog(LOG_ERR,
+               locked ? "setLock: error trying to lock file %s: %d (%s)"
+                      : "setLock: error trying to unlock file %s: %d (%s)",
                name, err, std::strerror(err));
         return err;
     }

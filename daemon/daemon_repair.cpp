@@ -22,7 +22,6 @@ namespace {
 constexpr double kRepairQuietSeconds = 10.0;
 } // namespace
 
-
 void Daemon::startRepair(const std::string& folder) {
     std::lock_guard<std::mutex> lock(m_repairMutex);
     // A repair already walking this folder walks it once more instead of a second thread beside it.
@@ -118,8 +117,7 @@ void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<boo
     }
 }
 
-void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid,
-                        gid_t gid) {
+void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid) {
     if (m_repairItemDelay > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(m_repairItemDelay));
     struct stat st;

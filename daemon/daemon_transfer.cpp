@@ -67,9 +67,13 @@ bool Daemon::saveKnownFiles() {
     return saved;
 }
 
-void Daemon::moveDataFromTrashToCache(const TransferRequest& request) { transfer(request, false); }
+void Daemon::moveDataFromTrashToCache(const TransferRequest& request) {
+    transfer(request, false);
+}
 
-void Daemon::copyDataFromTrashToCache(const TransferRequest& request) { transfer(request, true); }
+void Daemon::copyDataFromTrashToCache(const TransferRequest& request) {
+    transfer(request, true);
+}
 
 bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item) {
     const char* name = item.name.c_str();
@@ -196,8 +200,9 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
                 error = std::strerror(errno);
         }
         if (!done) {
-            syslog(LOG_ERR, copy ? "bw2daemon %s: Error reported: %s Trying to copy %s in %s"
-                                 : "bw2daemon %s: Error reported: %s Trying to move %s in %s",
+            syslog(LOG_ERR,
+                   copy ? "bw2daemon %s: Error reported: %s Trying to copy %s in %s"
+                        : "bw2daemon %s: Error reported: %s Trying to move %s in %s",
                    operation, error.c_str(), source.c_str(), destination.c_str());
             success = false;
             continue;
@@ -249,8 +254,8 @@ void Daemon::finishBatch(int batchFd, std::vector<Planned>& plan, bool success, 
         index->setCacheSize(size);
         index->setIndexTable(std::move(table));
         if (!writeCacheIndexAt(*index, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
-            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s",
-                   copy ? kCopyOperation : kMoveOperation, request.cacheFolder.c_str());
+            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", copy ? kCopyOperation : kMoveOperation,
+                   request.cacheFolder.c_str());
     }
 
     if (copy && timeIntervalSinceReferenceDate() - _lastfileSave > 300.0)

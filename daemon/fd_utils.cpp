@@ -114,7 +114,9 @@ UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
     return current;
 }
 
-std::string procFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string procFdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 bool lstatAt(int dirFd, const char* name, struct stat& st) {
     return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;

@@ -29,7 +29,9 @@ struct AclDeleter {
 };
 using AclPtr = std::unique_ptr<std::remove_pointer_t<acl_t>, AclDeleter>;
 
-bool aclUnsupported(int err) { return err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS; }
+bool aclUnsupported(int err) {
+    return err == ENOTSUP || err == EOPNOTSUPP || err == ENOSYS;
+}
 
 // Splits an absolute or relative path into its folder (opened normally) and last component.
 bool splitPath(const std::string& path, UniqueFd& parent, std::string& name) {
@@ -82,8 +84,7 @@ bool KOR_CopyFile::clearACLAt(int dirFd, const char* name, bool clearFolderConte
         syslog(LOG_ERR, "clearACL: acl_set_file() failed for %s: %s", name, std::strerror(errno));
         success = false;
     }
-    if (S_ISDIR(st.st_mode) && acl_delete_def_file(path.c_str()) != 0 && !aclUnsupported(errno) &&
-        errno != ENODATA) {
+    if (S_ISDIR(st.st_mode) && acl_delete_def_file(path.c_str()) != 0 && !aclUnsupported(errno) && errno != ENODATA) {
         syslog(LOG_ERR, "clearACL: acl_delete_def_file() failed for %s: %s", name, std::strerror(errno));
         success = false;
     }

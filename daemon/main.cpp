@@ -7,8 +7,8 @@
 
 #include <pwd.h>
 #include <signal.h>
-#include <systemd/sd-event.h>
 #include <syslog.h>
+#include <systemd/sd-event.h>
 #include <unistd.h>
 
 #include <cstdio>

@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cmath>
+#include <filesystem>
 #include <thread>
 
 namespace fs = std::filesystem;

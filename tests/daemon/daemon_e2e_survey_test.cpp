@@ -64,9 +64,9 @@ TEST(DaemonCommandLine, WrongArgumentCountsPrintTheCountAndExitZero) {
             args.push_back("1");
         DaemonProcess p = DaemonProcess::start(args, {}, tmp / "err");
         EXPECT_EQ(std::optional<int>(0), p.waitExit(10));
-        EXPECT_NE(std::string::npos,
-                  readFile(tmp / "err").find("binwardenDaemon: Wrong number of args!(" + std::to_string(count + 1) +
-                                             ")\n"));
+        EXPECT_NE(
+            std::string::npos,
+            readFile(tmp / "err").find("binwardenDaemon: Wrong number of args!(" + std::to_string(count + 1) + ")\n"));
     }
 }
 

@@ -206,6 +206,8 @@ bool eventually(const std::function<bool()>& condition, double timeoutSeconds) {
     }
 }
 
-std::string daemonExecutable() { return buildDir() + "/libexec/binwarden2/bw2daemon"; }
+std::string daemonExecutable() {
+    return buildDir() + "/libexec/binwarden2/bw2daemon";
+}
 
 } // namespace bw::test

@@ -35,9 +35,13 @@ bool setExtendedAcl(const std::string& path, acl_type_t type = ACL_TYPE_ACCESS) 
     return ok;
 }
 
-bool hasExtendedAccessAcl(const std::string& path) { return acl_extended_file_nofollow(path.c_str()) > 0; }
+bool hasExtendedAccessAcl(const std::string& path) {
+    return acl_extended_file_nofollow(path.c_str()) > 0;
+}
 
-UniqueFd openDir(const std::string& path) { return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY)); }
+UniqueFd openDir(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY));
+}
 
 bool setImmutable(const std::string& path, bool on) {
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK));
