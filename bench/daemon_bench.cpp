@@ -62,14 +62,14 @@ void BM_IdleSurveyEmptyTrash(benchmark::State& state) {
     h.configure(daemon, 1);
     daemon.setPrivileged(state.range(0) != 0);
     daemon.setRunningStatus(Daemon::kWaiting);
-    for (auto _ : state)
+    for (auto _ : state) // NOLINT(clang-analyzer-deadcode.DeadStores)
         daemon.daemonIteration();
 }
 BENCHMARK(BM_IdleSurveyEmptyTrash)->Arg(0)->Arg(1);
 
 // From the first survey to the index written, 10,000 files trashed at once (move mode).
 void BM_MoveBatch10000(benchmark::State& state) {
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         state.PauseTiming();
         auto h = std::make_unique<Home>();
         h->fill(10000, 100);
@@ -103,7 +103,7 @@ struct GiBTree {
 
 void BM_CopyBatch1GiB(benchmark::State& state) {
     GiBTree tree;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         state.PauseTiming();
         fs::remove_all(tree.h.cache);
         fs::create_directories(tree.h.cache);
@@ -125,7 +125,7 @@ void BM_CpDashA1GiB(benchmark::State& state) {
     GiBTree tree;
     const std::string target = tree.h.home + "/cp-target";
     const std::string command = "cp -a '" + tree.h.trash + "tree' '" + target + "'";
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         state.PauseTiming();
         fs::remove_all(target);
         ::sync();
@@ -155,7 +155,7 @@ void BM_CopySurvey10000Known(benchmark::State& state) {
             if (batch.is_directory())
                 fs::rename(batch.path(), h.cache + "/2001-01-01 00_00 +0000");
     }
-    for (auto _ : state)
+    for (auto _ : state) // NOLINT(clang-analyzer-deadcode.DeadStores)
         daemon.daemonIteration();
     daemon.joinRepairs(true);
 }
@@ -167,7 +167,7 @@ void BM_RealDaemonIdle(benchmark::State& state) {
     Home h;
     const std::string exe = test::buildDir() + "/libexec/binwarden2/bw2daemon";
     double cpuPerSurveyUs = 0, rssKiB = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         pid_t pid = fork();
         if (pid == 0) {
             setenv("HOME", h.home.c_str(), 1);
