@@ -8,6 +8,7 @@
 #include "reference_time.h"
 #include "temp_dir.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -187,4 +188,33 @@ TEST_F(DaemonTransferTest, StartUpRecoveryDropsMissingItemsAndLeftoversOfUnrepai
     EXPECT_TRUE(index->indexTable()->count("PRESENT"));
     EXPECT_FALSE(fs::exists(batch + "/" + KOR_CopyFile::getKOREVTemporaryFile()));
     EXPECT_EQ(1u, readCacheIndex(repaired)->indexTable()->size()) << "repaired batches are left alone";
+}
+
+TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsCopiesThenRemovesTheOriginal) {
+    struct stat shm, here;
+    if (stat("/dev/shm", &shm) != 0 || stat(home.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    TempDir otherVolume("bw2shm");
+    const std::string other = "/dev/shm/" + fs::path(otherVolume.path()).filename().string();
+    fs::create_directories(other + "/Trash/files/tree/sub");
+    fs::create_directories(other + "/Trash/info");
+    writeFile(other + "/Trash/files/tree/sub/f", "far away");
+    fs::create_symlink("sub/f", other + "/Trash/files/tree/link");
+    writeFile(other + "/Trash/info/tree.trashinfo", "[Trash Info]\n");
+    daemon.setTrashPath(other + "/Trash/files/");
+    // A trash outside the home folder keeps its cache in a per-user folder of the cache root.
+    daemon.setTrashCachePath(home + "/volume/");
+    fs::create_directories(daemon.cacheFolder());
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"tree"}});
+    EXPECT_FALSE(fs::exists(other + "/Trash/files/tree"));
+    EXPECT_FALSE(fs::exists(other + "/Trash/info/tree.trashinfo"));
+    fs::remove_all(other);
+
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    ASSERT_EQ(1u, index->indexTable()->size());
+    const std::string stored = batch + "/" + index->indexTable()->begin()->first;
+    EXPECT_EQ("far away", readFile(stored + "/sub/f"));
+    EXPECT_TRUE(fs::is_symlink(stored + "/link"));
 }
