@@ -333,6 +333,9 @@ void Daemon::daemonIteration() {
                 if (::mkdirat(cache.get(), batchName.c_str(), 0750) == 0) {
                     if (UniqueFd batch = openDirAt(cache.get(), batchName.c_str()))
                         giveFolderToUser(batch.get(), batchName.c_str());
+                } else if (errno != EEXIST) {
+                    syslog(LOG_ERR, "bw2daemon: cannot create %s: %s", request.cacheFolder.c_str(),
+                           std::strerror(errno));
                 }
             }
             if (m_runningMode == kMoveMode || m_runningMode == kCopyMode) {

@@ -1,5 +1,6 @@
 // bw2daemon started the way the helper starts it: effective uid 0, real uid a throw-away user.
 
+#include "added_list.h"
 #include "daemon_e2e_fixture.h"
 #include "launch_validation.h"
 #include "reference_time.h"
@@ -109,6 +110,8 @@ TEST_F(DaemonPrivileged, LinksPlantedInTheCacheNeverReachSystemFiles) {
     EXPECT_EQ(0u, st.st_uid);
     EXPECT_EQ(0700u, st.st_mode & 07777);
     EXPECT_EQ("root only", readFile(system + "/shadow"));
+
+    EXPECT_TRUE(fs::exists(cache + "/" + kAddedListFileName)) << "quitting writes the added list";
 
     // What the daemon made belongs to the user.
     EXPECT_FALSE(fs::exists(trash + "mine.txt"));
