@@ -8,6 +8,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <systemd/sd-event.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -161,6 +163,44 @@ void BM_CopySurvey10000Known(benchmark::State& state) {
 }
 BENCHMARK(BM_CopySurvey10000Known)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// CPU time of a process over `seconds`, from its schedstat (nanoseconds on a CPU, all causes).
+unsigned long long cpuNs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return ns;
+}
+
+int bareTick(sd_event_source* source, std::uint64_t, void*) {
+    sd_event_source_set_time_relative(source, 1000000);
+    sd_event_source_set_enabled(source, SD_EVENT_ONESHOT);
+    return 0;
+}
+
+// What one wake-up of a bare sd-event one-shot timer costs on this machine: the floor under any survey.
+void BM_BareTimerWake(benchmark::State& state) {
+    double cpuPerWakeUs = 0;
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
+        pid_t pid = fork();
+        if (pid == 0) {
+            sd_event* event = nullptr;
+            sd_event_new(&event);
+            sd_event_add_time_relative(event, nullptr, CLOCK_MONOTONIC, 1000000, 1000, bareTick, nullptr);
+            sd_event_loop(event);
+            _exit(0);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const unsigned long long before = cpuNs(pid);
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        const unsigned long long after = cpuNs(pid);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        cpuPerWakeUs = static_cast<double>(after - before) / 1000.0 / 10;
+    }
+    state.counters["cpu_us_per_wake"] = cpuPerWakeUs;
+}
+BENCHMARK(BM_BareTimerWake)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
 // The real program idling over an empty trash: CPU per survey (from its schedstat) and resident memory.
 void BM_RealDaemonIdle(benchmark::State& state) {
     test::PrivateBus bus;
@@ -177,17 +217,11 @@ void BM_RealDaemonIdle(benchmark::State& state) {
                   std::to_string(getuid()).c_str(), "3", static_cast<char*>(nullptr));
             _exit(127);
         }
-        auto cpuNs = [pid] {
-            std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-            unsigned long long ns = 0;
-            in >> ns;
-            return ns;
-        };
         std::this_thread::sleep_for(std::chrono::milliseconds(2500)); // start-up and its repair are done
-        const unsigned long long before = cpuNs();
+        const unsigned long long before = cpuNs(pid);
         const int surveys = 10;
         std::this_thread::sleep_for(std::chrono::seconds(surveys));
-        const unsigned long long after = cpuNs();
+        const unsigned long long after = cpuNs(pid);
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         std::string line;
         while (std::getline(status, line))
