@@ -1,6 +1,6 @@
 #include "menu_texts.h"
 
-#include "strings.h"
+#include "agent_strings.h"
 
 #include <cstdio>
 #include <cstdlib>

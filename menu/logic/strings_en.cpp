@@ -1,6 +1,6 @@
 // English texts of the agent.
 
-#include "strings.h"
+#include "agent_strings.h"
 
 #include <map>
 
