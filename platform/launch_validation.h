@@ -16,6 +16,21 @@ namespace bw {
 // database) or "<mount>/.Trash-<uid>/files/" or "<mount>/.Trash/<uid>/files/" of a real mount point,
 // and is owned by realUid; cacheRoot is that home folder (first case) or that mount point (second),
 // with a trailing slash. On refusal, `reason` (when given) says why in one line.
+//
+// Details a caller may meet:
+// - daemonUID must be the decimal text of realUid exactly ("01000" or "+1000" are refused); the other
+//   numbers must be plain decimal integers (an optional "-" and at most 18 digits).
+// - Paths are taken as written: absolute, ending in "/", no empty, "." or ".." component. Nothing is
+//   normalised, so the caller sends the same text it will later use.
+// - A home folder of "/" never qualifies (it would make every folder of the machine "inside" it).
+// - "/" is a real mount point: "/.Trash-<uid>/files/" with cache root "/" is accepted like any volume.
+// - In the "<mount>/.Trash/<uid>/files/" form, ".Trash" must carry the sticky bit.
+// - Mount points come from /proc/self/mountinfo of the calling process.
 bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid, std::string* reason = nullptr);
+
+// Opens the folder at `path` (absolute, in the form above) for reading, walking it component by
+// component from "/" so that no component may be a symbolic link. Returns a close-on-exec descriptor,
+// or -1 with errno set. Lets a privileged caller keep working on exactly the folder it checked.
+int openFolderWithoutSymlinks(const std::string& path);
 
 } // namespace bw

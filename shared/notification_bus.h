@@ -15,6 +15,13 @@ typedef struct sd_event sd_event;
 
 namespace bw {
 
+// The one broadcast signal that carries every notification:
+// (name, has object, object or "", has user information, user information or {}, immediate).
+inline constexpr char kNotificationPath[] = "/org/binwarden2/Notifications";
+inline constexpr char kNotificationInterface[] = "org.binwarden2.Notifications";
+inline constexpr char kNotificationMember[] = "Notification";
+inline constexpr char kNotificationSignature[] = "sbsba{sv}b";
+
 struct Notification {
     std::string name;
     std::optional<std::string> object; // none is distinct from ""
@@ -38,11 +45,15 @@ public:
 
     // Handlers run on the thread that drives the bus (the main thread), one at a time, in arrival order.
     void observe(const std::string& name, NotificationHandler handler);
+    // Every notification, whatever its name (bw2ctl notify monitor); same thread and order rules.
+    void observeAll(NotificationHandler handler);
 
-    // Event-loop integration. Either attach to an sd-event loop (the daemon)...
+    // Event-loop integration. Either attach to an sd-event loop (the daemon)... Returns whether the bus is
+    // reachable now; either way the loop keeps retrying a lost or missing connection every few seconds.
     bool attachEvent(sd_event* event);
     // ...or drive it by hand (the Qt bridge): poll fd() for events(), wake at timeoutUsec()
     // (CLOCK_MONOTONIC, UINT64_MAX = none), then call process(), which dispatches pending messages.
+    // Without a connection fd() is -1 and timeoutUsec() asks for a retry a few seconds later.
     int fd();
     int events();
     std::uint64_t timeoutUsec();

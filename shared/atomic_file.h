@@ -1,0 +1,59 @@
+#pragma once
+// Whole-file reads and atomic replacements relative to an open folder, never through a symbolic link.
+
+#include "compression.h"
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace bw {
+
+// Owns one file descriptor.
+class ScopedFd {
+public:
+    ScopedFd() = default;
+    explicit ScopedFd(int fd) : m_fd(fd) {}
+    ~ScopedFd() { reset(); }
+    ScopedFd(ScopedFd&& other) noexcept : m_fd(other.release()) {}
+    ScopedFd& operator=(ScopedFd&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_fd = other.release();
+        }
+        return *this;
+    }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
+
+// Opens a folder for *At calls without following a final symbolic link; invalid on failure (errno set).
+ScopedFd openFolderNoFollow(const std::string& path);
+
+// The whole content of the regular file `name` in the folder; nothing when it is missing, not a
+// regular file (a symbolic link included), unreadable or larger than maxSize.
+std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize);
+
+// Replaces `name` in the folder by a file holding exactly `data`: a fresh temporary file created with
+// O_CREAT|O_EXCL|O_NOFOLLOW in the same folder, written whole, fsync'ed, given owner/group (each
+// unless -1), then renamed over `name`. On failure the old file stays and the temporary one is removed.
+// `who` names the caller in the log line.
+bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
+                           gid_t group, const char* who);
+
+} // namespace bw

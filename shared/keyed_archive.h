@@ -1,0 +1,87 @@
+#pragma once
+// Keyed archives in the NSKeyedArchiver layout (a binary property list with "$archiver", "$version",
+// "$top" and a flat "$objects" table referenced by UIDs), for the batch index and the added list.
+//
+// ArchiveValue is a small object model: the archiver turns a tree of values into an archive, the
+// unarchiver turns an archive into a tree. Strings are UTF-8 bytes; bytes that are not valid UTF-8
+// travel as the lone surrogates U+DC80..U+DCFF (as file names on Linux may hold any byte).
+
+#include "compression.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bw {
+
+struct ArchiveValue {
+    enum class Kind { Null, Bool, Int, UInt, Real, String, Array, Dictionary, Object };
+
+    Kind kind = Kind::Null;
+    bool boolValue = false;
+    std::int64_t intValue = 0;   // Kind::Int
+    std::uint64_t uintValue = 0; // Kind::UInt; read archives give every integer as UInt (two's complement bits)
+    double realValue = 0.0;
+    std::string stringValue;
+    // Array: the items. Dictionary and Object: not used.
+    std::vector<ArchiveValue> items;
+    // Dictionary: key -> value. Object: coder key -> value (in encoding order).
+    std::vector<std::pair<std::string, ArchiveValue>> entries;
+    // Class chain of Array, Dictionary and Object, most derived first, without "NSObject"
+    // (added when writing). Empty for an Array/Dictionary means the immutable class.
+    std::vector<std::string> classes;
+
+    static ArchiveValue null() { return {}; }
+    static ArchiveValue fromBool(bool value);
+    static ArchiveValue fromInt(std::int64_t value);
+    static ArchiveValue fromUInt(std::uint64_t value);
+    static ArchiveValue fromReal(double value);
+    static ArchiveValue fromString(std::string value);
+    static ArchiveValue array(bool isMutable = false);
+    static ArchiveValue dictionary(bool isMutable = false);
+    static ArchiveValue object(std::vector<std::string> classChain);
+
+    // The most derived class name ("NSString" for strings, "NSNumber" for numbers, "" for null).
+    std::string className() const;
+    // Object/Dictionary: the value stored under key, or null when there is none.
+    const ArchiveValue* find(const std::string& key) const;
+    // Numbers: the value in the asked type (booleans are 0/1, reals truncated); nothing for non-numbers.
+    std::optional<double> asDouble() const;
+    std::optional<std::uint64_t> asUInt64() const;
+    std::optional<bool> asBool() const;
+    bool isNumber() const {
+        return kind == Kind::Bool || kind == Kind::Int || kind == Kind::UInt || kind == Kind::Real;
+    }
+};
+
+// The binary property list of the keyed archive whose root object is `root`; nothing on failure
+// (a root that is null, or a dictionary key or class name that cannot be written).
+std::optional<Bytes> archivedDataWithRootObject(const ArchiveValue& root);
+
+// The root object of a keyed archive (binary property list); nothing when the bytes are not a
+// well-formed archive: wrong top-level keys, UIDs out of range, reference cycles, unknown kinds of
+// objects or containers too deeply nested.
+std::optional<ArchiveValue> unarchiveRootObject(std::span<const std::uint8_t> archive);
+
+// Lower level: the binary property list writer used by the archiver, exposed for tests.
+// Every integer above INT64_MAX is written as a 16-byte integer, as Apple's writer does.
+struct PlistValue {
+    enum class Kind { Bool, Int, UInt, Real, String, Uid, Array, Dictionary };
+    Kind kind = Kind::Bool;
+    bool boolValue = false;
+    std::int64_t intValue = 0;
+    std::uint64_t uintValue = 0; // UInt and Uid
+    double realValue = 0.0;
+    std::string stringValue;
+    std::vector<PlistValue> items;                            // Array
+    std::vector<std::pair<std::string, PlistValue>> entries;  // Dictionary
+};
+std::optional<Bytes> binaryPlistData(const PlistValue& root);
+// The binary property list reader used by the unarchiver: every offset, count and reference is checked,
+// nesting and sharing are bounded, cycles are refused. Integers come back as UInt (two's complement bits).
+std::optional<PlistValue> parseBinaryPlist(std::span<const std::uint8_t> data);
+
+} // namespace bw

@@ -1,0 +1,40 @@
+#pragma once
+// An unprivileged user made for one test with useradd and removed with userdel when the object goes.
+// Only root can make one; tests check isRoot() first and skip with a clear message otherwise.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bw::test {
+
+bool isRoot();
+
+class ThrowawayUser {
+public:
+    // `home` becomes the user's home folder in the password database; it is not created.
+    explicit ThrowawayUser(const std::string& home);
+    ~ThrowawayUser();
+    ThrowawayUser(const ThrowawayUser&) = delete;
+    ThrowawayUser& operator=(const ThrowawayUser&) = delete;
+
+    bool valid() const { return m_valid; }
+    const std::string& name() const { return m_name; }
+    uid_t uid() const { return m_uid; }
+    gid_t gid() const { return m_gid; }
+
+private:
+    std::string m_name;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
+    bool m_valid = false;
+};
+
+// Runs `argv` (argv[0] is the program path) with the given user's real and effective ids (root when
+// uid is 0), an empty supplementary group list and the environment `env`; standard error goes to
+// `stderrPath` when given. Returns the exit status, or -1 when the program did not exit normally.
+int runAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
+          const std::string& stderrPath = {});
+
+} // namespace bw::test
