@@ -41,6 +41,9 @@
 #include <filesystem>
 #include <thread>
 
+// The icons are compiled into the static library; its resources must be registered by name.
+static void initMenuResources() { Q_INIT_RESOURCE(menu_icons); }
+
 namespace bw {
 
 namespace {
@@ -93,6 +96,7 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 
 MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent)
     : QObject(parent), m_delegate(delegate) {
+    initMenuResources();
     m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
 
     ProtectionPaths paths;

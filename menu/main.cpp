@@ -12,7 +12,6 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("binwarden2-menu");
     QApplication::setQuitOnLastWindowClosed(false);
-    Q_INIT_RESOURCE(menu_icons);
 
     bw::Binwarden_2_MenuAppDelegate delegate;
     bw::MainController controller(&delegate);
