@@ -21,6 +21,19 @@ bool pathExists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// The home trash is ours to create when it is missing (a fresh account has none until something is
+// thrown away); the daemon needs its "files" folder to survey. A volume's trash is never created here.
+void ensureHomeTrash(const std::string& filesFolder) {
+    std::string trash = filesFolder.substr(0, filesFolder.rfind('/'));
+    for (const std::string& folder : {trash, filesFolder, trash + "/info"}) {
+        if (pathExists(folder))
+            continue;
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        chmod(folder.c_str(), 0700);
+    }
+}
+
 } // namespace
 
 ProtectionServices ProtectionServices::system() {
@@ -75,8 +88,12 @@ void ProtectionControl::startProtection() {
     if (!folders.empty()) {
         for (const auto& folder : folders) {
             // The home trash is always there to protect; another volume only while it is mounted.
-            if (auto trash = trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome))
-                launchDaemonForTrash(*trash);
+            auto trash = trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome);
+            if (!trash)
+                continue;
+            if (trash->cacheRoot == m_paths.homeFolder)
+                ensureHomeTrash(trash->trashPath);
+            launchDaemonForTrash(*trash);
         }
         m_status.store(kStatusOn);
     }

@@ -104,6 +104,9 @@ TEST_F(ProtectionTest, SlashOnlyStartsOneDaemonForTheHomeTrash) {
               static_cast<std::filesystem::perms>(0750));
     EXPECT_TRUE(control->protectionStatusForStart());
     EXPECT_EQ(rec.repairs, getuid() == 0 ? 0 : 1);
+    // A fresh account's home trash is made so that the daemon has a folder to survey.
+    EXPECT_TRUE(std::filesystem::is_directory(home + "/.local/share/Trash/files"));
+    EXPECT_TRUE(std::filesystem::is_directory(home + "/.local/share/Trash/info"));
 }
 
 TEST_F(ProtectionTest, NothingProtectedOrNoFileProtectsHomeOnly) {
