@@ -28,7 +28,7 @@ std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::si
     ScopedFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid())
         return std::nullopt;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
     if (static_cast<unsigned long long>(st.st_size) > maxSize) {
@@ -61,7 +61,7 @@ std::string temporaryNameFor(const std::string& name) {
     std::uint8_t random[8] = {};
     if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
         // Only the uniqueness matters here (O_EXCL guards the creation); fall back to time and pid.
-        struct timespec now{};
+        struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) ^
                                   (static_cast<std::uint64_t>(::getpid()) << 32) ^
@@ -90,18 +90,12 @@ bool writeAll(int fd, std::span<const std::uint8_t> data) {
 
 } // namespace
 
-bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
-                           gid_t group, const char* who) {
-    std::string temporary;
-    ScopedFd fd;
-    for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
-        temporary = temporaryNameFor(name);
-        fd.reset(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!fd.valid() && errno != EEXIST)
-            break;
-    }
+bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
+                            std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who) {
+    // O_EXCL|O_NOFOLLOW: whatever already stands at the temporary name, a link included, is never opened.
+    ScopedFd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
-        syslog(LOG_ERR, "%s: cannot create a temporary file for %s: %s", who, name.c_str(), std::strerror(errno));
+        syslog(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(), std::strerror(errno));
         return false;
     }
     const char* failure = nullptr;
@@ -109,7 +103,8 @@ bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const s
         failure = "write";
     else if (::fsync(fd.get()) != 0)
         failure = "fsync";
-    else if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) && ::fchown(fd.get(), owner, group) != 0)
+    else if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
+             ::fchown(fd.get(), owner, group) != 0)
         failure = "fchown";
     else if (::close(fd.release()) != 0)
         failure = "close";
@@ -123,6 +118,20 @@ bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const s
         return false;
     }
     return true;
+}
+
+bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
+                           gid_t group, const char* who) {
+    // A name already taken (left over, or planted) is skipped for a fresh one.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const std::string temporary = temporaryNameFor(name);
+        struct stat st {};
+        if (::fstatat(dirFd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue;
+        return writeFileAtomicallyVia(dirFd, name, temporary, data, owner, group, who);
+    }
+    syslog(LOG_ERR, "%s: no free temporary name for %s", who, name.c_str());
+    return false;
 }
 
 } // namespace bw

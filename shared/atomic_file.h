@@ -56,4 +56,8 @@ std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::si
 bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
                            gid_t group, const char* who);
 
+// The same through a given temporary name, which must not exist yet (nothing is written when it does).
+bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
+                            std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who);
+
 } // namespace bw

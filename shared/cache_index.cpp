@@ -94,12 +94,14 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
             if (item.kind != ArchiveValue::Kind::Dictionary)
                 return wrongType(kIndexTableKey);
             BWCacheIndexEntry entry;
-            if (const ArchiveValue* name = item.find(kCacheRealNameKey); name && name->kind != ArchiveValue::Kind::Null) {
+            if (const ArchiveValue* name = item.find(kCacheRealNameKey);
+                name && name->kind != ArchiveValue::Kind::Null) {
                 if (name->kind != ArchiveValue::Kind::String)
                     return wrongType(kCacheRealNameKey);
                 entry.realName = name->stringValue;
             }
-            if (const ArchiveValue* date = item.find(kCacheAddDateKey); date && date->kind != ArchiveValue::Kind::Null) {
+            if (const ArchiveValue* date = item.find(kCacheAddDateKey);
+                date && date->kind != ArchiveValue::Kind::Null) {
                 if (!date->isNumber())
                     return wrongType(kCacheAddDateKey);
                 entry.addDate = *date->asDouble();
@@ -144,7 +146,7 @@ void BWCacheIndex::sanityCheckAt(int batchDirFd) {
     bool removed = false;
     for (auto it = m_indexTable->rbegin(); it != m_indexTable->rend(); ++it) {
         const std::string& storedName = it->first;
-        struct stat st{};
+        struct stat st {};
         // A dangling symbolic link is still a stored item.
         const bool exists = batchDirFd >= 0 && isPlainEntryName(storedName) &&
                             ::fstatat(batchDirFd, storedName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -158,21 +160,13 @@ void BWCacheIndex::sanityCheckAt(int batchDirFd) {
 }
 
 std::string BWCacheIndex::description() const {
-    char head[64];
-    std::snprintf(head, sizeof head, "<%s: %p> [%lu]", kClassName, static_cast<const void*>(this), 1ul);
-    std::vector<char> text(256);
-    std::snprintf(text.data(), text.size(), "%s\nCache created on %f, modified on %f, size: %llu Bytes", head,
-                  m_cacheCreationTime, m_cacheLastAdditionTime, static_cast<unsigned long long>(m_cacheSize));
-    // %f of a huge time can be long; size the buffer from the first attempt.
-    const int needed = std::snprintf(nullptr, 0, "%s\nCache created on %f, modified on %f, size: %llu Bytes", head,
-                                     m_cacheCreationTime, m_cacheLastAdditionTime,
-                                     static_cast<unsigned long long>(m_cacheSize));
-    if (needed >= static_cast<int>(text.size())) {
-        text.resize(static_cast<std::size_t>(needed) + 1);
-        std::snprintf(text.data(), text.size(), "%s\nCache created on %f, modified on %f, size: %llu Bytes", head,
-                      m_cacheCreationTime, m_cacheLastAdditionTime, static_cast<unsigned long long>(m_cacheSize));
-    }
-    return std::string(text.data());
+    // The base description and the reference count of the record as a debugger would show them.
+    // "%f" of the largest double is 316 characters, so the buffer holds any record.
+    char text[1024];
+    std::snprintf(text, sizeof text, "<%s: %p> [%lu]\nCache created on %f, modified on %f, size: %llu Bytes",
+                  kClassName, static_cast<const void*>(this), 1ul, m_cacheCreationTime, m_cacheLastAdditionTime,
+                  static_cast<unsigned long long>(m_cacheSize));
+    return text;
 }
 
 std::optional<BWCacheIndex> readCacheIndexAt(int batchDirFd) {

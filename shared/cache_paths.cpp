@@ -47,7 +47,7 @@ std::string cacheFolderFor(const std::string& trashPath, const std::string& cach
 }
 
 std::string batchFolderName(std::time_t when) {
-    struct tm local{};
+    struct tm local {};
     if (!localtime_r(&when, &local))
         return {};
     char text[64];
@@ -105,16 +105,19 @@ std::string itemKeyForFile(std::uint64_t size, const std::string& name, double m
 std::optional<std::string> itemKeyAt(int dirFd, const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos)
         return std::nullopt;
-    struct statx st{};
+    struct statx st {};
     if (::statx(dirFd, name.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME, &st) != 0)
         return std::nullopt;
-    const struct timespec modified{static_cast<time_t>(st.stx_mtime.tv_sec), static_cast<long>(st.stx_mtime.tv_nsec)};
+    const struct timespec modified {
+        static_cast<time_t>(st.stx_mtime.tv_sec), static_cast<long>(st.stx_mtime.tv_nsec)
+    };
     const double modification = referenceTimeFromTimespec(modified);
     if (S_ISDIR(st.stx_mode)) {
         double creation = 0.0;
         if (st.stx_mask & STATX_BTIME) {
-            const struct timespec born{static_cast<time_t>(st.stx_btime.tv_sec),
-                                       static_cast<long>(st.stx_btime.tv_nsec)};
+            const struct timespec born {
+                static_cast<time_t>(st.stx_btime.tv_sec), static_cast<long>(st.stx_btime.tv_nsec)
+            };
             creation = referenceTimeFromTimespec(born);
         }
         return itemKeyForFolder(creation, name, modification);

@@ -5,11 +5,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdlib>
-#include <unordered_map>
 #include <cstring>
 #include <limits>
 #include <map>
 #include <tuple>
+#include <unordered_map>
 
 namespace bw {
 
@@ -263,7 +263,8 @@ public:
                 out.insert(out.end(), object.scalar.begin(), object.scalar.end());
                 continue;
             }
-            appendMarkerWithCount(out, object.marker, object.isDictionary ? object.refs.size() / 2 : object.refs.size());
+            appendMarkerWithCount(out, object.marker,
+                                  object.isDictionary ? object.refs.size() / 2 : object.refs.size());
             for (std::uint64_t ref : object.refs)
                 appendBigEndian(out, ref, refSize);
         }
@@ -331,9 +332,10 @@ private:
                 appendBigEndian(scalar, static_cast<std::uint64_t>(value.intValue), 8);
                 return addScalar(std::move(scalar));
             }
-            return flatten(PlistValue{PlistValue::Kind::UInt, false, 0, static_cast<std::uint64_t>(value.intValue),
-                                      0.0, {}, {}, {}},
-                           depth);
+            return flatten(
+                PlistValue{
+                    PlistValue::Kind::UInt, false, 0, static_cast<std::uint64_t>(value.intValue), 0.0, {}, {}, {}},
+                depth);
         case PlistValue::Kind::UInt: {
             const std::uint64_t u = value.uintValue;
             if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
@@ -342,8 +344,10 @@ private:
                 appendBigEndian(scalar, u, 8);
             } else {
                 const unsigned width = bytesNeeded(u);
-                scalar.push_back(static_cast<std::uint8_t>(
-                    0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3)));
+                scalar.push_back(static_cast<std::uint8_t>(0x10 | (width == 1   ? 0
+                                                                   : width == 2 ? 1
+                                                                   : width == 4 ? 2
+                                                                                : 3)));
                 appendBigEndian(scalar, u, width);
             }
             return addScalar(std::move(scalar));
@@ -368,7 +372,8 @@ private:
         case PlistValue::Kind::Dictionary: {
             const bool isDictionary = value.kind == PlistValue::Kind::Dictionary;
             const std::uint64_t index = m_objects.size();
-            m_objects.push_back(Object{{}, true, isDictionary, static_cast<std::uint8_t>(isDictionary ? 0xD0 : 0xA0), {}});
+            m_objects.push_back(
+                Object{{}, true, isDictionary, static_cast<std::uint8_t>(isDictionary ? 0xD0 : 0xA0), {}});
             std::vector<std::uint64_t> refs;
             if (isDictionary) {
                 std::vector<std::uint64_t> values;
@@ -760,7 +765,8 @@ private:
             if (!length || !inObjects(at, *length))
                 return fail("bad string");
             value.kind = PlistValue::Kind::String;
-            value.stringValue.assign(reinterpret_cast<const char*>(m_data.data() + at), static_cast<std::size_t>(*length));
+            value.stringValue.assign(reinterpret_cast<const char*>(m_data.data() + at),
+                                     static_cast<std::size_t>(*length));
             return value;
         }
         case 0x6: {
@@ -1015,7 +1021,9 @@ private:
 
 } // namespace
 
-std::optional<Bytes> binaryPlistData(const PlistValue& root) { return BinaryPlistWriter().write(root); }
+std::optional<Bytes> binaryPlistData(const PlistValue& root) {
+    return BinaryPlistWriter().write(root);
+}
 
 std::optional<PlistValue> parseBinaryPlist(std::span<const std::uint8_t> data) {
     return BinaryPlistReader(data).read();

@@ -76,8 +76,8 @@ struct PlistValue {
     std::uint64_t uintValue = 0; // UInt and Uid
     double realValue = 0.0;
     std::string stringValue;
-    std::vector<PlistValue> items;                            // Array
-    std::vector<std::pair<std::string, PlistValue>> entries;  // Dictionary
+    std::vector<PlistValue> items;                           // Array
+    std::vector<std::pair<std::string, PlistValue>> entries; // Dictionary
 };
 std::optional<Bytes> binaryPlistData(const PlistValue& root);
 // The binary property list reader used by the unarchiver: every offset, count and reference is checked,

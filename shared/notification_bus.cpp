@@ -26,6 +26,8 @@ constexpr char kDefaultSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
 constexpr std::uint64_t kRetryUsec = 1'000'000; // a failed connect on a local socket costs nothing
 // Far below D-Bus's own nesting limit; a deeper value is refused rather than half sent.
 constexpr int kMaxDepth = 24;
+// A stuck bus must not stall a main thread for sd-bus's default 25 seconds.
+constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
 
 struct BusUnref {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -63,11 +65,6 @@ std::uint64_t monotonicUsec() {
     return std::uint64_t(ts.tv_sec) * 1'000'000 + std::uint64_t(ts.tv_nsec) / 1000;
 }
 
-bool carriesUserId(const std::string& name) {
-    return name == notif::kStartProtection || name == notif::kStopProtection || name == notif::kDaemonsMustQuit ||
-           name == notif::kDaemonsMustStop;
-}
-
 // The variable is read here on purpose rather than through sd_bus_open_system: a daemon started through the
 // set-uid helper would otherwise ignore it, and the helper sets it only from its trusted configuration.
 std::string systemBusAddress() {
@@ -85,7 +82,7 @@ BusPtr openSystemBus(int* error) {
     BusPtr bus(raw);
     const std::string address = systemBusAddress();
     if ((r = sd_bus_set_address(bus.get(), address.c_str())) < 0 || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 ||
-        (r = sd_bus_start(bus.get())) < 0) {
+        (r = sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec)) < 0 || (r = sd_bus_start(bus.get())) < 0) {
         *error = r;
         return nullptr;
     }
@@ -319,6 +316,19 @@ PlistPtr readValue(sd_bus_message* m, int depth) {
     }
 }
 
+// Asked on arrival, while the sender is most likely still connected: the bus forgets it once it leaves.
+// Every observed notification gets it, so that handlers beyond the four requests can check senders too.
+std::optional<uid_t> senderUidOf(sd_bus_message* m) {
+    sd_bus_creds* raw = nullptr;
+    if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_EUID, &raw) < 0)
+        return std::nullopt;
+    CredsPtr creds(raw);
+    uid_t uid = 0;
+    if (sd_bus_creds_get_euid(creds.get(), &uid) < 0)
+        return std::nullopt;
+    return uid;
+}
+
 bool readNotification(sd_bus_message* m, Notification* out) {
     if (!sd_bus_message_has_signature(m, kNotificationSignature))
         return false;
@@ -376,16 +386,7 @@ struct NotificationBus::Impl {
         }
         if (!self->wants(notification.name))
             return 0;
-        // Asked now, while the sender is most likely still connected; the bus forgets it once it leaves.
-        if (carriesUserId(notification.name)) {
-            sd_bus_creds* raw = nullptr;
-            if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_EUID, &raw) >= 0) {
-                CredsPtr creds(raw);
-                uid_t uid = 0;
-                if (sd_bus_creds_get_euid(creds.get(), &uid) >= 0)
-                    notification.senderUid = uid;
-            }
-        }
+        notification.senderUid = senderUidOf(m);
         self->queue.push_back(std::move(notification));
         // Handlers never run inside sd-bus's own processing, so that they may use the bus freely.
         if (self->dispatchSource)
@@ -527,9 +528,14 @@ NotificationBus::~NotificationBus() {
 
 void NotificationBus::post(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
                            bool immediate) {
+    tryPost(name, object, userInfo, immediate);
+}
+
+bool NotificationBus::tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
+                              bool immediate) {
     if (userInfo && plist_get_node_type(userInfo) != PLIST_DICT) {
         syslog(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
-        return;
+        return false;
     }
     std::lock_guard lock(d->sendMutex);
     int r = 0;
@@ -540,23 +546,24 @@ void NotificationBus::post(const std::string& name, const std::optional<std::str
             d->sender = openSystemBus(&r);
             if (!d->sender) {
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
-                return;
+                return false;
             }
         }
         bool contentError = false;
         r = Impl::send(d->sender.get(), name, object, userInfo, immediate, &contentError);
         if (r >= 0)
-            return;
+            return true;
         if (contentError) {
             syslog(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s", name.c_str(),
                    std::strerror(-r));
-            return;
+            return false;
         }
         d->sender.reset();
         if (fresh)
             break;
     }
     syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
+    return false;
 }
 
 void NotificationBus::observe(const std::string& name, NotificationHandler handler) {
@@ -635,16 +642,20 @@ void NotificationBus::process() {
 }
 
 bool NotificationBus::isConnected() {
-    {
-        std::lock_guard lock(d->sendMutex);
-        if (!d->sender) {
-            int r = 0;
-            d->sender = openSystemBus(&r);
+    std::lock_guard lock(d->sendMutex);
+    if (d->sender) {
+        // Reading is what reveals a bus that went away meanwhile.
+        int r;
+        while ((r = sd_bus_process(d->sender.get(), nullptr)) > 0) {
         }
-        if (!d->sender)
-            return false;
+        if (r < 0 || sd_bus_is_open(d->sender.get()) <= 0)
+            d->sender.reset();
     }
-    return true;
+    if (!d->sender) {
+        int r = 0;
+        d->sender = openSystemBus(&r);
+    }
+    return d->sender != nullptr;
 }
 
 std::string userIdText(uid_t uid) {

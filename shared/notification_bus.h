@@ -27,7 +27,9 @@ struct Notification {
     std::optional<std::string> object; // none is distinct from ""
     PlistPtr userInfo;                 // a PLIST_DICT, or null for none
     bool immediate = false;
-    std::optional<uid_t> senderUid; // the sender's uid from its bus credentials; nullopt when unknown
+    // The sender's uid from its bus credentials (the effective uid it connected with), asked on arrival;
+    // nullopt when unknown, e.g. because the sender had already left the bus.
+    std::optional<uid_t> senderUid;
 };
 
 using NotificationHandler = std::function<void(const Notification&)>;
@@ -42,6 +44,8 @@ public:
     // Safe from any thread. `userInfo` is borrowed (a dictionary, or null for none). Without a bus it logs
     // one line and returns; the connection is retried on the next post or observe.
     void post(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
+    // The same, telling whether the notification reached the bus (bw2ctl reports it in its exit status).
+    bool tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo, bool immediate);
 
     // Handlers run on the thread that drives the bus (the main thread), one at a time, in arrival order.
     void observe(const std::string& name, NotificationHandler handler);
@@ -49,17 +53,17 @@ public:
     void observeAll(NotificationHandler handler);
 
     // Event-loop integration. Either attach to an sd-event loop (the daemon)... Returns whether the bus is
-    // reachable now; either way the loop keeps retrying a lost or missing connection every few seconds.
+    // reachable now; either way the loop keeps retrying a lost or missing connection every second.
     bool attachEvent(sd_event* event);
     // ...or drive it by hand (the Qt bridge): poll fd() for events(), wake at timeoutUsec()
     // (CLOCK_MONOTONIC, UINT64_MAX = none), then call process(), which dispatches pending messages.
-    // Without a connection fd() is -1 and timeoutUsec() asks for a retry a few seconds later.
+    // Without a connection fd() is -1 and timeoutUsec() asks for a retry a second later.
     int fd();
     int events();
     std::uint64_t timeoutUsec();
     void process();
 
-    // Whether a bus connection exists now (tries to connect when none).
+    // Whether the sending connection works now (reconnects when it went away or never was).
     bool isConnected();
 
 private:

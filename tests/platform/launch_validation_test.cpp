@@ -96,7 +96,8 @@ protected:
         if (!bw::test::isRoot())
             GTEST_SKIP() << "needs root to create a throw-away user and folders owned by it";
         m_root = makeTestRoot();
-        m_home = m_root->path() + "/home";
+        m_base = fs::canonical(m_root->path()).string(); // the check refuses links anywhere in a path
+        m_home = m_base + "/home";
         m_user = std::make_unique<ThrowawayUser>(m_home);
         ASSERT_TRUE(m_user->valid()) << "useradd failed";
         makeOwnedDirs(m_home, uid(), gid(), 0700);
@@ -119,6 +120,7 @@ protected:
     }
 
     std::unique_ptr<TempDir> m_root;
+    std::string m_base;
     std::string m_home;
     std::string m_uidText;
     std::unique_ptr<ThrowawayUser> m_user;
@@ -140,13 +142,13 @@ TEST_F(LaunchValidationAsRoot, HomeTrashInsideThePasswordDatabaseHome) {
 
     // Cache root must be exactly the home folder with its slash.
     EXPECT_FALSE(accepted(daemonArgs(trash, m_home, m_uidText), uid(), &why));
-    EXPECT_FALSE(accepted(daemonArgs(trash, m_root->path() + "/", m_uidText), uid(), &why));
+    EXPECT_FALSE(accepted(daemonArgs(trash, m_base + "/", m_uidText), uid(), &why));
     EXPECT_NE(why.find("cache root"), std::string::npos) << why;
     EXPECT_FALSE(accepted(daemonArgs(trash, m_home + "/.local/", m_uidText), uid(), &why));
 
     // A sibling folder that merely shares the home's name as a prefix is outside it.
-    makeUserDirs(m_root->path(), "home2/Trash/files");
-    EXPECT_FALSE(accepted(daemonArgs(m_root->path() + "/home2/Trash/files/", m_home + "/", m_uidText), uid(), &why));
+    makeUserDirs(m_base, "home2/Trash/files");
+    EXPECT_FALSE(accepted(daemonArgs(m_base + "/home2/Trash/files/", m_home + "/", m_uidText), uid(), &why));
     EXPECT_NE(why.find("not inside"), std::string::npos) << why;
 
     // Missing folder.
@@ -171,9 +173,9 @@ TEST_F(LaunchValidationAsRoot, NoSymbolicLinkAnywhereInTheTrashPath) {
     EXPECT_FALSE(accepted(daemonArgs(m_home + "/x/Trash/files/", m_home + "/", m_uidText), uid(), &why));
 
     // A link above the home folder is refused as well.
-    fs::create_symlink(m_root->path(), m_root->path() + "/alias");
-    const std::string viaAlias = m_root->path() + "/alias/home/real/share/Trash/files/";
-    EXPECT_FALSE(accepted(daemonArgs(viaAlias, m_root->path() + "/alias/home/", m_uidText), uid(), &why));
+    fs::create_symlink(m_base, m_base + "/alias");
+    const std::string viaAlias = m_base + "/alias/home/real/share/Trash/files/";
+    EXPECT_FALSE(accepted(daemonArgs(viaAlias, m_base + "/alias/home/", m_uidText), uid(), &why));
 
     int fd = bw::openFolderWithoutSymlinks(m_home + "/real/share/Trash/files/");
     EXPECT_GE(fd, 0);
@@ -187,7 +189,7 @@ TEST_F(LaunchValidationAsRoot, VolumeTrashOnARealMountPoint) {
     if (!enterPrivateMountNamespace())
         GTEST_SKIP() << "cannot make a private mount namespace here";
     // A space in the mount point checks the unescaping of mountinfo.
-    const std::string mount = m_root->path() + "/my vol";
+    const std::string mount = m_base + "/my vol";
     bw::test::makeDirs(mount);
     if (::mount("tmpfs", mount.c_str(), "tmpfs", 0, "mode=0755") != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here";
@@ -212,7 +214,7 @@ TEST_F(LaunchValidationAsRoot, VolumeTrashOnARealMountPoint) {
     EXPECT_NE(why.find("sticky"), std::string::npos) << why;
 
     // The same shape on a plain folder is not a volume.
-    const std::string plain = m_root->path() + "/plain/";
+    const std::string plain = m_base + "/plain/";
     bw::test::makeDirs(plain);
     makeUserDirs(plain, ".Trash-" + m_uidText + "/files");
     EXPECT_FALSE(accepted(daemonArgs(plain + ".Trash-" + m_uidText + "/files/", plain, m_uidText), uid(), &why));

@@ -52,7 +52,7 @@ TEST(AddedList, UnreadableListsAreEmpty) {
 TEST(AddedList, SavingKeepsTheOwnerUnlessAsked) {
     TempDir dir;
     ASSERT_TRUE(bw::saveAddedList({{"k", 1.0}}, dir.path()));
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat((dir / bw::kAddedListFileName).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, geteuid());
     if (geteuid() == 0) {
@@ -66,8 +66,8 @@ TEST(AddedList, SavingKeepsTheOwnerUnlessAsked) {
 TEST(AddedList, ExpiryDropsEntriesOlderThanTheCacheLife) {
     const double now = 1000.0 * 86400.0;
     bw::AddedList list{{"fresh", now - 86400.0},
-                       {"edge", now - 3 * 86400.0},       // exactly 3 days: kept (strictly more is old)
-                       {"old", now - 3 * 86400.0 - 1.0},  // just past
+                       {"edge", now - 3 * 86400.0},      // exactly 3 days: kept (strictly more is old)
+                       {"old", now - 3 * 86400.0 - 1.0}, // just past
                        {"ancient", 0.0},
                        {"future", now + 100.0}};
     bw::AddedList kept = list;

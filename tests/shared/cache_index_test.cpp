@@ -1,3 +1,4 @@
+#include "atomic_file.h"
 #include "cache_index.h"
 #include "keyed_archive.h"
 #include "temp_dir.h"
@@ -108,7 +109,8 @@ TEST(CacheIndexArchive, LayoutIsTheKeyedArchiverOne) {
     plist_t objects = plist_dict_get_item(top.node, "$objects");
     EXPECT_EQ(stringOf(plist_array_get_item(objects, 0)), "$null");
     plist_t root = plist_array_get_item(objects, 1);
-    plist_t rootClass = plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_dict_get_item(root, "$class"))));
+    plist_t rootClass =
+        plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_dict_get_item(root, "$class"))));
     EXPECT_EQ(stringOf(plist_dict_get_item(rootClass, "$classname")), "BWCacheIndex");
     plist_t chain = plist_dict_get_item(rootClass, "$classes");
     ASSERT_EQ(plist_array_get_size(chain), 2u);
@@ -138,11 +140,12 @@ TEST(CacheIndexArchive, LayoutIsTheKeyedArchiverOne) {
     plist_t entryValues = plist_dict_get_item(entry, "NS.objects");
     EXPECT_EQ(stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryKeys, 0))))),
               "BWCacheRealNameKey");
-    EXPECT_EQ(stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 0))))),
-              "Ordner mit Ümlaut");
+    EXPECT_EQ(
+        stringOf(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 0))))),
+        "Ordner mit Ümlaut");
     double added = 0;
-    plist_get_real_val(plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 1)))),
-                       &added);
+    plist_get_real_val(
+        plist_array_get_item(objects, static_cast<uint32_t>(uidOf(plist_array_get_item(entryValues, 1)))), &added);
     EXPECT_EQ(added, 786000001.5);
 }
 
@@ -270,7 +273,7 @@ TEST(CacheIndexFile, WriteThenReadAndFailuresGiveNoIndex) {
     EXPECT_EQ(entries, 1);
 
     // Owner and group are handed over when asked (to our own ids here; another user needs root).
-    struct stat st{};
+    struct stat st {};
     ASSERT_TRUE(bw::writeCacheIndex(index, dir.path(), getuid(), getgid()));
     ASSERT_EQ(stat((dir / bw::kCacheIndexFileName).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, getuid());
@@ -294,7 +297,7 @@ TEST(CacheIndexFile, NeverFollowsSymbolicLinks) {
     EXPECT_FALSE(bw::readCacheIndex(dir.path()).has_value());
     ASSERT_TRUE(bw::writeCacheIndex(sampleIndex(), dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
     EXPECT_EQ(bw::test::readFile(target), "precious");
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat((dir / bw::kCacheIndexFileName).c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
 
@@ -303,12 +306,6 @@ TEST(CacheIndexFile, NeverFollowsSymbolicLinks) {
     EXPECT_FALSE(bw::readCacheIndex(elsewhere / "batchlink").has_value());
     EXPECT_FALSE(
         bw::writeCacheIndex(sampleIndex(), elsewhere / "batchlink", static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
-
-    // Links at every possible temporary name cannot be planted in advance, but any that exist are
-    // never followed: the temporary file is created with O_EXCL|O_NOFOLLOW, so such names are skipped.
-    for (int i = 0; i < 50; ++i)
-        ASSERT_TRUE(bw::writeCacheIndex(sampleIndex(), dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
-    EXPECT_EQ(bw::test::readFile(target), "precious");
 
     // A folder at the index's name makes the write fail without leaving a temporary file behind.
     TempDir other;
@@ -355,6 +352,34 @@ TEST(CacheIndexFile, ConcurrentWritersUnderTheLockLoseNoEntries) {
     auto index = bw::readCacheIndex(dir.path());
     ASSERT_TRUE(index.has_value() && index->indexTable().has_value());
     EXPECT_EQ(index->indexTable()->size(), static_cast<std::size_t>(kWriters * kEntriesEach));
+}
+
+} // namespace
+
+namespace {
+
+TEST(AtomicFile, APlantedTemporaryNameIsNeverFollowed) {
+    TempDir dir;
+    TempDir elsewhere;
+    const std::string target = elsewhere / "victim";
+    bw::test::writeFile(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), (dir / ".tmpname").c_str()), 0);
+    bw::test::writeFile(dir / "file", "old");
+    const int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    const bw::Bytes data{'n', 'e', 'w'};
+    EXPECT_FALSE(bw::writeFileAtomicallyVia(fd, "file", ".tmpname", data, static_cast<uid_t>(-1),
+                                            static_cast<gid_t>(-1), "test"));
+    EXPECT_EQ(bw::test::readFile(target), "precious");
+    EXPECT_EQ(bw::test::readFile(dir / "file"), "old");
+    struct stat st {};
+    EXPECT_EQ(lstat((dir / ".tmpname").c_str(), &st), 0); // not ours to remove
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(
+        bw::writeFileAtomicallyVia(fd, "file", ".fresh", data, static_cast<uid_t>(-1), static_cast<gid_t>(-1), "test"));
+    EXPECT_EQ(bw::test::readFile(dir / "file"), "new");
+    EXPECT_NE(lstat((dir / ".fresh").c_str(), &st), 0);
+    close(fd);
 }
 
 } // namespace

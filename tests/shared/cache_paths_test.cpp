@@ -96,7 +96,7 @@ TEST(CachePaths, ItemKeys) {
     // A folder: birth time when the file system records one, else 0; then its modification time.
     ASSERT_EQ(mkdir((dir / "Folder").c_str(), 0755), 0);
     setTimes(dir / "Folder", 200.0);
-    struct statx st{};
+    struct statx st {};
     ASSERT_EQ(statx(fd, "Folder", AT_SYMLINK_NOFOLLOW, STATX_BTIME, &st), 0);
     const std::string creation =
         (st.stx_mask & STATX_BTIME)

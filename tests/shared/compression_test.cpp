@@ -7,7 +7,9 @@
 
 namespace {
 
-bw::Bytes bytesOf(const std::string& s) { return bw::Bytes(s.begin(), s.end()); }
+bw::Bytes bytesOf(const std::string& s) {
+    return bw::Bytes(s.begin(), s.end());
+}
 
 TEST(Compression, EmptyInputs) {
     EXPECT_FALSE(bw::compressedData({}).has_value());

@@ -101,8 +101,14 @@ TEST(KeyedArchive, NumbersKeepTheirValuesAndSigns) {
 
 TEST(KeyedArchive, StringsOfAnyBytesRoundTrip) {
     ArchiveValue root = ArchiveValue::dictionary(true);
-    const std::string names[] = {"plain.txt", "caf\xc3\xa9", "\xf0\x9f\x98\x80 emoji", "latin1 \xe9t\xe9",
-                                 "lone \xed\xa0\x80 surrogate", "$null", std::string(300, 'L'), ""};
+    const std::string names[] = {"plain.txt",
+                                 "caf\xc3\xa9",
+                                 "\xf0\x9f\x98\x80 emoji",
+                                 "latin1 \xe9t\xe9",
+                                 "lone \xed\xa0\x80 surrogate",
+                                 "$null",
+                                 std::string(300, 'L'),
+                                 ""};
     for (const auto& name : names)
         root.entries.emplace_back(name, ArchiveValue::fromString(name));
     auto back = bw::unarchiveRootObject(*bw::archivedDataWithRootObject(root));
@@ -118,8 +124,12 @@ TEST(KeyedArchive, ReadsTheFormsApplesArchiverWrites) {
     // NSString objects, inline values in an object, a mutable string, a missing key, an XML-style UID.
     auto value = unarchiveTable({
         str("$null"),
-        dict({{"name", uid(2)}, {"flag", PlistValue{PlistValue::Kind::Bool, true, 0, 0, 0.0, {}, {}, {}}},
-              {"count", uint(3)}, {"other", uid(5)}, {"xml", dict({{"CF$UID", uint(6)}})}, {"$class", uid(4)}}),
+        dict({{"name", uid(2)},
+              {"flag", PlistValue{PlistValue::Kind::Bool, true, 0, 0, 0.0, {}, {}, {}}},
+              {"count", uint(3)},
+              {"other", uid(5)},
+              {"xml", dict({{"CF$UID", uint(6)}})},
+              {"$class", uid(4)}}),
         dict({{"NS.string", str("wrapped")}, {"$class", uid(3)}}),
         classDescription({"NSMutableString", "NSString", "NSObject"}),
         classDescription({"Thing", "NSObject"}),
@@ -143,22 +153,22 @@ TEST(KeyedArchive, ReadsTheFormsApplesArchiverWrites) {
 TEST(KeyedArchive, RefusesBrokenTablesWithoutCrashing) {
     const PlistValue dictClass = classDescription({"NSDictionary", "NSObject"});
     // A dictionary that contains itself.
-    EXPECT_FALSE(unarchiveTable({str("$null"), dict({{"NS.keys", arr({uid(3)})}, {"NS.objects", arr({uid(1)})},
-                                                     {"$class", uid(2)}}),
+    EXPECT_FALSE(unarchiveTable({str("$null"),
+                                 dict({{"NS.keys", arr({uid(3)})}, {"NS.objects", arr({uid(1)})}, {"$class", uid(2)}}),
                                  dictClass, str("self")}));
     // References past the table, a root past the table, and a root that is $null.
-    EXPECT_FALSE(unarchiveTable({str("$null"), dict({{"NS.keys", arr({uid(99)})}, {"NS.objects", arr({uid(2)})},
-                                                     {"$class", uid(2)}}),
+    EXPECT_FALSE(unarchiveTable({str("$null"),
+                                 dict({{"NS.keys", arr({uid(99)})}, {"NS.objects", arr({uid(2)})}, {"$class", uid(2)}}),
                                  dictClass}));
     EXPECT_FALSE(unarchiveTable({str("$null"), str("x")}, 7));
     EXPECT_FALSE(unarchiveTable({str("$null"), str("x")}, 0));
     // Key and value counts that differ, a non-string key, a class that is not a description.
-    EXPECT_FALSE(unarchiveTable({str("$null"), dict({{"NS.keys", arr({uid(3), uid(3)})}, {"NS.objects", arr({uid(3)})},
-                                                     {"$class", uid(2)}}),
-                                 dictClass, str("k")}));
     EXPECT_FALSE(unarchiveTable(
-        {str("$null"), dict({{"NS.keys", arr({uid(3)})}, {"NS.objects", arr({uid(3)})}, {"$class", uid(2)}}), dictClass,
-         uint(4)}));
+        {str("$null"), dict({{"NS.keys", arr({uid(3), uid(3)})}, {"NS.objects", arr({uid(3)})}, {"$class", uid(2)}}),
+         dictClass, str("k")}));
+    EXPECT_FALSE(unarchiveTable({str("$null"),
+                                 dict({{"NS.keys", arr({uid(3)})}, {"NS.objects", arr({uid(3)})}, {"$class", uid(2)}}),
+                                 dictClass, uint(4)}));
     EXPECT_FALSE(unarchiveTable({str("$null"), dict({{"$class", uid(2)}}), str("not a class")}));
     EXPECT_FALSE(unarchiveTable({str("$null"), dict({{"a", uid(1)}})})); // no class at all
     // Deep nesting is refused, not recursed into until the stack ends.
@@ -171,9 +181,9 @@ TEST(KeyedArchive, RefusesBrokenTablesWithoutCrashing) {
     // Sharing that would expand to billions of nodes is refused quickly.
     std::vector<PlistValue> laughs{str("$null")};
     for (int i = 1; i <= 60; ++i)
-        laughs.push_back(dict({{"NS.objects", arr({uid(static_cast<std::uint64_t>(i + 1)),
-                                                   uid(static_cast<std::uint64_t>(i + 1))})},
-                               {"$class", uid(62)}}));
+        laughs.push_back(
+            dict({{"NS.objects", arr({uid(static_cast<std::uint64_t>(i + 1)), uid(static_cast<std::uint64_t>(i + 1))})},
+                  {"$class", uid(62)}}));
     laughs.push_back(str("leaf"));
     laughs.push_back(classDescription({"NSArray", "NSObject"}));
     EXPECT_FALSE(unarchiveTable(std::move(laughs)));

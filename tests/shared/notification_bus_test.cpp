@@ -239,9 +239,9 @@ TEST_F(NotificationBusTest, TwoProcessesExchangeEveryNameWithItsContents) {
         EXPECT_EQ(xml(received[i].userInfo.get()), xml(samples[i].userInfo.get()));
         EXPECT_EQ(received[i].immediate, samples[i].immediate);
     }
-    // The four requests that carry a user id know who sent them.
-    for (size_t i : {0, 1, 3, 4})
-        EXPECT_EQ(received[i].senderUid, std::optional<uid_t>(getuid())) << received[i].name;
+    // Each knows who sent it, the four requests that carry a user id in particular.
+    for (const auto& notification : received)
+        EXPECT_EQ(notification.senderUid, std::optional<uid_t>(getuid())) << notification.name;
 }
 
 namespace {
@@ -396,8 +396,13 @@ TEST_F(NotificationBusTest, SdEventLoopDeliversOnItsThread) {
     sd_event_unref(event);
 }
 
-TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
+// Between two private buses, nothing may fall back to the real system bus.
+static void pointAtNoBus() {
     setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bw2-test-bus", 1);
+}
+
+TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
+    pointAtNoBus();
     NotificationBus bus;
     Recorder recorder;
     bus.post(notif::kDaemonQuits, std::nullopt, nullptr, false); // logs and returns
@@ -418,6 +423,7 @@ TEST(NotificationBusWithoutBus, KeepsRunningAndConnectsOnceABusAppears) {
 }
 
 TEST(NotificationBusRestart, ReconnectsToANewBusAfterTheOldOneWent) {
+    pointAtNoBus();
     NotificationBus bus;
     Recorder recorder;
     {
@@ -518,4 +524,41 @@ TEST_F(NotificationBusTest, AnotherUsersRequestsForSomeoneElseAreRefused) {
     Notification fromRoot = asNotification(recorder.seen[1]);
     fromRoot.senderUid = 0;
     EXPECT_TRUE(requestIsForUser(fromRoot, other));
+}
+
+TEST(NotificationBusRestart, AnSdEventLoopReconnectsByItself) {
+    pointAtNoBus();
+    sd_event* event = nullptr;
+    ASSERT_GE(sd_event_new(&event), 0);
+    {
+        NotificationBus bus;
+        Recorder recorder;
+        auto first = std::make_unique<test::PrivateBus>();
+        ASSERT_TRUE(first->ok());
+        bus.observe(notif::kDaemonsMustStop, recorder.handler());
+        ASSERT_TRUE(bus.attachEvent(event));
+        first.reset();
+        test::PrivateBus second;
+        ASSERT_TRUE(second.ok());
+        // The daemon's loop keeps running; whoever posts after the reconnection is heard.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!recorder.has(1) && std::chrono::steady_clock::now() < deadline) {
+            bus.post(notif::kDaemonsMustStop, std::string("again"), nullptr, false);
+            sd_event_run(event, 100000);
+        }
+        ASSERT_TRUE(recorder.has(1));
+        EXPECT_EQ(recorder.seen[0].object, std::optional<std::string>("again"));
+    }
+    sd_event_unref(event);
+}
+
+TEST(NotificationBusRestart, IsConnectedNoticesABusThatWent) {
+    pointAtNoBus();
+    NotificationBus bus;
+    {
+        test::PrivateBus privateBus;
+        ASSERT_TRUE(privateBus.ok());
+        EXPECT_TRUE(bus.isConnected());
+    }
+    EXPECT_FALSE(bus.isConnected());
 }

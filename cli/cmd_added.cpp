@@ -1,0 +1,50 @@
+// bw2ctl added: shows a cache folder's added list as JSON.
+
+#include "command.h"
+
+#include "added_list.h"
+#include "json_writer.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+namespace {
+
+void printAddedHelp(FILE* out) {
+    std::fprintf(out,
+                 "usage: bw2ctl added show CACHE_FOLDER\n\n"
+                 "Prints the cache folder's added list (%s) as one JSON object mapping each item key\n"
+                 "to the time it was first recorded, in seconds since 1 January 2001 UTC. A missing or\n"
+                 "unreadable list prints {} as the daemon would start from an empty one.\n"
+                 "Exits 1 when CACHE_FOLDER is not a folder.\n",
+                 bw::kAddedListFileName);
+}
+
+int runAdded(const std::vector<std::string>& args) {
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+        printAddedHelp(stdout);
+        return 0;
+    }
+    if (args.size() != 2 || args[0] != "show") {
+        printAddedHelp(stderr);
+        return 2;
+    }
+    struct stat st {};
+    if (::stat(args[1].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "bw2ctl added: %s is not a folder\n", args[1].c_str());
+        return 1;
+    }
+    const bw::AddedList list = bw::loadAddedList(args[1]);
+    bw::JsonWriter json;
+    json.beginObject();
+    for (const auto& [key, time] : list)
+        json.key(key).value(time);
+    json.endObject();
+    std::printf("%s\n", json.text().c_str());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+BW2CTL_COMMAND("added", "show a cache folder's added list (.Binwarden2.bw2added) as JSON", runAdded);

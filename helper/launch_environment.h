@@ -1,0 +1,56 @@
+#pragma once
+// The set-uid discipline of the helper: descriptors, environment, and the trust placed in the files it
+// executes. Each function does one of the steps its program entry lists.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace bw::helper {
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int m_fd;
+};
+
+// Opens /dev/null on any of 0, 1, 2 that the caller closed, so that nothing written later lands in a
+// file that happens to get one of those numbers.
+void ensureStandardDescriptors();
+// Marks every descriptor from 3 up close-on-exec.
+void markDescriptorsCloseOnExec();
+// Replaces the caller's environment by a fixed one: PATH, and HOME, USER and LOGNAME of `caller` as
+// the password database gives them.
+void resetEnvironment(uid_t caller);
+// The helper's own file, from /proc/self/exe (argument 0 is whatever the caller chose).
+std::string ownExecutablePath();
+// Logs one refusal to the authorisation log (and standard error).
+void logRefusal(uid_t caller, const std::string& why);
+
+// The folder that holds the helper, opened only when it is a real folder owned by root and not writable
+// by group or others; -1 (and `why`) otherwise.
+int openTrustedFolder(const std::string& folder, std::string* why);
+// Whether "bw2daemon" in that folder is a regular executable file owned by root and not writable by
+// group or others.
+bool isTrustedDaemon(int folderFd, std::string* why);
+// Sets DBUS_SYSTEM_BUS_ADDRESS from the folder's "bus-address" file when that file is root-owned, not
+// writable by group or others, and holds one address; leaves the environment alone otherwise.
+void applyBusAddressFile(int folderFd);
+// In a freshly forked child: default signal handling, nothing blocked, umask 022, then executes
+// "bw2daemon" of the folder with `args` after the daemon's path. Returns only on failure.
+void executeDaemon(int folderFd, const std::string& daemonPath, const std::vector<std::string>& args);
+
+} // namespace bw::helper

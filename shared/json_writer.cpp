@@ -1,0 +1,194 @@
+#include "json_writer.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+namespace bw {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there are not one.
+std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    std::size_t length = 0;
+    char32_t cp = 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        length = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        length = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        length = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size())
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+} // namespace
+
+std::string jsonQuoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    out.push_back('"');
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                    out += escape;
+                } else {
+                    out.push_back(static_cast<char>(c));
+                }
+            }
+            ++i;
+            continue;
+        }
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        out.append(text.substr(i, length));
+        i += length;
+    }
+    out.push_back('"');
+    return out;
+}
+
+std::string jsonNumber(double value) {
+    if (!std::isfinite(value))
+        return "null";
+    // Plain decimals for the times and sizes people read; exponents only at the extremes.
+    const double magnitude = std::fabs(value);
+    const bool plain = magnitude == 0.0 || (magnitude >= 1e-6 && magnitude < 1e21);
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
+                                      plain ? std::chars_format::fixed : std::chars_format::general);
+    return std::string(buffer, result.ptr);
+}
+
+void JsonWriter::beforeValue() {
+    if (m_afterKey) {
+        m_afterKey = false;
+        return;
+    }
+    if (!m_hasElement.empty()) {
+        if (m_hasElement.back())
+            m_text.push_back(',');
+        m_hasElement.back() = true;
+    }
+}
+
+JsonWriter& JsonWriter::beginObject() {
+    beforeValue();
+    m_text.push_back('{');
+    m_hasElement.push_back(false);
+    return *this;
+}
+
+JsonWriter& JsonWriter::endObject() {
+    m_text.push_back('}');
+    if (!m_hasElement.empty())
+        m_hasElement.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::beginArray() {
+    beforeValue();
+    m_text.push_back('[');
+    m_hasElement.push_back(false);
+    return *this;
+}
+
+JsonWriter& JsonWriter::endArray() {
+    m_text.push_back(']');
+    if (!m_hasElement.empty())
+        m_hasElement.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+    beforeValue();
+    m_text += jsonQuoted(name);
+    m_text.push_back(':');
+    m_afterKey = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::string_view text) {
+    beforeValue();
+    m_text += jsonQuoted(text);
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(bool flag) {
+    beforeValue();
+    m_text += flag ? "true" : "false";
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(double number) {
+    beforeValue();
+    m_text += jsonNumber(number);
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::int64_t number) {
+    beforeValue();
+    m_text += std::to_string(number);
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(std::uint64_t number) {
+    beforeValue();
+    m_text += std::to_string(number);
+    return *this;
+}
+
+JsonWriter& JsonWriter::null() {
+    beforeValue();
+    m_text += "null";
+    return *this;
+}
+
+} // namespace bw

@@ -1,0 +1,80 @@
+// bw2ctl index and bw2ctl added, run as a user would run them.
+
+#include "added_list.h"
+#include "cache_index.h"
+#include "temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+
+namespace {
+
+using bw::test::TempDir;
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+Result run(const std::string& arguments) {
+    const std::string line = "'" + bw::test::buildDir() + "/bin/bw2ctl' " + arguments + " 2>/dev/null";
+    Result result;
+    FILE* pipe = popen(line.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, got);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TEST(Bw2ctlIndex, ShowsALibraryWrittenIndex) {
+    TempDir dir;
+    bw::BWCacheIndex index;
+    index.setIndexTable(bw::BWIndexTable{
+        {"0F0E0D0C-0B0A-4908-8706-050403020100", {"report \"final\".txt", 786000000.25}},
+        {"A1B2C3D4-E5F6-4789-8ABC-DEF012345678", {"tab\there \xe9", 786000001.0}},
+    });
+    index.setPermissionsRepaired(true);
+    index.setCacheSize(4096);
+    index.setCacheCreationTime(786000000.9);
+    index.setCacheLastAdditionTime(786000100.0);
+    ASSERT_TRUE(bw::writeCacheIndex(index, dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    const Result result = run("index show '" + dir.path() + "'");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "{\"permissionsRepaired\":true,\"cacheSize\":4096,\"cacheCreationTime\":786000000,"
+                          "\"cacheLastAdditionTime\":786000100,\"entries\":{"
+                          "\"0F0E0D0C-0B0A-4908-8706-050403020100\":{\"name\":\"report \\\"final\\\".txt\","
+                          "\"added\":786000000.25},"
+                          "\"A1B2C3D4-E5F6-4789-8ABC-DEF012345678\":{\"name\":\"tab\\there \\ufffd\","
+                          "\"added\":786000001}}}\n");
+}
+
+TEST(Bw2ctlIndex, CorruptOrMissingIndexExitsOne) {
+    TempDir dir;
+    EXPECT_EQ(run("index show '" + dir.path() + "'").status, 1);
+    bw::test::writeFile(dir / bw::kCacheIndexFileName, "\x78\x9c garbage");
+    const Result corrupt = run("index show '" + dir.path() + "'");
+    EXPECT_EQ(corrupt.status, 1);
+    EXPECT_TRUE(corrupt.out.empty());
+    EXPECT_EQ(run("index show").status, 2);
+    EXPECT_EQ(run("index --help").status, 0);
+}
+
+TEST(Bw2ctlAdded, ShowsTheAddedList) {
+    TempDir dir;
+    ASSERT_TRUE(bw::saveAddedList({{"1234_a.txt_4", 786000000.5}, {"0_F_1", 1.0}}, dir.path()));
+    const Result result = run("added show '" + dir.path() + "'");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "{\"0_F_1\":1,\"1234_a.txt_4\":786000000.5}\n");
+    EXPECT_EQ(run("added show '" + (dir / "missing") + "'").status, 1);
+    EXPECT_EQ(run("added --help").status, 0);
+}
+
+} // namespace
