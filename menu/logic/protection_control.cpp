@@ -2,7 +2,6 @@
 
 #include "settings.h"
 
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -189,17 +188,7 @@ void ProtectionControl::setProtectionStatusForStartTo(bool on) {
     writeProtectionStatusOnStart(m_paths.settingsFile, on);
 }
 
-bool ProtectionControl::protectionStatusForStart() const {
-    PlistPtr root = readSettingsFile(m_paths.settingsFile);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
-        return false;
-    plist_t flag = plist_dict_get_item(root.get(), kProtectionStatusOnStartKey);
-    if (!flag || plist_get_node_type(flag) != PLIST_BOOLEAN)
-        return false;
-    std::uint8_t value = 0;
-    plist_get_bool_val(flag, &value);
-    return value != 0;
-}
+bool ProtectionControl::protectionStatusForStart() const { return readProtectionStatusOnStart(m_paths.settingsFile); }
 
 void ProtectionControl::volumeDidMount(const std::string& mountPoint) {
     if (!isProtectionActivated(true))
