@@ -90,10 +90,12 @@ std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
     return batches;
 }
 
-std::int64_t cacheActivityDays(const std::string& cacheFolder) {
+namespace {
+
+std::int64_t activityDaysOf(const std::vector<BatchFacts>& batches) {
     std::int64_t count = 0;
     std::int64_t previous = 0;
-    for (const auto& batch : listBatches(cacheFolder)) {
+    for (const auto& batch : batches) {
         if (!batch.day)
             continue;
         if (*batch.day != previous)
@@ -102,6 +104,10 @@ std::int64_t cacheActivityDays(const std::string& cacheFolder) {
     }
     return count;
 }
+
+} // namespace
+
+std::int64_t cacheActivityDays(const std::string& cacheFolder) { return activityDaysOf(listBatches(cacheFolder)); }
 
 bool removeTreeAt(int parentFd, const std::string& name) {
     struct Frame {
@@ -189,9 +195,14 @@ PruneReport pruneCache(const std::string& cacheFolder, std::int64_t cacheLifeInD
                        uid_t uid, const VolumeSizesFunction& volumeSizes,
                        const std::function<bool(const std::string&)>& isVolumeMountPoint) {
     PruneReport report;
-    if (cacheLifeInDays != 0 && cacheActivityDays(cacheFolder) > cacheLifeInDays)
+    // One listing serves both the activity count and the size unless batches were removed.
+    std::vector<BatchFacts> batches = listBatches(cacheFolder);
+    if (cacheLifeInDays != 0 && activityDaysOf(batches) > cacheLifeInDays) {
         report.removed = removeCacheOlderThan(cacheFolder, cacheLifeInDays);
-    for (const auto& batch : listBatches(cacheFolder))
+        if (!report.removed.empty())
+            batches = listBatches(cacheFolder);
+    }
+    for (const auto& batch : batches)
         report.cacheSize += batch.cacheSize;
 
     report.volumePath = volumePathForCache(cacheFolder, uid, isVolumeMountPoint);
