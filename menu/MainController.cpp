@@ -349,7 +349,19 @@ void MainController::stopProtectionNotification(const Notification& notification
     setStartStopTitle(false);
 }
 
+namespace {
+
+// Reports and settings come from our own programs or from the root daemons; anybody else's are ignored,
+// so that another local user can neither rewrite our settings nor make us prune or warn.
+bool fromOurselvesOrRoot(const Notification& notification) {
+    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
+}
+
+} // namespace
+
 void MainController::settingsDidUpdateNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
     bool wasOn = m_protection->isProtectionActivated(true);
     if (!notification.userInfo || plist_get_node_type(notification.userInfo.get()) != PLIST_DICT)
         return;
@@ -369,23 +381,26 @@ void MainController::workspaceDidMountNotification(const std::string& mountPoint
 }
 
 void MainController::cacheDidUpdateNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
     bool silent = notification.name == notif::kCacheUpdateSilent;
     plist_t info = notification.userInfo.get();
     bool hasInfo = info && plist_get_node_type(info) == PLIST_DICT;
+    std::optional<std::string> cachePath = hasInfo ? stringValue(info, notif::kCachePathKey) : std::nullopt;
+    if (cachePath && !isCacheFolderOfUser(*cachePath, m_protection->paths().homeFolder, getuid()))
+        return; // another user's daemon
     if (!silent && m_protection->agentSettings().showNoteOnCacheUpdate) {
         std::optional<std::int64_t> items;
         if (hasInfo)
             items = integerValue(plist_dict_get_item(info, notif::kItemsMovedToCache));
         showNote(qs(noteTextForItems(items)));
     }
-    if (hasInfo) {
-        if (auto cachePath = stringValue(info, notif::kCachePathKey)) {
-            std::string path = *cachePath;
-            std::thread([this, path] {
-                WorkerScope scope;
-                manageCacheContents(path);
-            }).detach();
-        }
+    if (cachePath) {
+        std::string path = *cachePath;
+        std::thread([this, path] {
+            WorkerScope scope;
+            manageCacheContents(path);
+        }).detach();
     }
     _refreshMenu = true;
 }
@@ -426,6 +441,10 @@ void MainController::showDiskFullAlertOnMainThread(const QString& title, const Q
 }
 
 void MainController::diskIsFullNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification) ||
+        (notification.object && !notification.object->empty() &&
+         !isCacheFolderOfUser(*notification.object, m_protection->paths().homeFolder, getuid())))
+        return;
     std::string volume;
     if (notification.object && !notification.object->empty())
         volume = volumeDisplayName(*notification.object);

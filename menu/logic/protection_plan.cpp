@@ -89,4 +89,15 @@ std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedV
     return paths;
 }
 
+bool isCacheFolderOfUser(const std::string& cacheFolder, const std::string& homeFolder, uid_t uid) {
+    std::string path = withoutTrailingSlash(cacheFolder);
+    if (path.empty() || path[0] != '/' || path.find("/../") != std::string::npos ||
+        (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0))
+        return false;
+    if (path == agentCacheFolder(homeFolder))
+        return true;
+    std::string suffix = std::string("/") + kCacheFolderName + "/" + std::to_string(uid);
+    return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 } // namespace bw

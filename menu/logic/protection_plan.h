@@ -49,4 +49,9 @@ std::string agentCacheFolder(const std::string& cacheRoot);
 // "<volume>/.Binwarden2Cache" for any other volume where it exists.
 std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes, const std::string& homeFolder);
 
+// Whether a cache folder named by a notification is one of this user's: the home cache, or the per-user
+// cache folder "<volume>/.Binwarden2Cache/<uid>" of a volume. Other users' daemons announce their caches
+// on the same bus; the agent neither prunes them nor shows notes for them.
+bool isCacheFolderOfUser(const std::string& cacheFolder, const std::string& homeFolder, uid_t uid);
+
 } // namespace bw

@@ -121,6 +121,11 @@ TEST_F(MenuUiTest, MenuItemsTagsAndInformationBlock) {
     EXPECT_NE(controller.infoView()->text().toStdString().find("1.1 KB"), std::string::npos);
     Notification silent;
     silent.name = notif::kCacheUpdateSilent;
+    silent.senderUid = getuid() + 1; // another user's post is ignored
+    controller.cacheDidUpdateNotification(silent);
+    controller.menuDisplay();
+    EXPECT_NE(controller.infoView()->text().toStdString().find("1.1 KB"), std::string::npos);
+    silent.senderUid = getuid();
     controller.cacheDidUpdateNotification(silent);
     controller.menuDisplay();
     EXPECT_NE(controller.infoView()->text().toStdString().find("2.1 KB"), std::string::npos);

@@ -208,3 +208,15 @@ TEST_F(ProtectionTest, LauncherRepairOutcomes) {
     control->launchDaemonForTrash({dir / "gone/.Trash-0/files", dir / "gone"});
     EXPECT_EQ(rec.repairs, 3);
 }
+
+TEST(CacheOwnership, OnlyThisUsersCacheFoldersCount) {
+    EXPECT_TRUE(isCacheFolderOfUser("/home/me/.Binwarden2Cache", "/home/me", 501));
+    EXPECT_TRUE(isCacheFolderOfUser("/home/me/.Binwarden2Cache/", "/home/me", 501));
+    EXPECT_TRUE(isCacheFolderOfUser("/media/me/Data/.Binwarden2Cache/501", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("/media/me/Data/.Binwarden2Cache/502", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("/home/other/.Binwarden2Cache", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("/home/me/Documents", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("/x/../home/me/.Binwarden2Cache/501/..", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("relative/.Binwarden2Cache/501", "/home/me", 501));
+    EXPECT_FALSE(isCacheFolderOfUser("", "/home/me", 501));
+}
