@@ -20,8 +20,8 @@ bool DesktopNotes::deliver(const QString& title, const QString& text, const QStr
     if (!session.isConnected())
         return false;
     if (!m_connected) {
-        m_connected = session.connect(kService, kPath, kInterface, "ActionInvoked", this,
-                                      SLOT(actionInvoked(uint, QString)));
+        m_connected =
+            session.connect(kService, kPath, kInterface, "ActionInvoked", this, SLOT(actionInvoked(uint, QString)));
     }
     QDBusInterface notifications(kService, kPath, kInterface, session);
     notifications.setTimeout(2000);

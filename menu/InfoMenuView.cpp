@@ -48,8 +48,8 @@ void InfoMenuView::paintEvent(QPaintEvent*) {
     QLinearGradient gradient(panel.bottomLeft(), panel.topLeft());
     gradient.setColorAt(0.0, base);
     gradient.setColorAt(1.0, QColor::fromRgbF(base.redF() + (1 - base.redF()) * 0.4,
-                                             base.greenF() + (1 - base.greenF()) * 0.4,
-                                             base.blueF() + (1 - base.blueF()) * 0.4));
+                                              base.greenF() + (1 - base.greenF()) * 0.4,
+                                              base.blueF() + (1 - base.blueF()) * 0.4));
     QPainterPath path;
     path.addRoundedRect(panel, 9, 9);
     painter.fillPath(path, gradient);
@@ -63,8 +63,7 @@ void InfoMenuView::paintEvent(QPaintEvent*) {
     titleFont.setUnderline(true);
     painter.setFont(titleFont);
     int y = textArea.top();
-    painter.drawText(QRect(textArea.left(), y, textArea.width(), metrics.lineSpacing()), Qt::AlignHCenter,
-                     _title);
+    painter.drawText(QRect(textArea.left(), y, textArea.width(), metrics.lineSpacing()), Qt::AlignHCenter, _title);
     painter.setFont(font());
     for (const auto& line : _body.split('\n')) {
         y += metrics.lineSpacing();

@@ -42,7 +42,9 @@
 #include <thread>
 
 // The icons are compiled into the static library; its resources must be registered by name.
-static void initMenuResources() { Q_INIT_RESOURCE(menu_icons); }
+static void initMenuResources() {
+    Q_INIT_RESOURCE(menu_icons);
+}
 
 namespace bw {
 
@@ -56,9 +58,13 @@ struct WorkerScope {
     ~WorkerScope() { --g_workers; }
 };
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
-void sleepFor(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void sleepFor(std::chrono::milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
 
 std::optional<std::int64_t> integerValue(plist_t node) {
     if (!node)
@@ -112,7 +118,8 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* p
         m_bus.post(name, object, nullptr, true);
     };
     services.showProtection = [this](bool on) {
-        QMetaObject::invokeMethod(this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
     };
     m_protection = std::make_unique<ProtectionControl>(std::move(paths), std::move(services));
     m_notes = std::make_unique<DesktopNotes>();
@@ -374,7 +381,9 @@ void MainController::settingsDidUpdateNotification(const Notification& notificat
     }
 }
 
-void MainController::quitDaemonForUpdate(const Notification&) { m_protection->stopProtection(); }
+void MainController::quitDaemonForUpdate(const Notification&) {
+    m_protection->stopProtection();
+}
 
 void MainController::workspaceDidMountNotification(const std::string& mountPoint) {
     m_protection->volumeDidMount(mountPoint);
@@ -431,7 +440,8 @@ void MainController::manageCacheContents(const std::string& cacheFolder) {
     } else if (report.space.verdict == SpaceVerdict::MustDeleteData) {
         syslog(LOG_NOTICE, "%s %s", "-[MainController manageCacheContents:]", "Must delete data in cache");
     }
-    QMetaObject::invokeMethod(this, [this] { menuDisplay(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { menuDisplay(); }, Qt::QueuedConnection);
     m_bus.post(notif::kCacheManagementDone, std::nullopt, nullptr, true);
 }
 
@@ -453,11 +463,9 @@ void MainController::diskIsFullNotification(const Notification& notification) {
     sleepFor(std::chrono::milliseconds(100));
 }
 
-int MainController::runAlert(bool critical, const QString& title, const QString& message,
-                             const QStringList& buttons) {
+int MainController::runAlert(bool critical, const QString& title, const QString& message, const QStringList& buttons) {
     if (m_headless) {
-        syslog(LOG_NOTICE, "binwarden2-menu alert: %s: %s", title.toUtf8().constData(),
-               message.toUtf8().constData());
+        syslog(LOG_NOTICE, "binwarden2-menu alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
         std::fprintf(stderr, "binwarden2-menu alert: %s\n%s\n", title.toUtf8().constData(),
                      message.toUtf8().constData());
         return 0;
@@ -550,7 +558,10 @@ void MainController::openBinwarden(int tag) {
     }).detach();
 }
 
-void MainController::quitMenu() { QMetaObject::invokeMethod(this, [this] { handleQuit(); }, Qt::QueuedConnection); }
+void MainController::quitMenu() {
+    QMetaObject::invokeMethod(
+        this, [this] { handleQuit(); }, Qt::QueuedConnection);
+}
 
 void MainController::handleQuit() {
     if (m_protection->isProtectionActivated(true)) {
@@ -603,9 +614,8 @@ int MainController::dockPosition() const {
     QRect available = screen->availableGeometry();
     // Measured as the design does: x from the left edge, y up from the bottom edge.
     Rect f{0, 0, static_cast<double>(frame.width()), static_cast<double>(frame.height())};
-    Rect v{static_cast<double>(available.x() - frame.x()),
-           static_cast<double>(frame.bottom() - available.bottom()), static_cast<double>(available.width()),
-           static_cast<double>(available.height())};
+    Rect v{static_cast<double>(available.x() - frame.x()), static_cast<double>(frame.bottom() - available.bottom()),
+           static_cast<double>(available.width()), static_cast<double>(available.height())};
     return bw::dockPosition(f, v);
 }
 

@@ -44,9 +44,10 @@ void BusPump::rearm() {
         m_timer.stop();
         return;
     }
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t nowUsec = static_cast<std::uint64_t>(now.tv_sec) * 1000000ULL + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+    std::uint64_t nowUsec =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000000ULL + static_cast<std::uint64_t>(now.tv_nsec) / 1000;
     std::uint64_t waitMs = deadline > nowUsec ? (deadline - nowUsec + 999) / 1000 : 0;
     m_timer.start(static_cast<int>(waitMs > 60000 ? 60000 : waitMs));
 }

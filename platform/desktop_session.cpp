@@ -85,12 +85,20 @@ std::string selfExecutablePath() {
     return std::string(buffer, static_cast<std::size_t>(n));
 }
 
-std::string installRoot() { return parentOf(parentOf(selfExecutablePath())); }
+std::string installRoot() {
+    return parentOf(parentOf(selfExecutablePath()));
+}
 
-std::string launcherPathIn(const std::string& root) { return root + "/libexec/binwarden2/helper"; }
-std::string mainApplicationPathIn(const std::string& root) { return root + "/bin/binwarden2"; }
+std::string launcherPathIn(const std::string& root) {
+    return root + "/libexec/binwarden2/helper";
+}
+std::string mainApplicationPathIn(const std::string& root) {
+    return root + "/bin/binwarden2";
+}
 
-std::string autostartEntryPath() { return xdgConfigHome() + "/autostart/binwarden2-menu.desktop"; }
+std::string autostartEntryPath() {
+    return xdgConfigHome() + "/autostart/binwarden2-menu.desktop";
+}
 
 bool autostartEntryExists() {
     struct stat st {};
@@ -157,7 +165,7 @@ int osVersionFromRelease(const std::string& release) {
 }
 
 int OSXVersion() {
-    utsname name {};
+    utsname name{};
     if (uname(&name) != 0)
         return 0;
     return osVersionFromRelease(name.release);

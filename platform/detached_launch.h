@@ -10,8 +10,7 @@ namespace bw {
 // Starts `executable` with `args` (argument 0 is the executable's path) in a new session, its standard
 // input on /dev/null. The caller does not wait; a background thread reaps the child so that no zombie
 // is left. False (and `error` set) when it could not be started.
-bool launchDetached(const std::string& executable, const std::vector<std::string>& args,
-                    std::string* error = nullptr);
+bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error = nullptr);
 
 enum class RepairOutcome {
     Done,                     // the launcher ran with "repair" and exited 0

@@ -19,7 +19,9 @@ namespace bw {
 
 namespace {
 
-bool isOctal(char c) { return c >= '0' && c <= '7'; }
+bool isOctal(char c) {
+    return c >= '0' && c <= '7';
+}
 
 // mountinfo writes space, tab, newline and backslash as octal escapes ("\040").
 std::string unescapeOctal(const std::string& text) {
@@ -55,8 +57,8 @@ std::string unescapeHex(const std::string& text) {
 bool isUnder(const std::string& path, const std::string& folder) {
     if (folder == "/")
         return !path.empty() && path[0] == '/';
-    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                              path[folder.size()] == '/');
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
 struct DirCloser {
@@ -93,18 +95,18 @@ std::vector<MountEntry> readMountTable(const std::string& mountinfoPath) {
 }
 
 bool isNetworkFileSystem(const std::string& fsType) {
-    static const std::set<std::string> kNetwork = {"nfs",  "nfs4", "cifs", "smb3",      "smbfs",  "fuse.sshfs",
-                                                   "9p",   "afs",  "ceph", "glusterfs", "ncpfs",  "fuse.glusterfs",
-                                                   "davfs", "fuse.davfs2", "coda", "lustre"};
+    static const std::set<std::string> kNetwork = {
+        "nfs",  "nfs4",      "cifs",  "smb3",           "smbfs", "fuse.sshfs",  "9p",   "afs",
+        "ceph", "glusterfs", "ncpfs", "fuse.glusterfs", "davfs", "fuse.davfs2", "coda", "lustre"};
     return kNetwork.count(fsType) > 0;
 }
 
 bool isPseudoFileSystem(const std::string& fsType) {
     static const std::set<std::string> kPseudo = {
-        "proc",       "sysfs",   "devtmpfs", "devpts",    "tmpfs",     "securityfs", "cgroup",    "cgroup2",
-        "pstore",     "bpf",     "debugfs",  "tracefs",   "configfs",  "fusectl",    "mqueue",    "hugetlbfs",
-        "autofs",     "binfmt_misc", "overlay", "squashfs", "efivarfs", "rpc_pipefs", "nsfs",     "ramfs",
-        "fuse.gvfsd-fuse", "fuse.portal", "selinuxfs"};
+        "proc",       "sysfs",     "devtmpfs", "devpts",          "tmpfs",       "securityfs", "cgroup",
+        "cgroup2",    "pstore",    "bpf",      "debugfs",         "tracefs",     "configfs",   "fusectl",
+        "mqueue",     "hugetlbfs", "autofs",   "binfmt_misc",     "overlay",     "squashfs",   "efivarfs",
+        "rpc_pipefs", "nsfs",      "ramfs",    "fuse.gvfsd-fuse", "fuse.portal", "selinuxfs"};
     return kPseudo.count(fsType) > 0;
 }
 
@@ -123,7 +125,9 @@ std::vector<std::string> mountedLocalVolumes(const std::vector<MountEntry>& tabl
     return volumes;
 }
 
-std::vector<std::string> mountedLocalVolumes() { return mountedLocalVolumes(readMountTable()); }
+std::vector<std::string> mountedLocalVolumes() {
+    return mountedLocalVolumes(readMountTable());
+}
 
 std::optional<MountEntry> mountForPath(const std::string& path, const std::vector<MountEntry>& table) {
     std::optional<MountEntry> best;

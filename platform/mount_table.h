@@ -32,7 +32,8 @@ bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& 
 
 // The file-system label of a device, from the links in byLabelDir (normally /dev/disk/by-label);
 // nothing when it has none.
-std::optional<std::string> labelForDevice(const std::string& device, const std::string& byLabelDir = "/dev/disk/by-label");
+std::optional<std::string> labelForDevice(const std::string& device,
+                                          const std::string& byLabelDir = "/dev/disk/by-label");
 
 // The display name of the volume that holds `path`: its label when it has one, else its mount point.
 std::string volumeDisplayName(const std::string& path);

@@ -101,9 +101,8 @@ std::vector<ProcessEntry> readProcessTable(const std::string& procRoot) {
     return table;
 }
 
-std::optional<std::vector<ProcessRecord>> processInfoForDaemonNamed(const std::string& name,
-                                                                    const std::vector<ProcessEntry>& table,
-                                                                    bool caseInsensitive) {
+std::optional<std::vector<ProcessRecord>>
+processInfoForDaemonNamed(const std::string& name, const std::vector<ProcessEntry>& table, bool caseInsensitive) {
     if (name.empty())
         return std::nullopt;
     std::string searched = name.substr(0, kProcessNameMax);

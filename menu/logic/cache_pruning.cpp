@@ -107,7 +107,9 @@ std::int64_t activityDaysOf(const std::vector<BatchFacts>& batches) {
 
 } // namespace
 
-std::int64_t cacheActivityDays(const std::string& cacheFolder) { return activityDaysOf(listBatches(cacheFolder)); }
+std::int64_t cacheActivityDays(const std::string& cacheFolder) {
+    return activityDaysOf(listBatches(cacheFolder));
+}
 
 bool removeTreeAt(int parentFd, const std::string& name) {
     struct Frame {
@@ -206,8 +208,7 @@ PruneReport pruneCache(const std::string& cacheFolder, std::int64_t cacheLifeInD
         report.cacheSize += batch.cacheSize;
 
     report.volumePath = volumePathForCache(cacheFolder, uid, isVolumeMountPoint);
-    if (!volumeSizes(cacheFolder, report.freeBytes, report.totalBytes) || report.totalBytes == 0)
-    {
+    if (!volumeSizes(cacheFolder, report.freeBytes, report.totalBytes) || report.totalBytes == 0) {
         // A missing cache folder is measured on the folder that would hold it.
         std::string fallback = report.volumePath;
         if (fallback == "/") {

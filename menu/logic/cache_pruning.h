@@ -16,9 +16,9 @@ namespace bw {
 std::int64_t dayValueForTime(double referenceTime);
 
 struct BatchFacts {
-    std::string name;                  // the batch folder's name in the cache folder
-    std::optional<std::int64_t> day;   // none when the index is missing or empty
-    std::uint64_t cacheSize = 0;       // the index's cacheSize; 0 when unreadable
+    std::string name;                // the batch folder's name in the cache folder
+    std::optional<std::int64_t> day; // none when the index is missing or empty
+    std::uint64_t cacheSize = 0;     // the index's cacheSize; 0 when unreadable
 };
 
 // The batch folders of a cache folder in listing order (sorted by name, which for batch names is
@@ -61,8 +61,8 @@ DiskFullDetails diskFullDetails(std::uint64_t freeBytes, std::uint64_t totalByte
 std::string volumePathForCache(const std::string& cacheFolder, uid_t uid,
                                const std::function<bool(const std::string&)>& isVolumeMountPoint);
 
-using VolumeSizesFunction = std::function<bool(const std::string& path, std::uint64_t& freeBytes,
-                                               std::uint64_t& totalBytes)>;
+using VolumeSizesFunction =
+    std::function<bool(const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes)>;
 
 struct PruneReport {
     bool measured = false; // false: the volume's total size could not be read, the pass ended early

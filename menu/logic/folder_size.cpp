@@ -10,7 +10,9 @@
 
 namespace bw {
 
-FolderSizer::~FolderSizer() { closeAll(); }
+FolderSizer::~FolderSizer() {
+    closeAll();
+}
 
 void FolderSizer::closeAll() {
     for (DIR* dir : m_stack)

@@ -10,7 +10,7 @@ namespace bw {
 
 std::int64_t dayValueForTime(double referenceTime) {
     std::time_t unixTime = static_cast<std::time_t>(unixFromReferenceTime(referenceTime));
-    std::tm local {};
+    std::tm local{};
     if (!localtime_r(&unixTime, &local))
         return 0;
     return static_cast<std::int64_t>(local.tm_year + 1900) * 10000 + (local.tm_mon + 1) * 100 + local.tm_mday;
@@ -38,8 +38,9 @@ SpaceCheck checkFreeSpace(std::uint64_t freeBytes, std::uint64_t totalBytes, std
 
 DiskFullDetails diskFullDetails(std::uint64_t freeBytes, std::uint64_t totalBytes, std::uint64_t freePercent,
                                 std::uint64_t cacheSize) {
-    return {static_cast<std::uint32_t>(totalBytes / 1000000000ULL), static_cast<std::uint32_t>(freeBytes / 1000000000ULL),
-            static_cast<std::uint32_t>(freePercent), static_cast<std::uint32_t>(cacheSize / 1000000ULL)};
+    return {static_cast<std::uint32_t>(totalBytes / 1000000000ULL),
+            static_cast<std::uint32_t>(freeBytes / 1000000000ULL), static_cast<std::uint32_t>(freePercent),
+            static_cast<std::uint32_t>(cacheSize / 1000000ULL)};
 }
 
 std::string volumePathForCache(const std::string& cacheFolder, uid_t uid,

@@ -44,7 +44,9 @@ std::string infoBodyText(std::uint64_t cacheBytes, std::int64_t protectedDisks, 
            "\n" + formatText(localizedString("200_Cache Nb Disks Info Format"), {std::to_string(protectedDisks)});
 }
 
-std::string infoTitleText() { return localizedString("200_Info in menu title"); }
+std::string infoTitleText() {
+    return localizedString("200_Info in menu title");
+}
 
 std::string noteTextForItems(std::optional<std::int64_t> itemsMovedToCache) {
     if (!itemsMovedToCache)

@@ -120,8 +120,8 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     uid_t owner = stat(m_paths.launcher.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
     if (owner != 0) {
         int status = -1;
-        RepairOutcome outcome = m_services.repair ? m_services.repair(m_paths.launcher, &status)
-                                                  : RepairOutcome::AuthorizationUnavailable;
+        RepairOutcome outcome =
+            m_services.repair ? m_services.repair(m_paths.launcher, &status) : RepairOutcome::AuthorizationUnavailable;
         switch (outcome) {
         case RepairOutcome::AuthorizationUnavailable:
             syslog(LOG_ERR, "Error authorization");
@@ -133,8 +133,7 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
             show(false);
             return 0;
         case RepairOutcome::Failed:
-            syslog(LOG_ERR, "%s: Authorization fails: %d. Path=%s", kLaunchOperation, status,
-                   m_paths.launcher.c_str());
+            syslog(LOG_ERR, "%s: Authorization fails: %d. Path=%s", kLaunchOperation, status, m_paths.launcher.c_str());
             break;
         case RepairOutcome::Done:
             break;
@@ -188,7 +187,9 @@ void ProtectionControl::setProtectionStatusForStartTo(bool on) {
     writeProtectionStatusOnStart(m_paths.settingsFile, on);
 }
 
-bool ProtectionControl::protectionStatusForStart() const { return readProtectionStatusOnStart(m_paths.settingsFile); }
+bool ProtectionControl::protectionStatusForStart() const {
+    return readProtectionStatusOnStart(m_paths.settingsFile);
+}
 
 void ProtectionControl::volumeDidMount(const std::string& mountPoint) {
     if (!isProtectionActivated(true))

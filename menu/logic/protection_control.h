@@ -21,8 +21,7 @@ namespace bw {
 
 struct ProtectionServices {
     std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
-    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)>
-        launch;
+    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)> launch;
     std::function<RepairOutcome(const std::string& launcher, int* status)> repair;
     // Posts a request with the user id text as object, delivered immediately.
     std::function<void(const std::string& name, const std::string& object)> post;

@@ -72,8 +72,7 @@ std::string agentCacheFolder(const std::string& cacheRoot) {
     return joined(withoutTrailingSlash(cacheRoot), kCacheFolderName);
 }
 
-std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes,
-                                        const std::string& homeFolder) {
+std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes, const std::string& homeFolder) {
     std::vector<std::string> paths;
     for (const auto& volume : mountedVolumes) {
         if (volume == "/Network")

@@ -17,7 +17,7 @@ struct AgentSettings {
     bool showNoteOnCacheUpdate = false;
     bool menuVisible = true;
     bool checkForUpdates = true;
-    std::int64_t cacheLifeInDays = 3;       // 0 = no age pruning
+    std::int64_t cacheLifeInDays = 3;         // 0 = no age pruning
     std::uint64_t maxFileSizeMBInCache = 700; // 0 = no limit
     std::int64_t percentFreeSpaceMini = 15;
     std::int64_t copyMode = 1;

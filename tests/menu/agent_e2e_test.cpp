@@ -10,9 +10,9 @@
 #include "temp_dir.h"
 #include "throwaway_user.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 // The agent's arithmetic and texts: room to free, volume of a cache, day values, menu sizes, notes,
 // alerts, note placement and update timing.
 
+#include "agent_strings.h"
 #include "cache_pruning.h"
 #include "menu_texts.h"
-#include "agent_strings.h"
 #include "update_timing.h"
 
 #include <gtest/gtest.h>
@@ -107,10 +107,10 @@ TEST(Strings, MissingKeyShowsItselfAndFormatsAreSafe) {
 
 TEST(DockPosition, FromFrameAndAvailableArea) {
     Rect frame{0, 0, 1920, 1080};
-    EXPECT_EQ(dockPosition(frame, {64, 0, 1856, 1080}), 1);  // left
-    EXPECT_EQ(dockPosition(frame, {0, 48, 1920, 1032}), 2);  // bottom
-    EXPECT_EQ(dockPosition(frame, {0, 0, 1856, 1080}), 3);   // right
-    EXPECT_EQ(dockPosition(frame, {0, 0, 1920, 1080}), 0);   // none
+    EXPECT_EQ(dockPosition(frame, {64, 0, 1856, 1080}), 1); // left
+    EXPECT_EQ(dockPosition(frame, {0, 48, 1920, 1032}), 2); // bottom
+    EXPECT_EQ(dockPosition(frame, {0, 0, 1856, 1080}), 3);  // right
+    EXPECT_EQ(dockPosition(frame, {0, 0, 1920, 1080}), 0);  // none
     EXPECT_EQ(dockPosition(frame, {-10, 5, 1920, 1080}), 2);
     EXPECT_EQ(dockPosition(frame, {-10, 0, 1920, 1080}), 0);
 }

@@ -185,8 +185,7 @@ TEST_F(MenuUiTest, StartAndStopRequestsOfAnotherUserChangeNothing) {
     start.senderUid = getuid();
     controller.startProtectionNotification(start);
     EXPECT_TRUE(controller.protection().protectionStatusForStart());
-    EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(),
-              localizedString("200_Menu Stop Protection"));
+    EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(), localizedString("200_Menu Stop Protection"));
 
     Notification stop;
     stop.name = notif::kStopProtection;

@@ -21,7 +21,7 @@ namespace {
 
 // Seconds since 2001 of noon UTC on a day of March 2026.
 double march(int day) {
-    std::tm tm {};
+    std::tm tm{};
     tm.tm_year = 2026 - 1900;
     tm.tm_mon = 2;
     tm.tm_mday = day;
@@ -130,9 +130,9 @@ TEST_F(PruningTest, UnreadableIndexIsTheOldestEmptyOrMissingIndexIsNeverRemoved)
 
     PruneReport report = pass(3);
     EXPECT_EQ(report.removed, (std::vector<std::string>{"garbled"}));
-    EXPECT_EQ(remaining(), (std::vector<std::string>{"2026-03-05 10_00 +0000", "2026-03-09 10_00 +0000",
-                                                     "2026-03-10 10_00 +0000", "empty index", "loose file",
-                                                     "no index"}));
+    EXPECT_EQ(remaining(),
+              (std::vector<std::string>{"2026-03-05 10_00 +0000", "2026-03-09 10_00 +0000", "2026-03-10 10_00 +0000",
+                                        "empty index", "loose file", "no index"}));
 }
 
 TEST_F(PruningTest, RemovalNeverFollowsLinksAndMissingCacheStillMeasures) {
