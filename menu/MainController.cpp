@@ -101,6 +101,9 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 } // namespace
 
 MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent)
+    : MainController(delegate, ProtectionServices::system(), parent) {}
+
+MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent)
     : QObject(parent), m_delegate(delegate) {
     initMenuResources();
     m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
@@ -113,7 +116,6 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* p
     paths.settingsFile = settingsFilePath();
     paths.launcher = launcherPathIn(installRoot());
 
-    ProtectionServices services = ProtectionServices::system();
     services.post = [this](const std::string& name, const std::string& object) {
         m_bus.post(name, object, nullptr, true);
     };

@@ -39,6 +39,9 @@ class MainController : public QObject {
     Q_OBJECT
 public:
     explicit MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent = nullptr);
+    // With other process-table, launch and repair services (tests); posting and the on/off look are
+    // always the controller's own.
+    MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent = nullptr);
     ~MainController() override;
 
     // The start-up sequence. False when another agent of this user runs: the program then ends.

@@ -23,9 +23,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 extern char** environ;
@@ -49,6 +51,67 @@ void pumpEvents(int milliseconds) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+// Processes this test started; the controllers under test see only these, so that daemons or programs
+// that other tests run at the same time on this machine do not count.
+std::set<pid_t>& ourProcesses() {
+    static std::set<pid_t> pids;
+    return pids;
+}
+
+// Launches of the helper the controllers asked for (none is really started).
+std::vector<std::vector<std::string>>& launches() {
+    static std::vector<std::vector<std::string>> recorded;
+    return recorded;
+}
+
+ProtectionServices testServices() {
+    ProtectionServices services = ProtectionServices::system();
+    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*) {
+        launches().push_back(args);
+        return true;
+    };
+    services.repair = [](const std::string&, int*) { return RepairOutcome::Done; };
+    services.processInfo = [](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
+        auto all = processInfoForDaemonNamed(name);
+        std::vector<ProcessRecord> ours;
+        if (all) {
+            for (const auto& record : *all) {
+                if (ourProcesses().count(record.pid))
+                    ours.push_back(record);
+            }
+        }
+        if (ours.empty())
+            return std::nullopt;
+        return ours;
+    };
+    return services;
+}
+
+pid_t startFakeMainApplication(const std::string& folder) {
+    std::string fake = folder + "/binwarden2";
+    std::filesystem::copy_file("/bin/sleep", fake, std::filesystem::copy_options::overwrite_existing);
+    chmod(fake.c_str(), 0755);
+    pid_t pid = 0;
+    char* argv[] = {fake.data(), const_cast<char*>("30"), nullptr};
+    if (posix_spawn(&pid, fake.c_str(), nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    ourProcesses().insert(pid);
+    // Until the program is executed, the child still carries our name.
+    for (int i = 0; i < 100; ++i) {
+        auto records = processInfoForDaemonNamed("binwarden2");
+        if (records && std::any_of(records->begin(), records->end(), [pid](const auto& r) { return r.pid == pid; }))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pid;
+}
+
+void stopProcess(pid_t pid) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    ourProcesses().erase(pid);
 }
 
 bool hasPaintedPixels(const QImage& image) {
@@ -97,7 +160,7 @@ protected:
 TEST_F(MenuUiTest, MenuItemsTagsAndInformationBlock) {
     ASSERT_TRUE(bus.ok());
     Binwarden_2_MenuAppDelegate delegate;
-    MainController controller(&delegate);
+    MainController controller(&delegate, testServices());
     delegate.setMainController(&controller);
     ASSERT_TRUE(controller.awakeFromNib());
     EXPECT_TRUE(controller.headless());
@@ -141,15 +204,11 @@ TEST_F(MenuUiTest, MenuItemsTagsAndInformationBlock) {
 TEST_F(MenuUiTest, MainApplicationRunningDisablesEveryItem) {
     ASSERT_TRUE(bus.ok());
     // A process of ours named as the main application.
-    std::string fake = home / "binwarden2";
-    std::filesystem::copy_file("/bin/sleep", fake);
-    chmod(fake.c_str(), 0755);
-    pid_t pid = 0;
-    char* argv[] = {fake.data(), const_cast<char*>("30"), nullptr};
-    ASSERT_EQ(posix_spawn(&pid, fake.c_str(), nullptr, nullptr, argv, environ), 0);
+    pid_t pid = startFakeMainApplication(home.path());
+    ASSERT_GT(pid, 0);
 
     Binwarden_2_MenuAppDelegate delegate;
-    MainController controller(&delegate);
+    MainController controller(&delegate, testServices());
     ASSERT_TRUE(controller.awakeFromNib());
     controller.validateMenuItems();
     for (QAction* action : controller.menuBarMenu()->actions()) {
@@ -157,8 +216,7 @@ TEST_F(MenuUiTest, MainApplicationRunningDisablesEveryItem) {
             EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
         }
     }
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+    stopProcess(pid);
     controller.validateMenuItems();
     EXPECT_TRUE(controller.itemWithTag(kTagOpen)->isEnabled());
 }
@@ -166,24 +224,26 @@ TEST_F(MenuUiTest, MainApplicationRunningDisablesEveryItem) {
 TEST_F(MenuUiTest, StartAndStopRequestsOfAnotherUserChangeNothing) {
     ASSERT_TRUE(bus.ok());
     Binwarden_2_MenuAppDelegate delegate;
-    MainController controller(&delegate);
+    MainController controller(&delegate, testServices());
     ASSERT_TRUE(controller.awakeFromNib());
     controller.protection().setProtectionStatusForStartTo(false);
+    launches().clear();
 
     Notification start;
     start.name = notif::kStartProtection;
     start.object = std::to_string(getuid() + 1);
     start.senderUid = getuid() + 1;
     controller.startProtectionNotification(start);
+    EXPECT_TRUE(launches().empty());
     EXPECT_FALSE(controller.protection().protectionStatusForStart());
     EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(),
               localizedString("200_Menu Start Protection"));
 
-    // Our own request is obeyed: protection is recorded as on and the title follows, even though the
-    // build tree has no launcher to start daemons with.
+    // Our own request is obeyed: a daemon is launched for the home trash and the title follows.
     start.object = std::to_string(getuid());
     start.senderUid = getuid();
     controller.startProtectionNotification(start);
+    EXPECT_EQ(launches().size(), 1u);
     EXPECT_TRUE(controller.protection().protectionStatusForStart());
     EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(), localizedString("200_Menu Stop Protection"));
 
@@ -198,6 +258,40 @@ TEST_F(MenuUiTest, StartAndStopRequestsOfAnotherUserChangeNothing) {
               localizedString("200_Menu Start Protection"));
 }
 
+TEST_F(MenuUiTest, ProtectionResumesAtLoginUnlessTheMainApplicationRuns) {
+    ASSERT_TRUE(bus.ok());
+    std::string settingsFile = home / ".config/com.kor.Binwarden-2.plist";
+    ASSERT_TRUE(writeProtectionStatusOnStart(settingsFile, true));
+    launches().clear();
+    {
+        Binwarden_2_MenuAppDelegate delegate;
+        MainController controller(&delegate, testServices());
+        ASSERT_TRUE(controller.awakeFromNib());
+        EXPECT_EQ(controller.protection().protectionStatus(), kStatusOn);
+        EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(),
+                  localizedString("200_Menu Stop Protection"));
+        EXPECT_TRUE(readProtectionStatusOnStart(settingsFile));
+        // "/" is protected and /media/nowhere is not mounted: one daemon, for the home trash.
+        ASSERT_EQ(launches().size(), 1u);
+        EXPECT_EQ(launches()[0].at(2), home.path() + "/.local/share/Trash/files/");
+    }
+
+    pid_t pid = startFakeMainApplication(home.path());
+    ASSERT_GT(pid, 0);
+    {
+        Binwarden_2_MenuAppDelegate delegate;
+        MainController controller(&delegate, testServices());
+        ASSERT_TRUE(controller.awakeFromNib());
+        EXPECT_EQ(controller.itemWithTag(kTagStartStop)->text().toStdString(),
+                  localizedString("200_Menu Start Protection"));
+        EXPECT_EQ(launches().size(), 1u);
+        // Quitting with protection off clears the flag.
+        controller.handleQuit();
+        EXPECT_FALSE(readProtectionStatusOnStart(settingsFile));
+    }
+    stopProcess(pid);
+}
+
 TEST(MenuViews, InfoBlockAndNoteViewDraw) {
     application();
     InfoMenuView view;
@@ -210,7 +304,7 @@ TEST(MenuViews, InfoBlockAndNoteViewDraw) {
     EXPECT_FALSE(view.text().isEmpty()); // an empty text keeps the last one
 
     Binwarden_2_MenuAppDelegate delegate;
-    MainController controller(&delegate); // registers the icons
+    MainController controller(&delegate, testServices()); // registers the icons
     BWAlertView note;
     note.resize(200, 64);
     EXPECT_FALSE(note.hasIcon());
