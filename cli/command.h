@@ -27,5 +27,5 @@ struct CommandRegistrar {
 
 #define BW2CTL_CONCAT2(a, b) a##b
 #define BW2CTL_CONCAT(a, b) BW2CTL_CONCAT2(a, b)
-#define BW2CTL_COMMAND(name, summary, function)                                                                      \
+#define BW2CTL_COMMAND(name, summary, function)                                                                        \
     static const ::bw::cli::CommandRegistrar BW2CTL_CONCAT(bw2ctlRegistrar, __LINE__)({name, summary, function})

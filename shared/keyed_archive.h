@@ -18,6 +18,7 @@
 namespace bw {
 
 struct ArchiveValue {
+    struct Entry;
     enum class Kind { Null, Bool, Int, UInt, Real, String, Array, Dictionary, Object };
 
     Kind kind = Kind::Null;
@@ -29,12 +30,12 @@ struct ArchiveValue {
     // Array: the items. Dictionary and Object: not used.
     std::vector<ArchiveValue> items;
     // Dictionary: key -> value. Object: coder key -> value (in encoding order).
-    std::vector<std::pair<std::string, ArchiveValue>> entries;
+    std::vector<Entry> entries;
     // Class chain of Array, Dictionary and Object, most derived first, without "NSObject"
     // (added when writing). Empty for an Array/Dictionary means the immutable class.
     std::vector<std::string> classes;
 
-    static ArchiveValue null() { return {}; }
+    static ArchiveValue null();
     static ArchiveValue fromBool(bool value);
     static ArchiveValue fromInt(std::int64_t value);
     static ArchiveValue fromUInt(std::uint64_t value);
@@ -57,6 +58,17 @@ struct ArchiveValue {
     }
 };
 
+// One key and its value (a pair, spelled out so that the type is complete where vectors need it).
+struct ArchiveValue::Entry {
+    Entry(std::string key, ArchiveValue value) : first(std::move(key)), second(std::move(value)) {}
+    std::string first;
+    ArchiveValue second;
+};
+
+inline ArchiveValue ArchiveValue::null() {
+    return {};
+}
+
 // The binary property list of the keyed archive whose root object is `root`; nothing on failure
 // (a root that is null, or a dictionary key or class name that cannot be written).
 std::optional<Bytes> archivedDataWithRootObject(const ArchiveValue& root);
@@ -69,6 +81,7 @@ std::optional<ArchiveValue> unarchiveRootObject(std::span<const std::uint8_t> ar
 // Lower level: the binary property list writer used by the archiver, exposed for tests.
 // Every integer above INT64_MAX is written as a 16-byte integer, as Apple's writer does.
 struct PlistValue {
+    struct Entry;
     enum class Kind { Bool, Int, UInt, Real, String, Uid, Array, Dictionary };
     Kind kind = Kind::Bool;
     bool boolValue = false;
@@ -76,8 +89,13 @@ struct PlistValue {
     std::uint64_t uintValue = 0; // UInt and Uid
     double realValue = 0.0;
     std::string stringValue;
-    std::vector<PlistValue> items;                           // Array
-    std::vector<std::pair<std::string, PlistValue>> entries; // Dictionary
+    std::vector<PlistValue> items; // Array
+    std::vector<Entry> entries;    // Dictionary
+};
+struct PlistValue::Entry {
+    Entry(std::string key, PlistValue value) : first(std::move(key)), second(std::move(value)) {}
+    std::string first;
+    PlistValue second;
 };
 std::optional<Bytes> binaryPlistData(const PlistValue& root);
 // The binary property list reader used by the unarchiver: every offset, count and reference is checked,

@@ -17,6 +17,8 @@ struct PlistDeleter {
 // A plist_t is a void*, so the handle stores the node pointer itself.
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
-inline PlistPtr plistCopy(plist_t node) { return PlistPtr(node ? plist_copy(node) : nullptr); }
+inline PlistPtr plistCopy(plist_t node) {
+    return PlistPtr(node ? plist_copy(node) : nullptr);
+}
 
 } // namespace bw

@@ -3,7 +3,7 @@
 namespace bw {
 
 double timeIntervalSinceReferenceDate() {
-    struct timespec now{};
+    struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     return referenceTimeFromTimespec(now);
 }

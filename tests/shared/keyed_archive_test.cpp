@@ -41,7 +41,7 @@ PlistValue arr(std::vector<PlistValue> items) {
     v.items = std::move(items);
     return v;
 }
-PlistValue dict(std::vector<std::pair<std::string, PlistValue>> entries) {
+PlistValue dict(std::vector<PlistValue::Entry> entries) {
     PlistValue v;
     v.kind = PlistValue::Kind::Dictionary;
     v.entries = std::move(entries);

@@ -44,12 +44,12 @@ void makeDirs(const std::string& path, unsigned mode) {
 
 std::string buildDir() {
     const char* dir = std::getenv("BW_BUILD_DIR");
-    return dir ? dir : fs::current_path().string();
+    return dir && *dir ? dir : BW_BUILD_TREE;
 }
 
 std::string sourceDir() {
     const char* dir = std::getenv("BW_SOURCE_DIR");
-    return dir ? dir : fs::current_path().string();
+    return dir && *dir ? dir : BW_SOURCE_TREE;
 }
 
 } // namespace bw::test

@@ -26,7 +26,7 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 // mkdir -p
 void makeDirs(const std::string& path, unsigned mode = 0755);
-// The build tree and source tree (set by CTest; falls back to the current folder).
+// The build tree and source tree (BW_BUILD_DIR / BW_SOURCE_DIR override the configured ones).
 std::string buildDir();
 std::string sourceDir();
 
