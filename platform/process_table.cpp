@@ -92,7 +92,15 @@ std::vector<ProcessEntry> readProcessTable(const std::string& procRoot) {
         int pidFd = openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (pidFd < 0)
             continue;
-        auto comm = commFromStat(readSmallFile(pidFd, "stat"));
+        std::string stat = readSmallFile(pidFd, "stat");
+        auto comm = commFromStat(stat);
+        // A process that has ended but is not yet reaped (zombie, dead) does nothing any more.
+        auto nameEnd = stat.rfind(')');
+        if (nameEnd != std::string::npos && nameEnd + 2 < stat.size() &&
+            (stat[nameEnd + 2] == 'Z' || stat[nameEnd + 2] == 'X')) {
+            close(pidFd);
+            continue;
+        }
         auto uid = realUidFromStatus("\n" + readSmallFile(pidFd, "status"));
         close(pidFd);
         if (comm && uid)

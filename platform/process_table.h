@@ -25,8 +25,8 @@ struct ProcessEntry {
     std::string comm;
 };
 
-// Every process of the table under procRoot (normally "/proc"); processes that vanish while read are
-// skipped. Empty when the table cannot be read.
+// Every living process of the table under procRoot (normally "/proc"); processes that vanish while read,
+// and ended ones not yet reaped (zombies), are skipped. Empty when the table cannot be read.
 std::vector<ProcessEntry> readProcessTable(const std::string& procRoot = "/proc");
 
 // The records of every process whose command name equals `name` cut to kProcessNameMax characters

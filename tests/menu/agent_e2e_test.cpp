@@ -171,6 +171,13 @@ TEST(AgentEndToEnd, ProtectsATrashThroughTheLauncherAndObeysOnlyItsUser) {
     NotificationBus monitor;
     int done = 0;
     monitor.observe(notif::kCacheManagementDone, [&](const Notification&) { ++done; });
+    std::string seen; // what passed on the bus, for the failure messages
+    for (const char* name : {notif::kDaemonsMustQuit, notif::kDaemonQuits, notif::kStopProtection}) {
+        monitor.observe(name, [&seen](const Notification& n) {
+            seen += n.name + " " + n.object.value_or("-") + " from " +
+                    (n.senderUid ? std::to_string(*n.senderUid) : std::string("?")) + "\n";
+        });
+    }
     auto pump = [&] {
         pollfd p{monitor.fd(), static_cast<short>(monitor.events()), 0};
         poll(&p, 1, 20);
@@ -224,7 +231,8 @@ TEST(AgentEndToEnd, ProtectsATrashThroughTheLauncherAndObeysOnlyItsUser) {
 
     // The user's stop request ends the daemon within 2 s and clears the start-at-login flag.
     monitor.post(notif::kStopProtection, uidText, nullptr, true);
-    EXPECT_TRUE(waitUntil([&] { return daemonsOf(user.uid()).empty(); }, 2500ms, pump));
+    EXPECT_TRUE(waitUntil([&] { return daemonsOf(user.uid()).empty(); }, 2s, pump))
+        << seen << bw::test::readFile(agentLog);
     EXPECT_TRUE(waitUntil([&] { return !flagOnStart(settingsFile); }, 2s));
     EXPECT_FALSE(exited(agent));
 }

@@ -15,10 +15,11 @@ using bw::test::TempDir;
 
 namespace {
 
-void addProcess(const TempDir& proc, int pid, const std::string& comm, uid_t realUid, uid_t effectiveUid) {
+void addProcess(const TempDir& proc, int pid, const std::string& comm, uid_t realUid, uid_t effectiveUid,
+                char state = 'S') {
     std::string dir = proc / std::to_string(pid);
     bw::test::makeDirs(dir);
-    bw::test::writeFile(dir + "/stat", std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 4194560 0 0");
+    bw::test::writeFile(dir + "/stat", std::to_string(pid) + " (" + comm + ") " + state + " 1 1 1 0 -1 4194560 0 0");
     bw::test::writeFile(dir + "/status", "Name:\t" + comm + "\nUmask:\t0022\nState:\tS (sleeping)\nUid:\t" +
                                              std::to_string(realUid) + "\t" + std::to_string(effectiveUid) + "\t" +
                                              std::to_string(effectiveUid) + "\t" + std::to_string(effectiveUid) +
@@ -34,6 +35,7 @@ TEST(ProcessTable, FindsDaemonsByExactNameWithTheirRealUid) {
     addProcess(proc, 102, "bw2daemonX", 1000, 0); // longer name that begins with the searched one
     addProcess(proc, 103, "bw2daemo", 1000, 0);   // shorter one
     addProcess(proc, 104, "odd ) name", 1000, 1000);
+    addProcess(proc, 105, "bw2daemon", 1000, 0, 'Z'); // ended, not yet reaped: protects nothing
     bw::test::makeDirs(proc / "self");
     auto table = readProcessTable(proc.path());
     ASSERT_EQ(table.size(), 5u);
