@@ -1,0 +1,43 @@
+#include "DesktopNotes.h"
+
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QVariantMap>
+
+namespace bw {
+
+namespace {
+constexpr char kService[] = "org.freedesktop.Notifications";
+constexpr char kPath[] = "/org/freedesktop/Notifications";
+constexpr char kInterface[] = "org.freedesktop.Notifications";
+} // namespace
+
+DesktopNotes::DesktopNotes(QObject* parent) : QObject(parent) {}
+
+bool DesktopNotes::deliver(const QString& title, const QString& text, const QString& iconName) {
+    QDBusConnection session = QDBusConnection::sessionBus();
+    if (!session.isConnected())
+        return false;
+    if (!m_connected) {
+        m_connected =
+            session.connect(kService, kPath, kInterface, "ActionInvoked", this, SLOT(actionInvoked(uint, QString)));
+    }
+    QDBusInterface notifications(kService, kPath, kInterface, session);
+    notifications.setTimeout(2000);
+    QDBusReply<uint> reply = notifications.call("Notify", QString("Binwarden 2"), uint(0), iconName, title, text,
+                                                QStringList{"default", "Open"}, QVariantMap{}, int(-1));
+    if (!reply.isValid())
+        return false;
+    m_delivered.insert(reply.value());
+    return true;
+}
+
+void DesktopNotes::actionInvoked(uint id, const QString& actionKey) {
+    if (!m_delivered.remove(id))
+        return;
+    if (actionKey == "default" || actionKey == "Open")
+        emit activated();
+}
+
+} // namespace bw

@@ -1,0 +1,663 @@
+#include "MainController.h"
+
+#include "BWAlertView.h"
+#include "Binwarden_2_MenuAppDelegate.h"
+#include "DesktopNotes.h"
+#include "InfoMenuView.h"
+#include "agent_strings.h"
+#include "bus_pump.h"
+#include "cache_pruning.h"
+#include "desktop_session.h"
+#include "menu_texts.h"
+#include "mount_table.h"
+#include "notification_names.h"
+#include "reference_time.h"
+#include "settings.h"
+#include "update_timing.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QWidgetAction>
+
+#include <fcntl.h>
+#include <plist/plist.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+// The icons are compiled into the static library; its resources must be registered by name.
+static void initMenuResources() {
+    Q_INIT_RESOURCE(menu_icons);
+}
+
+namespace bw {
+
+namespace {
+
+// Worker threads still running; the controller waits for them briefly when it goes.
+std::atomic<int> g_workers{0};
+
+struct WorkerScope {
+    WorkerScope() { ++g_workers; }
+    ~WorkerScope() { --g_workers; }
+};
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+void sleepFor(std::chrono::milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
+
+std::optional<std::int64_t> integerValue(plist_t node) {
+    if (!node)
+        return std::nullopt;
+    switch (plist_get_node_type(node)) {
+    case PLIST_UINT: {
+        std::uint64_t value = 0;
+        plist_get_uint_val(node, &value);
+        return static_cast<std::int64_t>(value);
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        plist_get_real_val(node, &value);
+        return static_cast<std::int64_t>(value);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<std::string> stringValue(plist_t dict, const char* key) {
+    if (!dict || plist_get_node_type(dict) != PLIST_DICT)
+        return std::nullopt;
+    plist_t node = plist_dict_get_item(dict, key);
+    if (!node || plist_get_node_type(node) != PLIST_STRING)
+        return std::nullopt;
+    char* value = nullptr;
+    plist_get_string_val(node, &value);
+    std::string text = value ? value : "";
+    free(value);
+    return text;
+}
+
+} // namespace
+
+MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent)
+    : MainController(delegate, ProtectionServices::system(), parent) {}
+
+MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent)
+    : QObject(parent), m_delegate(delegate) {
+    initMenuResources();
+    m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
+
+    ProtectionPaths paths;
+    paths.uid = getuid();
+    paths.gid = getgid();
+    paths.homeFolder = homeFolder();
+    paths.dataHome = xdgDataHome();
+    paths.settingsFile = settingsFilePath();
+    paths.launcher = launcherPathIn(installRoot());
+
+    services.post = [this](const std::string& name, const std::string& object) {
+        m_bus.post(name, object, nullptr, true);
+    };
+    services.showProtection = [this](bool on) {
+        QMetaObject::invokeMethod(
+            this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
+    };
+    m_protection = std::make_unique<ProtectionControl>(std::move(paths), std::move(services));
+    m_notes = std::make_unique<DesktopNotes>();
+    connect(m_notes.get(), &DesktopNotes::activated, m_delegate,
+            &Binwarden_2_MenuAppDelegate::userNotificationCenterDidActivateNotification);
+}
+
+MainController::~MainController() {
+    // Give running pruning passes and starts a moment to end before the objects they use go.
+    for (int i = 0; i < 50 && g_workers.load() > 0; ++i)
+        sleepFor(std::chrono::milliseconds(100));
+    if (m_mountFd >= 0)
+        close(m_mountFd);
+}
+
+QIcon MainController::loadImage(const QString& name) const {
+    static const QHash<QString, QString> kFiles = {
+        {"Binwarden MenuOn", ":/icons/binwarden2-menu-on.svg"},
+        {"Binwarden MenuOff", ":/icons/binwarden2-menu-off.svg"},
+        {"Icon64", ":/icons/binwarden2.svg"},
+    };
+    return QIcon(kFiles.value(name));
+}
+
+bool MainController::checkMenuBarExistence() {
+    auto records = processInfoForDaemonNamed(kAgentProcessName, readProcessTable(), true);
+    int count = 0;
+    if (records) {
+        for (const auto& record : *records) {
+            if (record.uid == getuid() && ++count >= 3)
+                break;
+        }
+    }
+    return count < 2;
+}
+
+bool MainController::awakeFromNib() {
+    // 1. A second agent of the same user ends before it touches anything.
+    if (!checkMenuBarExistence()) {
+        syslog(LOG_NOTICE, "binwarden2-menu: another agent runs for this user; quitting");
+        return false;
+    }
+
+    // 2. Images and the menu.
+    _icon = loadImage("Binwarden MenuOff");
+    _iconHighlight = loadImage("Binwarden MenuOn");
+    m_menuBarMenu = std::make_unique<QMenu>();
+    auto addItem = [this](const std::string& key, int tag, auto slot) {
+        QAction* action = m_menuBarMenu->addAction(qs(localizedString(key)));
+        action->setData(tag);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    addItem("200_Menu Open Binwarden", kTagOpen, [this] { openBinwarden(kTagOpen); });
+    addItem("200_Menu Open Settings", kTagOpenSettings, [this] { openBinwarden(kTagOpenSettings); });
+    m_menuBarMenu->addSeparator();
+    addItem("200_Menu Start Protection", kTagStartStop, [this] { startStopProtection(); });
+    m_menuBarMenu->addSeparator();
+    addItem("200_Menu Quit", 0, [this] { quitMenu(); });
+    m_menuBarMenu->addSeparator();
+    connect(m_menuBarMenu.get(), &QMenu::aboutToShow, this, &MainController::validateMenuItems);
+    if (theItem)
+        theItem->setIcon(_icon);
+
+    // 3. Settings (this creates the tray item when it is to be shown).
+    m_protection->setProtectionStatus(kStatusUnknown);
+    reloadSettings(std::nullopt);
+
+    // 4. Login item.
+    if (!autostartEntryExists())
+        writeAutostartEntry(selfExecutablePath());
+
+    // 5. The start/stop title from a real scan.
+    setStartStopTitle(m_protection->isProtectionActivated(true));
+
+    // 6. Notifications and mounts.
+    registerNotifications();
+    watchMounts();
+
+    // 7. Menu refresh: once after a second, then every five.
+    _refreshMenu = true;
+    _prevCacheSize = 0;
+    QTimer::singleShot(1000, this, [this] {
+        menuDisplay();
+        m_menuTimer.start(5000);
+    });
+    connect(&m_menuTimer, &QTimer::timeout, this, &MainController::menuDisplay);
+
+    // 8. Protection resumes at login unless the main application already runs.
+    if (m_protection->protectionStatusForStart() && !m_protection->isMainAppLaunched()) {
+        m_protection->stopProtection();
+        sleepFor(std::chrono::milliseconds(500));
+        m_protection->startProtection();
+        setStartStopTitle(true);
+    }
+
+    // 10. Update checks, timers set up only here.
+    _auto_update = false;
+    if (m_protection->agentSettings().checkForUpdates) {
+        QTimer::singleShot(kFirstUpdateCheckDelaySeconds * 1000, this, [this] {
+            delayedCheckUpdates();
+            m_updateTimer.start(kUpdateCheckPeriodSeconds * 1000);
+        });
+        connect(&m_updateTimer, &QTimer::timeout, this, &MainController::delayedCheckUpdates);
+    }
+
+    // 11. A system newer than the product knows.
+    if (OSXVersion() > 101000) {
+        runAlert(false, qs(localizedString("201_Too recent OS Alert title")),
+                 qs(localizedString("201_Too recent OS Alert message")),
+                 {qs(localizedString("201_Too recent OS Alert defaultButton"))});
+    }
+    if (m_headless)
+        std::fprintf(stderr, "binwarden2-menu: no display, running without a tray item\n");
+    return true;
+}
+
+void MainController::registerNotifications() {
+    m_bus.observe(notif::kSettingsUpdated, [this](const Notification& n) { settingsDidUpdateNotification(n); });
+    m_bus.observe(notif::kStartProtection, [this](const Notification& n) { startProtectionNotification(n); });
+    m_bus.observe(notif::kStopProtection, [this](const Notification& n) { stopProtectionNotification(n); });
+    m_bus.observe(notif::kNewVersionAvailable, [this](const Notification& n) { mainAppSaysUpdate(n); });
+    m_bus.observe(notif::kNewDataInCache, [this](const Notification& n) { cacheDidUpdateNotification(n); });
+    m_bus.observe(notif::kCacheUpdateSilent, [this](const Notification& n) { cacheDidUpdateNotification(n); });
+    m_bus.observe(notif::kDiskFull, [this](const Notification& n) { diskIsFullNotification(n); });
+    m_bus.observe(notif::kQuitEverybody, [this](const Notification& n) { quitDaemonForUpdate(n); });
+    m_busPump = std::make_unique<BusPump>(m_bus);
+}
+
+void MainController::watchMounts() {
+    for (const auto& mount : readMountTable())
+        m_mounts.insert(mount.mountPoint);
+    // The kernel marks /proc/self/mountinfo with POLLPRI when the mounts change.
+    m_mountFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (m_mountFd < 0)
+        return;
+    m_mountNotifier = new QSocketNotifier(m_mountFd, QSocketNotifier::Exception, this);
+    connect(m_mountNotifier, &QSocketNotifier::activated, this, &MainController::mountsChanged);
+}
+
+void MainController::mountsChanged() {
+    // Reading the file to its end acknowledges the change.
+    char buffer[4096];
+    lseek(m_mountFd, 0, SEEK_SET);
+    while (read(m_mountFd, buffer, sizeof buffer) > 0) {
+    }
+    std::set<std::string> now;
+    for (const auto& mount : readMountTable())
+        now.insert(mount.mountPoint);
+    for (const auto& point : now) {
+        if (!m_mounts.count(point))
+            workspaceDidMountNotification(point);
+    }
+    m_mounts = std::move(now);
+}
+
+void MainController::reloadSettings(const std::optional<Settings>& settings) {
+    AgentSettings agent = m_protection->reloadSettings(settings);
+    bool trayPossible = !m_headless && QSystemTrayIcon::isSystemTrayAvailable();
+    if (agent.menuVisible && trayPossible) {
+        if (!theItem) {
+            theItem = std::make_unique<QSystemTrayIcon>();
+            theItem->setContextMenu(m_menuBarMenu.get());
+            theItem->setToolTip("Binwarden 2");
+            connect(theItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+                if (why == QSystemTrayIcon::Trigger && m_menuBarMenu)
+                    m_menuBarMenu->popup(QCursor::pos());
+            });
+        }
+        theItem->setIcon(m_protection->isProtectionActivated(false) ? _iconHighlight : _icon);
+        theItem->show();
+    } else if (!agent.menuVisible && theItem) {
+        theItem->hide();
+        theItem->setContextMenu(nullptr);
+        theItem.reset();
+    }
+}
+
+void MainController::applyProtectionLook(bool on) {
+    if (theItem)
+        theItem->setIcon(on ? _iconHighlight : _icon);
+    setStartStopTitle(on);
+}
+
+void MainController::setStartStopTitle(bool on) {
+    if (QAction* item = itemWithTag(kTagStartStop))
+        item->setText(qs(localizedString(on ? "200_Menu Stop Protection" : "200_Menu Start Protection")));
+}
+
+QAction* MainController::itemWithTag(int tag) const {
+    if (!m_menuBarMenu)
+        return nullptr;
+    for (QAction* action : m_menuBarMenu->actions()) {
+        if (!action->isSeparator() && action->data().isValid() && action->data().toInt() == tag && tag != 0)
+            return action;
+    }
+    return nullptr;
+}
+
+void MainController::startStopProtection() {
+    if (m_protection->isProtectionActivated(false)) {
+        m_protection->stopProtection();
+        setStartStopTitle(false);
+        m_protection->setProtectionStatusForStartTo(false);
+        return;
+    }
+    setStartStopTitle(true);
+    m_protection->setProtectionStatusForStartTo(true);
+    startProtectionThread();
+}
+
+void MainController::startProtectionThread() {
+    std::thread([this] {
+        WorkerScope scope;
+        m_protection->startProtection();
+        sleepFor(std::chrono::milliseconds(500));
+    }).detach();
+}
+
+void MainController::startProtectionNotification(const Notification& notification) {
+    if (!requestIsForUser(notification, getuid()))
+        return;
+    m_protection->setProtectionStatus(kStatusUnknown);
+    m_protection->startProtection();
+    setStartStopTitle(true);
+}
+
+void MainController::stopProtectionNotification(const Notification& notification) {
+    if (!requestIsForUser(notification, getuid()))
+        return;
+    m_protection->setProtectionStatus(kStatusUnknown);
+    m_protection->stopProtection();
+    m_protection->setProtectionStatusForStartTo(false);
+    setStartStopTitle(false);
+}
+
+namespace {
+
+// Reports and settings come from our own programs or from the root daemons; anybody else's are ignored,
+// so that another local user can neither rewrite our settings nor make us prune or warn.
+bool fromOurselvesOrRoot(const Notification& notification) {
+    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
+}
+
+} // namespace
+
+void MainController::settingsDidUpdateNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
+    bool wasOn = m_protection->isProtectionActivated(true);
+    if (!notification.userInfo || plist_get_node_type(notification.userInfo.get()) != PLIST_DICT)
+        return;
+    m_protection->stopProtection();
+    reloadSettings(Settings::fromPlist(notification.userInfo.get()));
+    sleepFor(std::chrono::milliseconds(500));
+    if (wasOn) {
+        m_protection->startProtection();
+        setStartStopTitle(true);
+    }
+}
+
+void MainController::quitDaemonForUpdate(const Notification&) {
+    m_protection->stopProtection();
+}
+
+void MainController::workspaceDidMountNotification(const std::string& mountPoint) {
+    m_protection->volumeDidMount(mountPoint);
+}
+
+void MainController::cacheDidUpdateNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
+    bool silent = notification.name == notif::kCacheUpdateSilent;
+    plist_t info = notification.userInfo.get();
+    bool hasInfo = info && plist_get_node_type(info) == PLIST_DICT;
+    std::optional<std::string> cachePath = hasInfo ? stringValue(info, notif::kCachePathKey) : std::nullopt;
+    if (cachePath && !isCacheFolderOfUser(*cachePath, m_protection->paths().homeFolder, getuid()))
+        return; // another user's daemon
+    if (!silent && m_protection->agentSettings().showNoteOnCacheUpdate) {
+        std::optional<std::int64_t> items;
+        if (hasInfo)
+            items = integerValue(plist_dict_get_item(info, notif::kItemsMovedToCache));
+        showNote(qs(noteTextForItems(items)));
+    }
+    if (cachePath) {
+        std::string path = *cachePath;
+        std::thread([this, path] {
+            WorkerScope scope;
+            manageCacheContents(path);
+        }).detach();
+    }
+    _refreshMenu = true;
+}
+
+void MainController::manageCacheContents(const std::string& cacheFolder) {
+    AgentSettings settings = m_protection->agentSettings();
+    std::vector<MountEntry> mounts = readMountTable();
+    PruneReport report = pruneCache(
+        cacheFolder, settings.cacheLifeInDays, settings.percentFreeSpaceMini, getuid(),
+        [](const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
+            return volumeSizes(path, freeBytes, totalBytes);
+        },
+        [&mounts](const std::string& path) { return isVolumeMountPoint(path, mounts); });
+    for (const auto& name : report.removed)
+        syslog(LOG_INFO, "-[MainController manageCacheContents:] removed %s/%s", cacheFolder.c_str(), name.c_str());
+    if (!report.measured) {
+        syslog(LOG_ERR, "%s error in size computation!", "-[MainController manageCacheContents:]");
+        return;
+    }
+    if (report.space.verdict == SpaceVerdict::DiskFullAlert) {
+        AlertTexts alert = pruningDiskFullAlert(volumeDisplayName(cacheFolder), report);
+        // The pass waits for the answer; the alert itself belongs to the main thread.
+        QMetaObject::invokeMethod(
+            this,
+            [this, alert] { showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button)); },
+            Qt::BlockingQueuedConnection);
+        sleepFor(std::chrono::milliseconds(100));
+    } else if (report.space.verdict == SpaceVerdict::MustDeleteData) {
+        syslog(LOG_NOTICE, "%s %s", "-[MainController manageCacheContents:]", "Must delete data in cache");
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { menuDisplay(); }, Qt::QueuedConnection);
+    m_bus.post(notif::kCacheManagementDone, std::nullopt, nullptr, true);
+}
+
+void MainController::showDiskFullAlertOnMainThread(const QString& title, const QString& message,
+                                                   const QString& button) {
+    runAlert(true, title, message, {button});
+}
+
+void MainController::diskIsFullNotification(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification) ||
+        (notification.object && !notification.object->empty() &&
+         !isCacheFolderOfUser(*notification.object, m_protection->paths().homeFolder, getuid())))
+        return;
+    std::string volume;
+    if (notification.object && !notification.object->empty())
+        volume = volumeDisplayName(*notification.object);
+    AlertTexts alert = diskFullAlert(volume);
+    runAlert(true, qs(alert.title), qs(alert.message), {qs(alert.button)});
+    sleepFor(std::chrono::milliseconds(100));
+}
+
+int MainController::runAlert(bool critical, const QString& title, const QString& message, const QStringList& buttons) {
+    if (m_headless) {
+        syslog(LOG_NOTICE, "binwarden2-menu alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
+        std::fprintf(stderr, "binwarden2-menu alert: %s\n%s\n", title.toUtf8().constData(),
+                     message.toUtf8().constData());
+        return 0;
+    }
+    QMessageBox box(critical ? QMessageBox::Critical : QMessageBox::Information, title, message);
+    QList<QAbstractButton*> added;
+    for (int i = 0; i < buttons.size(); ++i)
+        added.append(box.addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole));
+    if (!added.isEmpty())
+        box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    box.raise();
+    box.activateWindow();
+    box.exec();
+    int index = static_cast<int>(added.indexOf(box.clickedButton()));
+    return index < 0 ? 0 : index;
+}
+
+void MainController::menuDisplay() {
+    setStartStopTitle(m_protection->isProtectionActivated(false));
+    bool created = false;
+    if (!_infoMenuItem) {
+        _infoMenuItem = new QWidgetAction(m_menuBarMenu.get());
+        _menuView = new InfoMenuView();
+        _infoMenuItem->setDefaultWidget(_menuView);
+        created = true;
+    }
+    {
+        std::lock_guard lock(m_sizeLock);
+        if (_refreshMenu) {
+            std::uint64_t total = 0;
+            for (const auto& path : getCachesPaths(mountedLocalVolumes(), m_protection->paths().homeFolder))
+                total += m_folderSizer.getFolderSize(path);
+            _prevCacheSize = total;
+            _refreshMenu = false;
+        }
+    }
+    std::int64_t disks = 0;
+    if (auto stored = loadSettings(m_protection->paths().settingsFile))
+        disks = static_cast<std::int64_t>(stored->volumes.size());
+    QString point = QLocale().decimalPoint();
+    char separator = point.size() == 1 && point[0].unicode() < 128 ? static_cast<char>(point[0].unicode()) : '.';
+    QString title = qs(infoTitleText());
+    QString body = qs(infoBodyText(_prevCacheSize, disks, separator));
+    if (_menuView->text() != title + "\n" + body)
+        _menuView->setText(title, body);
+    if (created)
+        m_menuBarMenu->addAction(_infoMenuItem);
+    validateMenuItems();
+}
+
+void MainController::validateMenuItems() {
+    if (!m_menuBarMenu)
+        return;
+    bool mainAppRuns = m_protection->isMainAppLaunched();
+    for (QAction* action : m_menuBarMenu->actions()) {
+        if (action->isSeparator() || action == _infoMenuItem)
+            continue;
+        int tag = action->data().toInt();
+        bool enabled = false;
+        if (tag == kTagOpen || tag == kTagOpenSettings || tag == 0)
+            enabled = !mainAppRuns;
+        else if (tag == kTagStartStop)
+            enabled = !mainAppRuns && m_protection->launcherIsRootOwned();
+        action->setEnabled(enabled);
+    }
+}
+
+void MainController::openBinwarden(int tag) {
+    if (tag != 0 && tag != kTagOpen && tag != kTagOpenSettings)
+        return;
+    int n = tag == kTagOpenSettings ? 2 : 1;
+    std::thread([n] {
+        WorkerScope scope;
+        std::string app = mainApplicationPathIn(installRoot());
+        if (access(app.c_str(), X_OK) != 0)
+            return;
+        if (n == 2) {
+            std::string support = xdgDataHome() + "/Binwarden 2";
+            std::error_code ec;
+            std::filesystem::create_directories(support, ec);
+            std::string flag = support + "/" + kSettingsFlagFileName;
+            int fd = open(flag.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd >= 0)
+                close(fd);
+        }
+        std::string error;
+        if (!launchDetached(app, {app}, &error))
+            syslog(LOG_ERR, "-[MainController openBinwardenThread:] %s", error.c_str());
+    }).detach();
+}
+
+void MainController::quitMenu() {
+    QMetaObject::invokeMethod(
+        this, [this] { handleQuit(); }, Qt::QueuedConnection);
+}
+
+void MainController::handleQuit() {
+    if (m_protection->isProtectionActivated(true)) {
+        int answer = runAlert(true, qs(localizedString("200_Quit BinwardenMenu title")),
+                              qs(localizedString("200_Quit BinwardenMenu Message")),
+                              {qs(localizedString("200_Quit BinwardenMenu Cancel Button")),
+                               qs(localizedString("200_Quit BinwardenMenu Quit Button"))});
+        if (answer == 0)
+            return;
+        m_protection->stopProtection();
+        m_protection->setProtectionStatusForStartTo(true);
+    } else {
+        m_protection->setProtectionStatusForStartTo(false);
+    }
+    if (theItem) {
+        theItem->hide();
+        theItem.reset();
+    }
+    QCoreApplication::quit();
+}
+
+void MainController::delayedCheckUpdates() {
+    double now = timeIntervalSinceReferenceDate();
+    if (!updateCheckIsDue(now, m_delegate->updateTime()))
+        return;
+    m_delegate->setUpdateTime(now);
+    _softwareUpdater.setCanWarnUser(m_protection->agentSettings().checkForUpdates && !_auto_update);
+    _softwareUpdater.setManualUpdate(false);
+    _softwareUpdater.setLogFlag(false);
+    _softwareUpdater.setProductReference("BW2");
+    _softwareUpdater.setInstallationPath(installRoot());
+    _softwareUpdater.setScriptURL(kUpdateScriptURL);
+    // The agent reacts to "a newer version exists" by checking again; its own updater must therefore
+    // never announce one, or the two would call each other without end.
+    _softwareUpdater.setCanPostNotification(false);
+    _softwareUpdater.checkVersionAsynchronous();
+}
+
+void MainController::mainAppSaysUpdate(const Notification&) {
+    m_delegate->resetUpdateTime();
+    _softwareUpdater.resetUpdateTime();
+    delayedCheckUpdates();
+}
+
+int MainController::dockPosition() const {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return 0;
+    QRect frame = screen->geometry();
+    QRect available = screen->availableGeometry();
+    // Measured as the design does: x from the left edge, y up from the bottom edge.
+    Rect f{0, 0, static_cast<double>(frame.width()), static_cast<double>(frame.height())};
+    Rect v{static_cast<double>(available.x() - frame.x()), static_cast<double>(frame.bottom() - available.bottom()),
+           static_cast<double>(available.width()), static_cast<double>(available.height())};
+    return bw::dockPosition(f, v);
+}
+
+void MainController::showNote(const QString& text) {
+    if (m_notes->deliver("Binwarden 2", text, "binwarden2"))
+        return;
+    if (m_headless) {
+        std::fprintf(stderr, "binwarden2-menu note: %s\n", text.toUtf8().constData());
+        return;
+    }
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QFont bold = QApplication::font();
+    bold.setBold(true);
+    bold.setPointSize(12);
+    int width = QFontMetrics(bold).horizontalAdvance(qs(localizedString("200_Cache Updated"))) + 20;
+    width = std::max(width, QFontMetrics(bold).horizontalAdvance(text) + 20);
+    const int height = 64;
+    QRect area = screen->geometry();
+    int position = dockPosition();
+    int x = (position == 2 || position == 3) ? area.right() - width - 20 : area.left() + 20;
+    int y = area.bottom() - height - 10;
+    auto* window = new BWAlertView();
+    window->setWindowFlags(Qt::FramelessWindowHint | Qt::Tool | Qt::WindowStaysOnTopHint |
+                           Qt::WindowDoesNotAcceptFocus);
+    window->setAttribute(Qt::WA_TranslucentBackground);
+    window->setAttribute(Qt::WA_ShowWithoutActivating);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setText(text);
+    window->set_icon(loadImage("Icon64"));
+    window->setGeometry(x, y, width, height);
+    window->show();
+    // The note stays three seconds; the event loop keeps running so that it is drawn.
+    QTimer::singleShot(3000, window, &QWidget::close);
+}
+
+void Binwarden_2_MenuAppDelegate::userNotificationCenterDidActivateNotification() {
+    if (_menuMainController)
+        _menuMainController->openBinwarden(0);
+}
+
+} // namespace bw

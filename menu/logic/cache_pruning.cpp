@@ -1,0 +1,227 @@
+#include "cache_pruning.h"
+
+#include "cache_index.h"
+#include "cache_paths.h"
+#include "reference_time.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+namespace bw {
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+// Names of the entries of an open folder, sorted by name as the original platform lists them.
+std::vector<std::string> sortedEntryNames(int dirFd) {
+    std::vector<std::string> names;
+    int copy = dup(dirFd);
+    if (copy < 0)
+        return names;
+    DirPtr dir(fdopendir(copy));
+    if (!dir) {
+        close(copy);
+        return names;
+    }
+    while (dirent* entry = readdir(dir.get())) {
+        if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, ".."))
+            names.emplace_back(entry->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
+    std::vector<BatchFacts> batches;
+    Fd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (cacheFd.get() < 0)
+        return batches;
+    for (const auto& name : sortedEntryNames(cacheFd.get())) {
+        Fd batchFd(openat(cacheFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (batchFd.get() < 0)
+            continue; // not a folder
+        BatchFacts facts;
+        facts.name = name;
+        struct stat st {};
+        if (fstatat(batchFd.get(), kCacheIndexFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size > 0) {
+            auto index = readCacheIndexAt(batchFd.get());
+            // An index that exists but cannot be read counts as the reference date itself.
+            facts.day = dayValueForTime(index ? index->cacheLastAdditionTime() : 0.0);
+            facts.cacheSize = index ? index->cacheSize() : 0;
+        }
+        batches.push_back(std::move(facts));
+    }
+    return batches;
+}
+
+namespace {
+
+std::int64_t activityDaysOf(const std::vector<BatchFacts>& batches) {
+    std::int64_t count = 0;
+    std::int64_t previous = 0;
+    for (const auto& batch : batches) {
+        if (!batch.day)
+            continue;
+        if (*batch.day != previous)
+            ++count;
+        previous = *batch.day;
+    }
+    return count;
+}
+
+} // namespace
+
+std::int64_t cacheActivityDays(const std::string& cacheFolder) {
+    return activityDaysOf(listBatches(cacheFolder));
+}
+
+bool removeTreeAt(int parentFd, const std::string& name) {
+    struct Frame {
+        DirPtr dir;
+        std::string name; // its name in the folder below it on the stack
+    };
+    int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return unlinkat(parentFd, name.c_str(), 0) == 0;
+    DIR* rootDir = fdopendir(fd);
+    if (!rootDir) {
+        close(fd);
+        return false;
+    }
+    std::vector<Frame> stack;
+    stack.push_back({DirPtr(rootDir), name});
+    bool ok = true;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        dirent* entry = readdir(top.dir.get());
+        if (!entry) {
+            std::string done = top.name;
+            stack.pop_back();
+            int parent = stack.empty() ? parentFd : dirfd(stack.back().dir.get());
+            if (unlinkat(parent, done.c_str(), AT_REMOVEDIR) != 0)
+                ok = false;
+            continue;
+        }
+        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, ".."))
+            continue;
+        int topFd = dirfd(top.dir.get());
+        if (unlinkat(topFd, entry->d_name, 0) == 0)
+            continue;
+        if (errno != EISDIR && errno != EPERM) {
+            ok = false;
+            continue;
+        }
+        int childFd = openat(topFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (childFd < 0) {
+            ok = false;
+            continue;
+        }
+        DIR* child = fdopendir(childFd);
+        if (!child) {
+            close(childFd);
+            ok = false;
+            continue;
+        }
+        std::string childName = entry->d_name;
+        stack.push_back({DirPtr(child), std::move(childName)});
+    }
+    return ok;
+}
+
+std::vector<std::string> removeCacheOlderThan(const std::string& cacheFolder, std::int64_t days) {
+    std::vector<std::string> removed;
+    if (days < 0)
+        return removed;
+    auto batches = listBatches(cacheFolder);
+    std::vector<std::int64_t> activity;
+    for (const auto& batch : batches) {
+        if (batch.day && (activity.empty() || activity.back() != *batch.day))
+            activity.push_back(*batch.day);
+    }
+    std::sort(activity.begin(), activity.end());
+    // A day listed twice must not take the place of another recent day.
+    activity.erase(std::unique(activity.begin(), activity.end()), activity.end());
+    if (static_cast<std::int64_t>(activity.size()) <= days)
+        return removed;
+    activity.resize(activity.size() - static_cast<std::size_t>(days));
+
+    Fd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (cacheFd.get() < 0)
+        return removed;
+    for (const auto& batch : batches) {
+        if (!batch.day || !std::binary_search(activity.begin(), activity.end(), *batch.day))
+            continue;
+        if (removeTreeAt(cacheFd.get(), batch.name))
+            removed.push_back(batch.name);
+    }
+    return removed;
+}
+
+PruneReport pruneCache(const std::string& cacheFolder, std::int64_t cacheLifeInDays, std::int64_t minimumPercent,
+                       uid_t uid, const VolumeSizesFunction& volumeSizes,
+                       const std::function<bool(const std::string&)>& isVolumeMountPoint) {
+    PruneReport report;
+    // One listing serves both the activity count and the size unless batches were removed.
+    std::vector<BatchFacts> batches = listBatches(cacheFolder);
+    if (cacheLifeInDays != 0 && activityDaysOf(batches) > cacheLifeInDays) {
+        report.removed = removeCacheOlderThan(cacheFolder, cacheLifeInDays);
+        if (!report.removed.empty())
+            batches = listBatches(cacheFolder);
+    }
+    for (const auto& batch : batches)
+        report.cacheSize += batch.cacheSize;
+
+    report.volumePath = volumePathForCache(cacheFolder, uid, isVolumeMountPoint);
+    if (!volumeSizes(cacheFolder, report.freeBytes, report.totalBytes) || report.totalBytes == 0) {
+        // A missing cache folder is measured on the folder that would hold it.
+        std::string fallback = report.volumePath;
+        if (fallback == "/") {
+            auto slash = cacheFolder.rfind('/');
+            fallback = slash == std::string::npos || slash == 0 ? "/" : cacheFolder.substr(0, slash);
+        }
+        volumeSizes(fallback, report.freeBytes, report.totalBytes);
+    }
+    if (report.totalBytes == 0)
+        return report;
+    report.measured = true;
+    report.space = checkFreeSpace(report.freeBytes, report.totalBytes, report.cacheSize, minimumPercent);
+    return report;
+}
+
+} // namespace bw

@@ -1,0 +1,92 @@
+#pragma once
+// Protection of one user: the settings turned into daemons, started through the set-uid launcher,
+// stopped by the quit request, and the start-at-login flag. No toolkit here: the tray controller and
+// the tests drive it, and the services it needs are handed in.
+
+#include "detached_launch.h"
+#include "process_table.h"
+#include "protection_plan.h"
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+struct ProtectionServices {
+    std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
+    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)> launch;
+    std::function<RepairOutcome(const std::string& launcher, int* status)> repair;
+    // Posts a request with the user id text as object, delivered immediately.
+    std::function<void(const std::string& name, const std::string& object)> post;
+    std::function<void(std::chrono::milliseconds)> sleep;
+    // The on/off look of the status item and the start/stop title (may be called from a worker thread).
+    std::function<void(bool on)> showProtection;
+
+    // The real ones: /proc, posix_spawn, pkexec, real sleeps; post and showProtection left empty.
+    static ProtectionServices system();
+};
+
+struct ProtectionPaths {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string homeFolder;
+    std::string dataHome;     // $XDG_DATA_HOME
+    std::string settingsFile; // the shared settings file
+    std::string launcher;     // <root>/libexec/binwarden2/helper
+};
+
+// Protection status values.
+enum : int { kStatusUnknown = 0, kStatusOff = 1, kStatusOn = 2 };
+
+inline constexpr char kDaemonProcessName[] = "bw2daemon";
+inline constexpr char kMainAppProcessName[] = "binwarden2";
+inline constexpr char kAgentProcessName[] = "binwarden2-menu";
+
+class ProtectionControl {
+public:
+    ProtectionControl(ProtectionPaths paths, ProtectionServices services);
+
+    // Adopts a settings dictionary, or with none reads the settings file (its defaults when missing).
+    AgentSettings reloadSettings(const std::optional<Settings>& settings = std::nullopt);
+    AgentSettings agentSettings() const;
+    std::vector<std::string> diskManaged() const;
+
+    void startProtection();
+    void stopProtection();
+    // Starts one daemon for a trash; always answers 0.
+    int launchDaemonForTrash(const ProtectedTrash& trash);
+    bool isProtectionActivated(bool forceCheck);
+    bool isMainAppLaunched();
+    // Whether the launcher is owned by root (what the start/stop item's enabling needs).
+    bool launcherIsRootOwned() const;
+
+    void setProtectionStatusForStartTo(bool on);
+    bool protectionStatusForStart() const;
+
+    // A volume appeared at `mountPoint`: when protection is on and it is one of the protected folders,
+    // its daemon is started (for the first matching entry only).
+    void volumeDidMount(const std::string& mountPoint);
+
+    int protectionStatus() const { return m_status.load(); }
+    void setProtectionStatus(int status) { m_status.store(status); }
+    const ProtectionPaths& paths() const { return m_paths; }
+
+private:
+    void show(bool on);
+
+    ProtectionPaths m_paths;
+    ProtectionServices m_services;
+    mutable std::mutex m_mutex; // guards m_settings (diskManaged is read whole by either thread)
+    AgentSettings m_settings;
+    bool m_loaded = false;
+    std::atomic<int> m_status{kStatusUnknown};
+};
+
+} // namespace bw

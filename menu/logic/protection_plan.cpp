@@ -1,0 +1,102 @@
+#include "protection_plan.h"
+
+#include "cache_paths.h"
+
+#include <sys/stat.h>
+
+namespace bw {
+
+namespace {
+
+std::string withoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string joined(const std::string& folder, const std::string& name) {
+    return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+AgentSettings agentSettingsFrom(const Settings& settings, const std::string& homeFolder) {
+    AgentSettings agent;
+    agent.showNoteOnCacheUpdate = settings.showNotes;
+    agent.menuVisible = settings.menu;
+    agent.checkForUpdates = settings.updates;
+    agent.cacheLifeInDays = settings.cacheLifeDays();
+    // A negative limit cannot be written as the unsigned text the daemon reads; it means no limit.
+    std::int64_t maxMB = settings.maxFileSizeMB();
+    agent.maxFileSizeMBInCache = maxMB > 0 ? static_cast<std::uint64_t>(maxMB) : 0;
+    agent.percentFreeSpaceMini = settings.percent;
+    agent.copyMode = settings.daemonMode;
+    agent.diskManaged = settings.protectedFolders(withoutTrailingSlash(homeFolder));
+    return agent;
+}
+
+std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder, const std::string& homeFolder,
+                                                      uid_t uid, const std::string& dataHome) {
+    std::string path = withoutTrailingSlash(folder);
+    std::string home = withoutTrailingSlash(homeFolder);
+    if (path == home)
+        return ProtectedTrash{joined(withoutTrailingSlash(dataHome), "Trash/files"), home};
+    if (!exists(path))
+        return std::nullopt;
+    std::string shared = joined(path, ".Trash");
+    struct stat st {};
+    std::string uidText = std::to_string(uid);
+    if (lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX))
+        return ProtectedTrash{shared + "/" + uidText + "/files", path};
+    return ProtectedTrash{joined(path, ".Trash-" + uidText + "/files"), path};
+}
+
+std::vector<std::string> daemonArguments(const ProtectedTrash& trash, const AgentSettings& settings, uid_t uid) {
+    auto slashed = [](const std::string& p) { return p.empty() || p.back() != '/' ? p + "/" : p; };
+    return {"1",
+            slashed(trash.trashPath),
+            slashed(trash.cacheRoot),
+            std::to_string(settings.maxFileSizeMBInCache),
+            std::to_string(settings.percentFreeSpaceMini),
+            std::to_string(settings.copyMode),
+            std::to_string(uid),
+            std::to_string(settings.cacheLifeInDays)};
+}
+
+std::string agentCacheFolder(const std::string& cacheRoot) {
+    return joined(withoutTrailingSlash(cacheRoot), kCacheFolderName);
+}
+
+std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes, const std::string& homeFolder) {
+    std::vector<std::string> paths;
+    for (const auto& volume : mountedVolumes) {
+        if (volume == "/Network")
+            continue;
+        if (volume == "/") {
+            paths.push_back(agentCacheFolder(homeFolder));
+            continue;
+        }
+        std::string cache = agentCacheFolder(volume);
+        if (exists(cache))
+            paths.push_back(cache);
+    }
+    return paths;
+}
+
+bool isCacheFolderOfUser(const std::string& cacheFolder, const std::string& homeFolder, uid_t uid) {
+    std::string path = withoutTrailingSlash(cacheFolder);
+    if (path.empty() || path[0] != '/' || path.find("/../") != std::string::npos ||
+        (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0))
+        return false;
+    if (path == agentCacheFolder(homeFolder))
+        return true;
+    std::string suffix = std::string("/") + kCacheFolderName + "/" + std::to_string(uid);
+    return path.size() > suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+} // namespace bw

@@ -1,0 +1,88 @@
+// English texts of the agent.
+
+#include "agent_strings.h"
+
+#include <map>
+
+namespace bw {
+
+namespace {
+
+const std::map<std::string, std::string>& table() {
+    static const std::map<std::string, std::string> kTable = {
+        {"200_Menu Start Protection", "Start Protection"},
+        {"200_Menu Stop Protection", "Stop Protection"},
+        {"200_Menu Open Binwarden", "Open Binwarden 2…"},
+        {"200_Menu Open Settings", "Settings…"},
+        {"200_Menu Quit", "Quit Binwarden 2 Menu"},
+        {"200_Bytes Unit", " bytes"},
+        {"200_Kilo Bytes Units", " KB"},
+        {"200_Mega Bytes Units", " MB"},
+        {"200_Giga Bytes Units", " GB"},
+        {"200_Generic size information", "%@%@"},
+        {"200_Cache Size Info Format", "Cache size: %@"},
+        {"200_Cache Nb Disks Info Format", "Protected disks: %@"},
+        {"200_Info in menu title", "Binwarden 2"},
+        {"200_Cache Updated", "Items saved in the cache"},
+        {"200_Cache Updated_1", "1 item saved in the cache"},
+        {"200_Cache Updated_X", "%@ items saved in the cache"},
+        {"200_Disk Full title", "The disk \"%@\" is full"},
+        {"200_Disk Full Message",
+         "Protection of the disk \"%@\" stopped because it lacks free space. Free some room on \"%@\" or lower "
+         "the minimum free space in the settings, then start protection again."},
+        {"200_Disk Full Message 2",
+         "The disk \"%@\" has less free space than the minimum you set, and emptying its cache would not be "
+         "enough to bring it back above that minimum."},
+        {"200_Disk Full Message Details", "Disk size: %@ GB, free: %@ GB (%@%), cache: %@ MB."},
+        {"200_Disk Full Understood Button", "OK"},
+        {"200_Quit BinwardenMenu title", "Quit Binwarden 2 Menu?"},
+        {"200_Quit BinwardenMenu Message",
+         "Protection is on. Quitting stops it until the next login: what you throw away meanwhile is not kept."},
+        {"200_Quit BinwardenMenu Cancel Button", "Keep Running"},
+        {"200_Quit BinwardenMenu Quit Button", "Quit"},
+        {"201_Too recent OS Alert title", "This system is newer than Binwarden 2 knows"},
+        {"201_Too recent OS Alert message",
+         "Binwarden 2 was not tried on this version of the system. It should work, but tell us if anything "
+         "goes wrong."},
+        {"201_Too recent OS Alert defaultButton", "OK"},
+    };
+    return kTable;
+}
+
+} // namespace
+
+std::string localizedString(const std::string& key) {
+    auto it = table().find(key);
+    return it == table().end() ? key : it->second;
+}
+
+std::vector<std::string> localizedStringKeys() {
+    std::vector<std::string> keys;
+    for (const auto& [key, text] : table())
+        keys.push_back(key);
+    return keys;
+}
+
+std::string formatText(const std::string& format, const std::vector<std::string>& args) {
+    std::string out;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size()) {
+            if (format[i + 1] == '@') {
+                if (next < args.size())
+                    out += args[next++];
+                ++i;
+                continue;
+            }
+            if (format[i + 1] == '%') {
+                out += '%';
+                ++i;
+                continue;
+            }
+        }
+        out += format[i];
+    }
+    return out;
+}
+
+} // namespace bw

@@ -1,0 +1,29 @@
+#pragma once
+// Starting other programs: detached (new session, not waited for by the caller) and, for the launcher's
+// repair, through pkexec with administrator rights.
+
+#include <string>
+#include <vector>
+
+namespace bw {
+
+// Starts `executable` with `args` (argument 0 is the executable's path) in a new session, its standard
+// input on /dev/null. The caller does not wait; a background thread reaps the child so that no zombie
+// is left. False (and `error` set) when it could not be started.
+bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error = nullptr);
+
+enum class RepairOutcome {
+    Done,                     // the launcher ran with "repair" and exited 0
+    AuthorizationUnavailable, // no pkexec on this machine
+    Dismissed,                // pkexec 126: the user dismissed the dialog
+    Refused,                  // pkexec 127: not authorised
+    Failed,                   // anything else; `status` holds the exit status or -1
+};
+
+// Runs "pkexec <launcher> repair" and waits for it. pkexec is looked for only in the system folders,
+// never through PATH.
+RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* status = nullptr);
+// Where pkexec is, or empty.
+std::string pkexecPath();
+
+} // namespace bw

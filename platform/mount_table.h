@@ -1,0 +1,45 @@
+#pragma once
+// Mounted volumes from /proc/self/mountinfo, the volume that holds a path, its label and its sizes.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+struct MountEntry {
+    std::string mountPoint; // unescaped
+    std::string fsType;
+    std::string source; // the device, e.g. /dev/sdb1
+};
+
+// Every mount listed in a mountinfo file (normally /proc/self/mountinfo), in its order.
+std::vector<MountEntry> readMountTable(const std::string& mountinfoPath = "/proc/self/mountinfo");
+
+// Network file systems (nfs, cifs, sshfs …) and pseudo file systems (proc, tmpfs, overlay …).
+bool isNetworkFileSystem(const std::string& fsType);
+bool isPseudoFileSystem(const std::string& fsType);
+
+// The volumes a desktop shows: "/" first, then the local mounts under /media, /run/media and /mnt.
+std::vector<std::string> mountedLocalVolumes(const std::vector<MountEntry>& table);
+std::vector<std::string> mountedLocalVolumes();
+
+// The mount that holds `path` (longest mount point that is a prefix of it by whole components).
+std::optional<MountEntry> mountForPath(const std::string& path, const std::vector<MountEntry>& table);
+// Whether `path` is itself a mount point other than "/".
+bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& table);
+
+// The file-system label of a device, from the links in byLabelDir (normally /dev/disk/by-label);
+// nothing when it has none.
+std::optional<std::string> labelForDevice(const std::string& device,
+                                          const std::string& byLabelDir = "/dev/disk/by-label");
+
+// The display name of the volume that holds `path`: its label when it has one, else its mount point.
+std::string volumeDisplayName(const std::string& path);
+
+// Free bytes (available to unprivileged users) and total bytes of the file system holding `path`,
+// from statvfs; false (and zeros) when it cannot be read.
+bool volumeSizes(const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes);
+
+} // namespace bw
