@@ -1,6 +1,7 @@
 // bw2ctl added: shows a cache folder's added list as JSON.
 
 #include "command.h"
+#include "show_arguments.h"
 
 #include "added_list.h"
 #include "json_writer.h"
@@ -22,14 +23,8 @@ void printAddedHelp(FILE* out) {
 }
 
 int runAdded(const std::vector<std::string>& args) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        printAddedHelp(stdout);
-        return 0;
-    }
-    if (args.size() != 2 || args[0] != "show") {
-        printAddedHelp(stderr);
-        return 2;
-    }
+    if (const int status = bw::cli::checkShowArguments(args, printAddedHelp); status != bw::cli::kShowPath)
+        return status;
     struct stat st {};
     if (::stat(args[1].c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "bw2ctl added: %s is not a folder\n", args[1].c_str());

@@ -1,6 +1,7 @@
 // bw2ctl index: shows a batch folder's index as JSON.
 
 #include "command.h"
+#include "show_arguments.h"
 
 #include "cache_index.h"
 #include "json_writer.h"
@@ -22,14 +23,8 @@ void printIndexHelp(FILE* out) {
 }
 
 int runIndex(const std::vector<std::string>& args) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-        printIndexHelp(stdout);
-        return 0;
-    }
-    if (args.size() != 2 || args[0] != "show") {
-        printIndexHelp(stderr);
-        return 2;
-    }
+    if (const int status = bw::cli::checkShowArguments(args, printIndexHelp); status != bw::cli::kShowPath)
+        return status;
     const auto index = bw::readCacheIndex(args[1]);
     if (!index) {
         std::fprintf(stderr, "bw2ctl index: no readable %s in %s\n", bw::kCacheIndexFileName, args[1].c_str());

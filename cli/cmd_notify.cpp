@@ -1,6 +1,7 @@
 // bw2ctl notify: post a notification on the system bus, or watch what passes there.
 
 #include "command.h"
+#include "json_writer.h"
 #include "notification_bus.h"
 #include "notification_names.h"
 #include "plist_json.h"
@@ -96,8 +97,8 @@ int monitor(const std::vector<std::string>& args) {
     bus.observeAll([&](const Notification& n) {
         if (count && printed >= count)
             return;
-        std::string line = "{\"name\": " + bw::jsonString(n.name) +
-                           ", \"object\": " + (n.object ? bw::jsonString(*n.object) : std::string("null")) +
+        std::string line = "{\"name\": " + bw::jsonQuoted(n.name) +
+                           ", \"object\": " + (n.object ? bw::jsonQuoted(*n.object) : std::string("null")) +
                            ", \"userInfo\": " + bw::plistToJson(n.userInfo.get()) +
                            ", \"immediate\": " + (n.immediate ? "true" : "false") + "}\n";
         std::fputs(line.c_str(), stdout);

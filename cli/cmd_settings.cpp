@@ -2,6 +2,7 @@
 
 #include "command.h"
 
+#include "json_writer.h"
 #include "settings.h"
 
 #include <cstdint>
@@ -20,73 +21,6 @@ const char kUsage[] = "usage: bw2ctl settings show [--file PATH]\n"
                       "       then \"BWS_filters\" and \"BWProtectionStatusOnStart\" when the file has them.\n"
                       "path   prints where the settings file is ($XDG_CONFIG_HOME, default ~/.config).\n";
 
-// Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there are not one.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    std::size_t length = lead < 0x80                    ? 1
-                         : lead >= 0xC2 && lead <= 0xDF ? 2
-                         : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                        : 0;
-    if (!length || i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-    }
-    unsigned char second = length > 1 ? byte(i + 1) : 0;
-    if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
-        (lead == 0xF4 && second > 0x8F))
-        return 0; // overlong, surrogate or beyond U+10FFFF
-    return length;
-}
-
-// JSON string literal: control characters escaped, valid UTF-8 passed through, any other byte shown as
-// U+FFFD so that the output stays JSON whatever a path holds.
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x80) {
-            std::size_t length = utf8SequenceLength(text, i);
-            if (!length) {
-                out += "\\ufffd";
-                continue;
-            }
-            out.append(text, i, length);
-            i += length - 1;
-            continue;
-        }
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
 const char* jsonBool(bool value) {
     return value ? "true" : "false";
 }
@@ -94,7 +28,7 @@ const char* jsonBool(bool value) {
 std::string settingsJson(const bw::Settings& s) {
     std::string out = "{\n";
     auto member = [&out](const char* key, const std::string& value, bool last = false) {
-        out += "    " + jsonString(key) + ": " + value + (last ? "\n" : ",\n");
+        out += "    " + bw::jsonQuoted(key) + ": " + value + (last ? "\n" : ",\n");
     };
     member(bw::kUpdatesKey, jsonBool(s.updates));
     member(bw::kMenuKey, jsonBool(s.menu));
@@ -108,8 +42,8 @@ std::string settingsJson(const bw::Settings& s) {
     member(bw::kDaemonModeKey, std::to_string(s.daemonMode));
     std::string volumes = "[";
     for (std::size_t i = 0; i < s.volumes.size(); ++i) {
-        volumes += (i ? ",\n      {" : "\n      {") + jsonString(bw::kVolumePathKey) + ": " +
-                   jsonString(s.volumes[i].path) + ", " + jsonString(bw::kVolumeProtectedKey) + ": " +
+        volumes += (i ? ",\n      {" : "\n      {") + bw::jsonQuoted(bw::kVolumePathKey) + ": " +
+                   bw::jsonQuoted(s.volumes[i].path) + ", " + bw::jsonQuoted(bw::kVolumeProtectedKey) + ": " +
                    jsonBool(s.volumes[i].isProtected) + "}";
     }
     volumes += s.volumes.empty() ? "]" : "\n    ]";
@@ -122,8 +56,9 @@ std::string filtersJson(const std::vector<bw::FilterEntry>& filters) {
         return "[]";
     std::string out = "[";
     for (std::size_t i = 0; i < filters.size(); ++i) {
-        out += (i ? ",\n    {" : "\n    {") + jsonString(bw::kFilterTypeKey) + ": " + std::to_string(filters[i].type) +
-               ", " + jsonString(bw::kFilterRuleKey) + ": " + jsonString(filters[i].rule) + "}";
+        out += (i ? ",\n    {" : "\n    {") + bw::jsonQuoted(bw::kFilterTypeKey) + ": " +
+               std::to_string(filters[i].type) + ", " + bw::jsonQuoted(bw::kFilterRuleKey) + ": " +
+               bw::jsonQuoted(filters[i].rule) + "}";
     }
     return out + "\n  ]";
 }
@@ -139,13 +74,13 @@ int showSettings(const std::string& path) {
                      bw::kSettingsDictKey);
     bw::Settings settings = stored ? bw::Settings::fromPlist(dict) : bw::Settings::defaults();
 
-    std::string out = "{\n  " + jsonString(bw::kSettingsDictKey) + ": " + settingsJson(settings);
+    std::string out = "{\n  " + bw::jsonQuoted(bw::kSettingsDictKey) + ": " + settingsJson(settings);
     plist_t filters = root ? plist_dict_get_item(root.get(), bw::kFiltersKey) : nullptr;
     if (filters)
-        out += ",\n  " + jsonString(bw::kFiltersKey) + ": " + filtersJson(bw::filtersFromPlist(filters));
+        out += ",\n  " + bw::jsonQuoted(bw::kFiltersKey) + ": " + filtersJson(bw::filtersFromPlist(filters));
     plist_t flag = root ? plist_dict_get_item(root.get(), bw::kProtectionStatusOnStartKey) : nullptr;
     if (flag)
-        out += ",\n  " + jsonString(bw::kProtectionStatusOnStartKey) + ": " + jsonBool(bw::plistBoolValue(flag));
+        out += ",\n  " + bw::jsonQuoted(bw::kProtectionStatusOnStartKey) + ": " + jsonBool(bw::plistBoolValue(flag));
     out += "\n}\n";
     std::fputs(out.c_str(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 1;

@@ -9,12 +9,6 @@
 
 namespace bw {
 
-void UniqueFd::reset(int fd) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
 DirReader::DirReader(int dirFd) {
     // fdopendir takes the descriptor it is given, so it gets its own duplicate.
     int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 3);

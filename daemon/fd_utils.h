@@ -2,6 +2,8 @@
 // Folder-descriptor helpers for a process that works as root inside folders its user controls:
 // every open is relative to a folder descriptor and refuses to follow a symbolic link.
 
+#include "unique_fd.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -10,33 +12,6 @@
 #include <vector>
 
 namespace bw {
-
-// Owns one file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    explicit operator bool() const { return valid(); }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset(int fd = -1);
-
-private:
-    int m_fd = -1;
-};
 
 // Lists the entries of an open folder (without "." and ".."); the caller's descriptor stays open and
 // usable. Reuses one DIR stream per object.

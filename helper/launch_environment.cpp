@@ -19,12 +19,6 @@ extern char** environ;
 
 namespace bw::helper {
 
-void UniqueFd::reset(int fd) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
 void ensureStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)

@@ -2,30 +2,14 @@
 // The set-uid discipline of the helper: descriptors, environment, and the trust placed in the files it
 // executes. Each function does one of the steps its program entry lists.
 
+#include "unique_fd.h"
+
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 namespace bw::helper {
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int m_fd;
-};
 
 // Opens /dev/null on any of 0, 1, 2 that the caller closed, so that nothing written later lands in a
 // file that happens to get one of those numbers.

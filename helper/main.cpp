@@ -83,7 +83,7 @@ int launchDaemon(const std::string& self, uid_t caller, int argc, char** argv) {
         bw::helper::logRefusal(caller, "not running as root (a file system mounted nosuid?)");
         return 0;
     }
-    bw::helper::UniqueFd folder(bw::helper::openTrustedFolder(folderOf(self), &why));
+    bw::UniqueFd folder(bw::helper::openTrustedFolder(folderOf(self), &why));
     if (folder.get() < 0 || !bw::helper::isTrustedDaemon(folder.get(), &why)) {
         bw::helper::logRefusal(caller, why);
         return 0;

@@ -23,7 +23,7 @@ void writeLiteral(const char* text) {
 void setFileRootPrivileges(const char* path) {
     // O_EXLOCK does not exist here; flock right after the open keeps two repairs from interleaving, and
     // like O_EXLOCK with O_NONBLOCK a second repair fails at once instead of waiting.
-    bw::helper::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    bw::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         writeLiteral("setFileRootPrivileges: Can't open\n");
         return;

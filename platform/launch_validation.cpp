@@ -1,5 +1,7 @@
 #include "launch_validation.h"
 
+#include "unique_fd.h"
+
 // Runs inside the set-uid helper with effective uid 0: every decision here guards a root process, so
 // the code trusts nothing but the kernel (descriptors, fstat, mountinfo) and the password database.
 
@@ -16,28 +18,6 @@
 
 namespace bw {
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
 
 class File {
 public:
@@ -125,12 +105,12 @@ int openWalk(const std::string& p, int finalFlags) {
     std::vector<std::string> parts = components(p);
     if (parts.empty())
         return ::open("/", finalFlags | O_DIRECTORY | O_CLOEXEC);
-    Fd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (current.get() < 0)
         return -1;
     for (size_t i = 0; i < parts.size(); ++i) {
         int flags = (i + 1 == parts.size() ? finalFlags : O_PATH) | common;
-        Fd next(::openat(current.get(), parts[i].c_str(), flags));
+        UniqueFd next(::openat(current.get(), parts[i].c_str(), flags));
         if (next.get() < 0)
             return -1;
         // O_PATH|O_NOFOLLOW would hand back the link itself; insist on a real folder.
@@ -258,7 +238,7 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
             return refuse(reason, "\"" + mount + "\" is not a mount point");
         if (shared) {
             // The shared .Trash is only a trash when it is sticky, so that users cannot touch each other's.
-            Fd sharedTrash(openWalk(mountFolder + ".Trash/", O_PATH));
+            UniqueFd sharedTrash(openWalk(mountFolder + ".Trash/", O_PATH));
             struct stat st;
             if (sharedTrash.get() < 0 || ::fstat(sharedTrash.get(), &st) != 0)
                 return refuse(reason, "cannot open \"" + mountFolder + ".Trash\" without following links");
@@ -277,7 +257,7 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
         return refuse(reason, "\"" + trash + "\" is not a trash files folder");
     }
 
-    Fd folder(openWalk(trash, O_PATH));
+    UniqueFd folder(openWalk(trash, O_PATH));
     if (folder.get() < 0)
         return refuse(reason, "cannot open \"" + trash + "\" without following links: " + std::strerror(errno));
     struct stat st;

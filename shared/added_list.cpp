@@ -17,7 +17,7 @@ constexpr std::size_t kMaxAddedListFileSize = 256u * 1024u * 1024u;
 
 AddedList loadAddedList(const std::string& cacheFolder) {
     AddedList list;
-    ScopedFd folder = openFolderNoFollow(cacheFolder);
+    UniqueFd folder = openFolderNoFollow(cacheFolder);
     if (!folder.valid())
         return list;
     auto file = readWholeFileAt(folder.get(), kAddedListFileName, kMaxAddedListFileSize);
@@ -54,7 +54,7 @@ bool saveAddedList(const AddedList& list, const std::string& cacheFolder, uid_t 
         syslog(LOG_ERR, "saveAddedList: the list could not be compressed");
         return false;
     }
-    ScopedFd folder = openFolderNoFollow(cacheFolder);
+    UniqueFd folder = openFolderNoFollow(cacheFolder);
     if (!folder.valid()) {
         syslog(LOG_ERR, "saveAddedList: cannot open %s: %s", cacheFolder.c_str(), std::strerror(errno));
         return false;

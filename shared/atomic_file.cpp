@@ -13,19 +13,13 @@
 
 namespace bw {
 
-void ScopedFd::reset(int fd) {
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = fd;
-}
-
-ScopedFd openFolderNoFollow(const std::string& path) {
-    return ScopedFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+UniqueFd openFolderNoFollow(const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize) {
     // O_NONBLOCK: a FIFO planted under the file's name must not hang the reader.
-    ScopedFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid())
         return std::nullopt;
     struct stat st {};
@@ -93,7 +87,7 @@ bool writeAll(int fd, std::span<const std::uint8_t> data) {
 bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
                             std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who) {
     // O_EXCL|O_NOFOLLOW: whatever already stands at the temporary name, a link included, is never opened.
-    ScopedFd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    UniqueFd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) {
         syslog(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(), std::strerror(errno));
         return false;

@@ -2,6 +2,7 @@
 // Whole-file reads and atomic replacements relative to an open folder, never through a symbolic link.
 
 #include "compression.h"
+#include "unique_fd.h"
 
 #include <sys/types.h>
 
@@ -12,38 +13,8 @@
 
 namespace bw {
 
-// Owns one file descriptor.
-class ScopedFd {
-public:
-    ScopedFd() = default;
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd() { reset(); }
-    ScopedFd(ScopedFd&& other) noexcept : m_fd(other.release()) {}
-    ScopedFd& operator=(ScopedFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = other.release();
-        }
-        return *this;
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int m_fd = -1;
-};
-
 // Opens a folder for *At calls without following a final symbolic link; invalid on failure (errno set).
-ScopedFd openFolderNoFollow(const std::string& path);
+UniqueFd openFolderNoFollow(const std::string& path);
 
 // The whole content of the regular file `name` in the folder; nothing when it is missing, not a
 // regular file (a symbolic link included), unreadable or larger than maxSize.

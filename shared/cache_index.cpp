@@ -135,7 +135,7 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
 
 void BWCacheIndex::sanityCheckAtPath(const std::string& batchFolder) {
     // An unopenable folder holds none of the items: every entry goes, as each lookup would fail.
-    ScopedFd fd = openFolderNoFollow(batchFolder);
+    UniqueFd fd = openFolderNoFollow(batchFolder);
     sanityCheckAt(fd.get());
 }
 
@@ -180,7 +180,7 @@ std::optional<BWCacheIndex> readCacheIndexAt(int batchDirFd) {
 }
 
 std::optional<BWCacheIndex> readCacheIndex(const std::string& batchFolder) {
-    ScopedFd fd = openFolderNoFollow(batchFolder);
+    UniqueFd fd = openFolderNoFollow(batchFolder);
     if (!fd.valid())
         return std::nullopt;
     return readCacheIndexAt(fd.get());
@@ -201,7 +201,7 @@ bool writeCacheIndexAt(const BWCacheIndex& index, int batchDirFd, uid_t owner, g
 }
 
 bool writeCacheIndex(const BWCacheIndex& index, const std::string& batchFolder, uid_t owner, gid_t group) {
-    ScopedFd fd = openFolderNoFollow(batchFolder);
+    UniqueFd fd = openFolderNoFollow(batchFolder);
     if (!fd.valid()) {
         syslog(LOG_ERR, "writeCacheIndex: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
         return false;

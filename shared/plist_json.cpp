@@ -1,9 +1,10 @@
 #include "plist_json.h"
 
+#include "json_writer.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -321,7 +322,7 @@ void write(std::string& out, plist_t node) {
             if (!first)
                 out += ", ";
             first = false;
-            out += jsonString(key ? key : "");
+            out += jsonQuoted(key ? key : "");
             out += ": ";
             std::free(key);
             write(out, value);
@@ -344,7 +345,7 @@ void write(std::string& out, plist_t node) {
     case PLIST_STRING: {
         char* s = nullptr;
         plist_get_string_val(node, &s);
-        out += jsonString(s ? s : "");
+        out += jsonQuoted(s ? s : "");
         std::free(s);
         return;
     }
@@ -408,38 +409,6 @@ std::string plistToJson(plist_t node) {
     std::string out;
     write(out, node);
     return out;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", static_cast<unsigned>(c));
-                out += buffer;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
 }
 
 } // namespace bw

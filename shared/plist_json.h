@@ -15,7 +15,5 @@ PlistPtr plistFromJson(const std::string& text, std::string* error);
 // Property list → one line of JSON. Integers print signed, reals always with a fraction or exponent,
 // data as {"$data": "<base64>"}, dates as {"$date": <seconds since 2001-01-01>}.
 std::string plistToJson(plist_t node);
-// A JSON string literal.
-std::string jsonString(const std::string& text);
 
 } // namespace bw

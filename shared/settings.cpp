@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include "plist_guard.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -33,30 +34,6 @@ __attribute__((format(printf, 1, 2))) void logLine(const char* format, ...) {
     vsyslog(LOG_ERR, format, args);
     va_end(args);
 }
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : m_fd(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-    void reset(int fd = -1) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-    // close(2) can report a failed write-back; callers that care use this.
-    bool close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd < 0 || ::close(fd) == 0;
-    }
-
-private:
-    int m_fd;
-};
 
 struct FreeDeleter {
     void operator()(char* p) const { std::free(p); }

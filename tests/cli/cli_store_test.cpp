@@ -75,6 +75,8 @@ TEST(Bw2ctlAdded, ShowsTheAddedList) {
     EXPECT_EQ(result.out, "{\"0_F_1\":1,\"1234_a.txt_4\":786000000.5}\n");
     EXPECT_EQ(run("added show '" + (dir / "missing") + "'").status, 1);
     EXPECT_EQ(run("added --help").status, 0);
+    EXPECT_EQ(run("added show").status, 2);
+    EXPECT_EQ(run("added list '" + dir.path() + "'").status, 2);
 }
 
 } // namespace

@@ -37,3 +37,10 @@ TEST(PlistJson, RefusesWhatIsNoPropertyList) {
         EXPECT_FALSE(error.empty()) << bad;
     }
 }
+
+TEST(PlistJson, OutputStaysValidJsonWhateverAStringHolds) {
+    // Strings set through the library API may hold any byte; the JSON written must still be valid UTF-8.
+    PlistPtr node(plist_new_dict());
+    plist_dict_set_item(node.get(), "k\x7f", plist_new_string("caf\xc3\xa9 \xe9\b\f"));
+    EXPECT_EQ(plistToJson(node.get()), "{\"k\\u007f\": \"caf\xc3\xa9 \\ufffd\\b\\f\"}");
+}
