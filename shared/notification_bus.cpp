@@ -88,11 +88,12 @@ template <typename Done> int waitBounded(sd_bus* bus, std::uint64_t timeoutUsec,
             return r < 0 ? r : 0;
         if ((r = sd_bus_process(bus, nullptr)) < 0)
             return r;
-        if (r > 0)
-            continue;
+        // Checked after every step: a peer that keeps sending must not keep us here either.
         const std::uint64_t now = monotonicUsec();
         if (now >= deadline)
-            return -ETIMEDOUT;
+            return done() > 0 ? 0 : -ETIMEDOUT;
+        if (r > 0)
+            continue;
         if ((r = sd_bus_wait(bus, deadline - now)) < 0 && r != -EINTR)
             return r;
     }
