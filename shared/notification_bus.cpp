@@ -394,6 +394,19 @@ struct NotificationBus::Impl {
     // Sending: one connection of its own, used by any thread under the mutex.
     std::mutex sendMutex;
     BusPtr sender;
+    // After a bus let the sender time out, posts fail at once until then instead of each waiting on it.
+    std::uint64_t senderQuietUntilUsec = 0;
+
+    BusPtr openSender(int* error) {
+        if (monotonicUsec() < senderQuietUntilUsec) {
+            *error = -ETIMEDOUT;
+            return nullptr;
+        }
+        BusPtr bus = openSystemBus(error);
+        if (!bus && *error == -ETIMEDOUT)
+            senderQuietUntilUsec = monotonicUsec() + kSilentRetryUsec;
+        return bus;
+    }
 
     // Receiving: everything below belongs to the thread that drives the bus.
     BusPtr receiver;
@@ -594,7 +607,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
     for (int attempt = 0; attempt < 2; ++attempt) {
         const bool fresh = !d->sender;
         if (fresh) {
-            d->sender = openSystemBus(&r);
+            d->sender = d->openSender(&r);
             if (!d->sender) {
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
                 return false;
@@ -610,7 +623,9 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
             return false;
         }
         d->sender.reset();
-        if (fresh)
+        if (r == -ETIMEDOUT)
+            d->senderQuietUntilUsec = monotonicUsec() + kSilentRetryUsec;
+        if (fresh || r == -ETIMEDOUT)
             break;
     }
     syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
@@ -704,7 +719,7 @@ bool NotificationBus::isConnected() {
     }
     if (!d->sender) {
         int r = 0;
-        d->sender = openSystemBus(&r);
+        d->sender = d->openSender(&r);
     }
     return d->sender != nullptr;
 }

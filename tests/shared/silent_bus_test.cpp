@@ -162,9 +162,17 @@ TEST_F(SilentBusTest, PostingGivesUpAndSaysSo) {
         "tryPost", [&] { reached = bus.tryPost(notif::kCacheManagementDone, std::string("x"), nullptr, true); });
     EXPECT_FALSE(reached);
     EXPECT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+    EXPECT_EQ(m_server.accepted(), 1);
+
+    // Later posts and checks fail at once instead of each waiting on the silent peer again.
     bool connected = true;
-    returns("isConnected", [&] { connected = bus.isConnected(); });
+    lines = loggedLines("isConnected and post", [&] {
+        connected = bus.isConnected();
+        bus.post(notif::kDaemonQuits, std::nullopt, nullptr, false);
+    });
     EXPECT_FALSE(connected);
+    EXPECT_EQ(lines.size(), 1u) << "the failed post says so: " << testing::PrintToString(lines);
+    EXPECT_EQ(m_server.accepted(), 1);
 }
 
 TEST_F(SilentBusTest, AnSdEventLoopIsNotHeldEither) {
