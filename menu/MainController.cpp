@@ -5,7 +5,7 @@
 #include "DesktopNotes.h"
 #include "InfoMenuView.h"
 #include "agent_strings.h"
-#include "bus_pump.h"
+#include "bus_event_bridge.h"
 #include "cache_pruning.h"
 #include "desktop_session.h"
 #include "menu_texts.h"
@@ -248,7 +248,7 @@ void MainController::registerNotifications() {
     m_bus.observe(notif::kCacheUpdateSilent, [this](const Notification& n) { cacheDidUpdateNotification(n); });
     m_bus.observe(notif::kDiskFull, [this](const Notification& n) { diskIsFullNotification(n); });
     m_bus.observe(notif::kQuitEverybody, [this](const Notification& n) { quitDaemonForUpdate(n); });
-    m_busPump = std::make_unique<BusPump>(m_bus);
+    m_busBridge = std::make_unique<BusEventBridge>(m_bus);
 }
 
 void MainController::watchMounts() {

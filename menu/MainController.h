@@ -27,7 +27,7 @@ class QWidgetAction;
 
 namespace bw {
 
-class BusPump;
+class BusEventBridge;
 class Binwarden_2_MenuAppDelegate;
 class DesktopNotes;
 class InfoMenuView;
@@ -94,7 +94,7 @@ private:
 
     Binwarden_2_MenuAppDelegate* m_delegate;
     NotificationBus m_bus;
-    std::unique_ptr<BusPump> m_busPump;
+    std::unique_ptr<BusEventBridge> m_busBridge;
     std::unique_ptr<ProtectionControl> m_protection;
     std::unique_ptr<DesktopNotes> m_notes;
     std::unique_ptr<QMenu> m_menuBarMenu;

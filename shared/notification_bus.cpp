@@ -28,9 +28,16 @@ constexpr std::uint64_t kRetryUsec = 1'000'000; // a failed connect on a local s
 constexpr int kMaxDepth = 24;
 // A stuck bus must not stall a main thread for sd-bus's default 25 seconds.
 constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
+// Authentication and Hello take milliseconds on a local bus; a peer that accepts and then stays silent
+// would otherwise hold the caller for sd-bus's authentication timeout, or for ever in a flush.
+constexpr std::uint64_t kConnectTimeoutUsec = 3'000'000;
+// The same silent peer is asked again less often, so that the driving thread is not mostly waiting on it.
+constexpr std::uint64_t kSilentRetryUsec = 15'000'000;
 
+// Never flushes: a flush waits without a bound for a peer that does not read. Whatever had to reach the
+// bus was written out by send() already.
 struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
 
@@ -72,6 +79,37 @@ std::string systemBusAddress() {
     return address && *address ? address : kDefaultSystemBus;
 }
 
+// Processes and waits until `done` holds or the bus fails; -ETIMEDOUT after `timeoutUsec`.
+template <typename Done> int waitBounded(sd_bus* bus, std::uint64_t timeoutUsec, Done done) {
+    const std::uint64_t deadline = monotonicUsec() + timeoutUsec;
+    for (;;) {
+        int r = done();
+        if (r != 0)
+            return r < 0 ? r : 0;
+        if ((r = sd_bus_process(bus, nullptr)) < 0)
+            return r;
+        // Checked after every step: a peer that keeps sending must not keep us here either.
+        const std::uint64_t now = monotonicUsec();
+        if (now >= deadline)
+            return done() > 0 ? 0 : -ETIMEDOUT;
+        if (r > 0)
+            continue;
+        if ((r = sd_bus_wait(bus, deadline - now)) < 0 && r != -EINTR)
+            return r;
+    }
+}
+
+// Writes out everything queued on `bus`, giving up after `timeoutUsec`.
+int flushBounded(sd_bus* bus, std::uint64_t timeoutUsec) {
+    return waitBounded(bus, timeoutUsec, [bus] {
+        std::uint64_t queued = 0;
+        const int r = sd_bus_get_n_queued_write(bus, &queued);
+        return r < 0 ? r : int(queued == 0);
+    });
+}
+
+// A connection that has authenticated and been welcomed, so that nothing after it waits on sd-bus's own
+// (long) setup timeouts.
 BusPtr openSystemBus(int* error) {
     sd_bus* raw = nullptr;
     int r = sd_bus_new(&raw);
@@ -82,7 +120,8 @@ BusPtr openSystemBus(int* error) {
     BusPtr bus(raw);
     const std::string address = systemBusAddress();
     if ((r = sd_bus_set_address(bus.get(), address.c_str())) < 0 || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 ||
-        (r = sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec)) < 0 || (r = sd_bus_start(bus.get())) < 0) {
+        (r = sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec)) < 0 || (r = sd_bus_start(bus.get())) < 0 ||
+        (r = waitBounded(bus.get(), kConnectTimeoutUsec, [&bus] { return sd_bus_is_ready(bus.get()); })) < 0) {
         *error = r;
         return nullptr;
     }
@@ -355,11 +394,25 @@ struct NotificationBus::Impl {
     // Sending: one connection of its own, used by any thread under the mutex.
     std::mutex sendMutex;
     BusPtr sender;
+    // After a bus let the sender time out, posts fail at once until then instead of each waiting on it.
+    std::uint64_t senderQuietUntilUsec = 0;
+
+    BusPtr openSender(int* error) {
+        if (monotonicUsec() < senderQuietUntilUsec) {
+            *error = -ETIMEDOUT;
+            return nullptr;
+        }
+        BusPtr bus = openSystemBus(error);
+        if (!bus && *error == -ETIMEDOUT)
+            senderQuietUntilUsec = monotonicUsec() + kSilentRetryUsec;
+        return bus;
+    }
 
     // Receiving: everything below belongs to the thread that drives the bus.
     BusPtr receiver;
     bool receiverLost = false;
     bool receiverFailureLogged = false;
+    bool receiverTimedOut = false;
     std::vector<std::pair<std::optional<std::string>, NotificationHandler>> handlers;
     std::deque<Notification> queue;
     bool dispatching = false;
@@ -412,12 +465,17 @@ struct NotificationBus::Impl {
         if (self->receiverLost)
             self->dropReceiver();
         if (!self->ensureReceiver())
-            self->armRetry(kRetryUsec);
+            self->scheduleRetry();
         return 0;
     }
 
     void armRetry(std::uint64_t delayUsec) {
         nextRetryUsec = monotonicUsec() + delayUsec;
+        scheduleRetry();
+    }
+
+    // Wakes the sd-event loop at nextRetryUsec.
+    void scheduleRetry() {
         if (!event)
             return;
         if (!retrySource) {
@@ -441,6 +499,10 @@ struct NotificationBus::Impl {
             dropReceiver();
         if (receiver)
             return true;
+        // A bus that let the last attempt time out is left alone until its retry is due, however many
+        // names are observed meanwhile.
+        if (receiverTimedOut && monotonicUsec() < nextRetryUsec)
+            return false;
         int error = 0;
         BusPtr bus = openSystemBus(&error);
         const std::string rule = std::string("type='signal',path='") + kNotificationPath + "',interface='" +
@@ -455,10 +517,12 @@ struct NotificationBus::Impl {
             if (!receiverFailureLogged)
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
             receiverFailureLogged = true;
-            nextRetryUsec = monotonicUsec() + kRetryUsec;
+            receiverTimedOut = error == -ETIMEDOUT;
+            nextRetryUsec = monotonicUsec() + (receiverTimedOut ? kSilentRetryUsec : kRetryUsec);
             return false;
         }
         receiverFailureLogged = false;
+        receiverTimedOut = false;
         receiver = std::move(bus);
         return true;
     }
@@ -507,7 +571,7 @@ struct NotificationBus::Impl {
         if ((r = sd_bus_send(bus, m.get(), nullptr)) < 0)
             return r;
         // Written out now: a poster may exit right after posting.
-        if ((r = sd_bus_flush(bus)) < 0)
+        if ((r = flushBounded(bus, kCallTimeoutUsec)) < 0)
             return r;
         // Nothing is expected here but the bus's own greetings; read them so they do not pile up.
         while (sd_bus_process(bus, nullptr) > 0) {
@@ -543,7 +607,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
     for (int attempt = 0; attempt < 2; ++attempt) {
         const bool fresh = !d->sender;
         if (fresh) {
-            d->sender = openSystemBus(&r);
+            d->sender = d->openSender(&r);
             if (!d->sender) {
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
                 return false;
@@ -559,7 +623,9 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
             return false;
         }
         d->sender.reset();
-        if (fresh)
+        if (r == -ETIMEDOUT)
+            d->senderQuietUntilUsec = monotonicUsec() + kSilentRetryUsec;
+        if (fresh || r == -ETIMEDOUT)
             break;
     }
     syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
@@ -589,7 +655,7 @@ bool NotificationBus::attachEvent(sd_event* event) {
         d->dropReceiver();
     if (d->ensureReceiver())
         return true;
-    d->armRetry(kRetryUsec);
+    d->scheduleRetry();
     return false;
 }
 
@@ -653,7 +719,7 @@ bool NotificationBus::isConnected() {
     }
     if (!d->sender) {
         int r = 0;
-        d->sender = openSystemBus(&r);
+        d->sender = d->openSender(&r);
     }
     return d->sender != nullptr;
 }
