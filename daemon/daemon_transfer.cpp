@@ -89,8 +89,16 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
             errno = EXDEV;
             return false;
         }
-        if (!removeTreeAt(trashFd, name)) {
+        bool removedSome = false;
+        if (!removeTreeAt(trashFd, name, &removedSome)) {
             int err = errno;
+            if (removedSome) {
+                // Part of the original is gone already: the copy is now the only whole one and stays.
+                // What is left in the trash, with its trash record, is taken again by a later survey.
+                syslog(LOG_ERR, "bw2daemon %s: cannot remove all of %s from the trash: %s", kMoveOperation, name,
+                       std::strerror(err));
+                return true;
+            }
             removeTreeAt(batchFd, stored);
             errno = err;
             return false;

@@ -8,6 +8,9 @@
 #include "reference_time.h"
 #include "temp_dir.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,4 +220,50 @@ TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsCopiesThenRemovesTheOriginal) {
     const std::string stored = batch + "/" + index->indexTable()->begin()->first;
     EXPECT_EQ("far away", readFile(stored + "/sub/f"));
     EXPECT_TRUE(fs::is_symlink(stored + "/link"));
+}
+
+TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsWhoseOriginalCannotBeRemovedWholeKeepsItsCopy) {
+    struct stat shm, here;
+    if (stat("/dev/shm", &shm) != 0 || stat(home.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    TempDir otherVolume("bw2shm");
+    const std::string other = "/dev/shm/" + fs::path(otherVolume.path()).filename().string();
+    fs::create_directories(other + "/Trash/files/tree");
+    fs::create_directories(other + "/Trash/info");
+    writeFile(other + "/Trash/files/tree/removable", "only copy left");
+    const std::string stuck = other + "/Trash/files/tree/stuck";
+    writeFile(stuck, "stays");
+    // An immutable file cannot be removed, even by root: the original goes only in part.
+    int fd = open(stuck.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool immutable = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                           (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0)
+        close(fd);
+    if (!immutable) {
+        fs::remove_all(other);
+        GTEST_SKIP() << "needs root and a file system with the immutable flag";
+    }
+    daemon.setTrashPath(other + "/Trash/files/");
+    daemon.setTrashCachePath(home + "/volume/");
+    fs::create_directories(daemon.cacheFolder());
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"tree"}});
+
+    const bool removableLeft = fs::exists(other + "/Trash/files/tree/removable");
+    Daemon::setLock(false, stuck);
+    fs::remove_all(other);
+
+    // Whatever left the trash is in the cache, listed under its trash name.
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    std::string stored;
+    if (index && index->indexTable())
+        for (const auto& [name, entry] : *index->indexTable())
+            if (entry.realName == "tree")
+                stored = batch + "/" + name;
+    if (!removableLeft) {
+        ASSERT_FALSE(stored.empty()) << "the file removed from the trash is in no index";
+        EXPECT_EQ("only copy left", readFile(stored + "/removable"));
+        EXPECT_EQ("stays", readFile(stored + "/stuck"));
+    }
 }
