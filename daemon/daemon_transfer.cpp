@@ -173,6 +173,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     // Write-ahead: the index names every planned item before anything moves, so that an interruption
     // never leaves a stored item that no index lists. Entries whose item never arrives are dropped by
     // the start-up recovery and by every reader's sanity check.
+    bool planWritten = true;
     if (!plan.empty()) {
         BatchFolderLock lock(batch.get());
         std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
@@ -185,7 +186,8 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
         index->setIndexTable(std::move(table));
         index->setCacheLastAdditionTime(planTime);
-        if (!writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid()))
+        planWritten = writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid());
+        if (!planWritten)
             syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, request.cacheFolder.c_str());
     }
 
@@ -198,6 +200,10 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         bool done;
         if (!trash) {
             error = std::strerror(errno ? errno : ENOENT);
+            done = false;
+        } else if (!planWritten) {
+            // An item stored where no index names it would be lost to the user: it stays where it is.
+            error = "the batch index cannot be written";
             done = false;
         } else if (copy) {
             done = engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error) ==

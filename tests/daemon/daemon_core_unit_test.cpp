@@ -267,3 +267,24 @@ TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsWhoseOriginalCannotBeRemovedWho
         EXPECT_EQ("stays", readFile(stored + "/stuck"));
     }
 }
+
+TEST_F(DaemonTransferTest, NothingLeavesTheTrashWhenTheIndexCannotBeWritten) {
+    // A folder in the index's place: no index can be written in this batch.
+    fs::create_directories(batch + "/" + kCacheIndexFileName);
+    writeFile(trash + "kept.txt", "keep me");
+    writeFile(info + "kept.txt.trashinfo", "[Trash Info]\n");
+    writeFile(trash + "copied.txt", "copy me");
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"kept.txt"}});
+    EXPECT_EQ("keep me", readFile(trash + "kept.txt")) << "a moved item that no index lists is lost to the user";
+    EXPECT_TRUE(fs::exists(info + "kept.txt.trashinfo"));
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.copyDataFromTrashToCache({batch, {"copied.txt"}});
+    std::size_t stored = 0;
+    for (const auto& entry : fs::directory_iterator(batch))
+        if (entry.path().filename() != kCacheIndexFileName)
+            ++stored;
+    EXPECT_EQ(0u, stored) << "no unlisted copy is left in the batch";
+}
