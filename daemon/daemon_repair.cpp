@@ -163,6 +163,10 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     std::optional<BWCacheIndex> current = readCacheIndexAt(child.get());
     if (!current || current->permissionsRepaired())
         return;
+    // Items added while the walk went on may not have been reached: the batch waits for a later repair.
+    if (timeIntervalSinceReferenceDate() - current->cacheLastAdditionTime() < kRepairQuietSeconds ||
+        isActiveBatch(child.get()))
+        return;
     current->setPermissionsRepaired(true);
     if (!writeCacheIndexAt(*current, child.get(), uid, ::getgid()))
         syslog(LOG_ERR, "bw2daemon %s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);

@@ -288,3 +288,29 @@ TEST_F(DaemonTransferTest, NothingLeavesTheTrashWhenTheIndexCannotBeWritten) {
             ++stored;
     EXPECT_EQ(0u, stored) << "no unlisted copy is left in the batch";
 }
+
+TEST_F(DaemonTransferTest, ABatchAddedToWhileItsRepairWalksIsNotMarkedRepaired) {
+    BWIndexTable table;
+    for (const char* name : {"A", "B", "C"}) {
+        writeFile(batch + "/" + name, name);
+        table[name] = {std::string(name) + ".txt", 1.0};
+    }
+    BWCacheIndex old;
+    old.setIndexTable(table);
+    old.setCacheLastAdditionTime(timeIntervalSinceReferenceDate() - 60);
+    ASSERT_TRUE(writeCacheIndex(old, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    writeFile(trash + "late.txt", "late");
+
+    // The walk takes 0.2 s per item: the batch itself, then its three items.
+    daemon.setRepairItemDelay(0.2);
+    std::thread repair([&] { daemon.repairPermissions(cache); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"late.txt"}});
+    repair.join();
+
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    EXPECT_EQ(4u, index->indexTable()->size());
+    EXPECT_FALSE(index->permissionsRepaired()) << "its last addition is less than 10 seconds old";
+}
