@@ -103,6 +103,14 @@ void Daemon::repairPermissions(const std::string& folder) {
     UniqueFd root = openDirectoryPath(folder, m_privileged);
     if (!root)
         return;
+    // The cache and its batch folders are the user's; a folder of someone else's put in their place
+    // (renamed there by whoever owns a shared volume's cache folder) is not handed over.
+    struct stat st;
+    if (m_privileged && (::fstat(root.get(), &st) != 0 || st.st_uid != uid)) {
+        syslog(LOG_ERR, "bw2daemon %s: %s does not belong to user %d; not repaired", "-[Daemon repairPermissions:]",
+               folder.c_str(), m_daemonUID);
+        return;
+    }
     repairFolderContents(root.get(), 0, m_stopRepairs, uid, gid);
 }
 

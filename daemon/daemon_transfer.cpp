@@ -136,6 +136,12 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     UniqueFd batch = openDirectoryPath(request.cacheFolder, m_privileged);
     UniqueFd info = copy ? UniqueFd() : openInfoFolder();
     struct stat batchStat {};
+    if (batch && m_privileged &&
+        (::fstat(batch.get(), &batchStat) != 0 || batchStat.st_uid != static_cast<uid_t>(m_daemonUID))) {
+        // Someone else's folder in the batch's place (see repairPermissions) receives nothing.
+        batch.reset();
+        errno = EPERM;
+    }
     if (batch && ::fstat(batch.get(), &batchStat) == 0) {
         std::lock_guard<std::mutex> lock(m_activeMutex);
         m_activeDev = batchStat.st_dev;

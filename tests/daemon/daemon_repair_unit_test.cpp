@@ -218,3 +218,44 @@ TEST(DaemonRepair, AfterATransferTheBatchItselfIsRepairedAtOnce) {
     EXPECT_EQ(0750u, ownerOf(batch + "/Stored/f").mode) << "the given folder's own index is not consulted";
     EXPECT_FALSE(readCacheIndex(batch)->permissionsRepaired());
 }
+
+TEST(DaemonRepair, APrivilegedDaemonWorksOnlyInBatchFoldersOfItsUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give folders to other users";
+    // On a shared volume the cache folders of all users lie side by side in one folder that one of them
+    // owns; that user can rename another user's cache into this user's place.
+    TempDir tmp("bw2repairowner");
+    const uid_t user = 4000123, other = 4000124;
+    const std::string home = tmp / "home";
+    const std::string trash = home + "/.local/share/Trash/files/";
+    const std::string cache = home + "/.Binwarden2Cache";
+    const std::string batch = cache + "/2026-12-06 09_05 +0100";
+    fs::create_directories(trash);
+    fs::create_directories(batch);
+    ASSERT_EQ(0, chown(cache.c_str(), user, 0));
+    ASSERT_EQ(0, chown(batch.c_str(), other, 0));
+    writeFile(batch + "/THEIRS", "theirs");
+    ASSERT_EQ(0, chown((batch + "/THEIRS").c_str(), other, 0));
+    ASSERT_EQ(0, chmod((batch + "/THEIRS").c_str(), 0600));
+    writeFile(trash + "mine.txt", "mine");
+
+    Daemon daemon;
+    daemon.setHomeFolder(home);
+    daemon.setTrashPath(trash);
+    daemon.setTrashCachePath(home + "/");
+    daemon.setDaemonUID(static_cast<std::int32_t>(user));
+    daemon.setPrivileged(true);
+    daemon.setRunningMode(1);
+    daemon.setRepairItemDelay(0);
+    daemon.setTerminationDelayScale(0);
+
+    daemon.repairPermissions(batch);
+    EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid) << "another user's item was handed over";
+    EXPECT_EQ(0600u, ownerOf(batch + "/THEIRS").mode);
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"mine.txt"}});
+    daemon.joinRepairs(false);
+    EXPECT_TRUE(fs::exists(trash + "mine.txt")) << "the item went into another user's batch";
+    EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid);
+}
