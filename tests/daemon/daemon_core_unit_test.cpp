@@ -5,6 +5,7 @@
 #include "cache_paths.h"
 #include "daemon.h"
 #include "kor_copy_file.h"
+#include "notification_bus.h"
 #include "reference_time.h"
 #include "temp_dir.h"
 
@@ -313,4 +314,21 @@ TEST_F(DaemonTransferTest, ABatchAddedToWhileItsRepairWalksIsNotMarkedRepaired) 
     ASSERT_TRUE(index && index->indexTable());
     EXPECT_EQ(4u, index->indexTable()->size());
     EXPECT_FALSE(index->permissionsRepaired()) << "its last addition is less than 10 seconds old";
+}
+
+TEST_F(DaemonTransferTest, AStopRequestForgetsOnlyEntriesOlderThanTheCacheLife) {
+    const double now = timeIntervalSinceReferenceDate();
+    daemon.set_alreadyAdded({{"recent", now - 2 * 86400.0}, {"old", now - 40 * 86400.0}});
+    Notification request;
+    request.object = std::to_string(getuid());
+    request.senderUid = getuid();
+    // A cache life beyond the range of a 32-bit count is still a long one, not one day.
+    daemon.setNbDaysInCache((std::int64_t{1} << 32) + 1);
+    daemon.mustStopNotification(request);
+    EXPECT_EQ(2u, daemon._alreadyAdded().size());
+    daemon.set_alreadyAdded({{"recent", now - 2 * 86400.0}, {"old", now - 40 * 86400.0}});
+    daemon.setNbDaysInCache(30);
+    daemon.mustStopNotification(request);
+    EXPECT_EQ(1u, daemon._alreadyAdded().count("recent"));
+    EXPECT_EQ(0u, daemon._alreadyAdded().count("old"));
 }
