@@ -152,6 +152,7 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
         return;
 
     UniqueFd child(::open(procFdPath(item.get()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    item.reset(); // deep trees: one descriptor fewer per level
     if (!child)
         return;
     std::optional<BWCacheIndex> index = readCacheIndexAt(child.get());
