@@ -13,10 +13,12 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 namespace bw {
 
@@ -378,7 +380,10 @@ void Daemon::waitForTransfer() {
 }
 
 void Daemon::forgetOldEntries() {
-    expireAddedList(m_alreadyAdded, timeIntervalSinceReferenceDate(), static_cast<int>(m_nbDaysInCache));
+    // A cache life too long to count in an int is as good as endless, not its truncation.
+    const std::int64_t days =
+        std::clamp<std::int64_t>(m_nbDaysInCache, std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    expireAddedList(m_alreadyAdded, timeIntervalSinceReferenceDate(), static_cast<int>(days));
 }
 
 void Daemon::mustStopNotification(const Notification& notification) {

@@ -104,6 +104,8 @@ public:
 
     static std::int32_t setLock(bool locked, const std::string& path);
     static std::int32_t setLockAt(bool locked, int dirFd, const char* name);
+    // The same for exactly the item behind a descriptor (O_PATH|O_NOFOLLOW is enough).
+    static std::int32_t setLockOfItem(bool locked, int itemFd, const char* name);
     static std::uint64_t getFolderSize(const std::string& path);
     // Total size below an open folder (files and links count their own size; folders are walked).
     static std::uint64_t folderSizeAt(int folderFd);

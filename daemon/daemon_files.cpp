@@ -27,13 +27,17 @@ std::int32_t Daemon::setLockAt(bool locked, int dirFd, const char* name) {
     UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!item)
         return -35;
+    return setLockOfItem(locked, item.get(), name);
+}
+
+std::int32_t Daemon::setLockOfItem(bool locked, int itemFd, const char* name) {
     struct stat st;
-    if (::fstat(item.get(), &st) != 0)
+    if (::fstat(itemFd, &st) != 0)
         return -35;
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
         return 0;
     // Reopen exactly the item checked above; the flags calls need a real descriptor.
-    UniqueFd fd(::open(procFdPath(item.get()).c_str(),
+    UniqueFd fd(::open(procFdPath(itemFd).c_str(),
                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
     int flags = 0;
     if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {

@@ -103,6 +103,14 @@ void Daemon::repairPermissions(const std::string& folder) {
     UniqueFd root = openDirectoryPath(folder, m_privileged);
     if (!root)
         return;
+    // The cache and its batch folders are the user's; a folder of someone else's put in their place
+    // (renamed there by whoever owns a shared volume's cache folder) is not handed over.
+    struct stat st;
+    if (m_privileged && (::fstat(root.get(), &st) != 0 || st.st_uid != uid)) {
+        syslog(LOG_ERR, "bw2daemon %s: %s does not belong to user %d; not repaired", "-[Daemon repairPermissions:]",
+               folder.c_str(), m_daemonUID);
+        return;
+    }
     repairFolderContents(root.get(), 0, m_stopRepairs, uid, gid);
 }
 
@@ -120,31 +128,33 @@ void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<boo
 void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid) {
     if (m_repairItemDelay > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(m_repairItemDelay));
+    // Everything below acts on the one item opened here: a name swapped meanwhile changes nothing.
+    UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (!lstatAt(dirFd, name, st))
+    if (!item || ::fstat(item.get(), &st) != 0)
         return;
-    setLockAt(false, dirFd, name);
-    KOR_CopyFile::clearACLAt(dirFd, name, false);
 
     // A second name of a file that belongs to someone else (a hard link planted in the cache) is not
-    // the user's to receive: giving it away would give away the original.
+    // the user's: unlocking it, clearing its list or giving it away would do that to the original. A
+    // device node given to the user would open the device to the user.
     const bool foreignLink = !S_ISDIR(st.st_mode) && st.st_nlink > 1 && st.st_uid != uid;
-    if (!foreignLink) {
+    const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
+    if (!foreignLink && !device) {
         // Results are not checked: what cannot be changed stays as it was, and the walk goes on.
-        [[maybe_unused]] int owned = ::fchownat(dirFd, name, uid, gid, AT_SYMLINK_NOFOLLOW);
+        setLockOfItem(false, item.get(), name);
+        KOR_CopyFile::clearACLOfItem(item.get(), name);
+        [[maybe_unused]] int owned = ::fchownat(item.get(), "", uid, gid, AT_EMPTY_PATH);
         if (!S_ISLNK(st.st_mode)) {
-            [[maybe_unused]] int moded = ::fchmodat(dirFd, name, 0750, AT_SYMLINK_NOFOLLOW);
+            [[maybe_unused]] int moded = ::chmod(procFdPath(item.get()).c_str(), 0750);
         }
     }
     if (!S_ISDIR(st.st_mode))
         return;
 
-    UniqueFd child = openDirAt(dirFd, name);
+    UniqueFd child(::open(procFdPath(item.get()).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    item.reset(); // deep trees: one descriptor fewer per level
     if (!child)
         return;
-    struct stat opened;
-    if (::fstat(child.get(), &opened) != 0 || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
-        return; // swapped meanwhile
     std::optional<BWCacheIndex> index = readCacheIndexAt(child.get());
     if (!index) {
         repairFolderContents(child.get(), depth + 1, stop, uid, gid);
@@ -161,6 +171,10 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     BatchFolderLock lock(child.get());
     std::optional<BWCacheIndex> current = readCacheIndexAt(child.get());
     if (!current || current->permissionsRepaired())
+        return;
+    // Items added while the walk went on may not have been reached: the batch waits for a later repair.
+    if (timeIntervalSinceReferenceDate() - current->cacheLastAdditionTime() < kRepairQuietSeconds ||
+        isActiveBatch(child.get()))
         return;
     current->setPermissionsRepaired(true);
     if (!writeCacheIndexAt(*current, child.get(), uid, ::getgid()))

@@ -89,8 +89,16 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
             errno = EXDEV;
             return false;
         }
-        if (!removeTreeAt(trashFd, name)) {
+        bool removedSome = false;
+        if (!removeTreeAt(trashFd, name, &removedSome)) {
             int err = errno;
+            if (removedSome) {
+                // Part of the original is gone already: the copy is now the only whole one and stays.
+                // What is left in the trash, with its trash record, is taken again by a later survey.
+                syslog(LOG_ERR, "bw2daemon %s: cannot remove all of %s from the trash: %s", kMoveOperation, name,
+                       std::strerror(err));
+                return true;
+            }
             removeTreeAt(batchFd, stored);
             errno = err;
             return false;
@@ -128,6 +136,12 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     UniqueFd batch = openDirectoryPath(request.cacheFolder, m_privileged);
     UniqueFd info = copy ? UniqueFd() : openInfoFolder();
     struct stat batchStat {};
+    if (batch && m_privileged &&
+        (::fstat(batch.get(), &batchStat) != 0 || batchStat.st_uid != static_cast<uid_t>(m_daemonUID))) {
+        // Someone else's folder in the batch's place (see repairPermissions) receives nothing.
+        batch.reset();
+        errno = EPERM;
+    }
     if (batch && ::fstat(batch.get(), &batchStat) == 0) {
         std::lock_guard<std::mutex> lock(m_activeMutex);
         m_activeDev = batchStat.st_dev;
@@ -165,6 +179,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     // Write-ahead: the index names every planned item before anything moves, so that an interruption
     // never leaves a stored item that no index lists. Entries whose item never arrives are dropped by
     // the start-up recovery and by every reader's sanity check.
+    bool planWritten = true;
     if (!plan.empty()) {
         BatchFolderLock lock(batch.get());
         std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
@@ -177,7 +192,8 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
         index->setIndexTable(std::move(table));
         index->setCacheLastAdditionTime(planTime);
-        if (!writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid()))
+        planWritten = writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid());
+        if (!planWritten)
             syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, request.cacheFolder.c_str());
     }
 
@@ -190,6 +206,10 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         bool done;
         if (!trash) {
             error = std::strerror(errno ? errno : ENOENT);
+            done = false;
+        } else if (!planWritten) {
+            // An item stored where no index names it would be lost to the user: it stays where it is.
+            error = "the batch index cannot be written";
             done = false;
         } else if (copy) {
             done = engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error) ==

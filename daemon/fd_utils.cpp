@@ -118,7 +118,7 @@ bool lstatAt(int dirFd, const char* name, struct stat& st) {
 
 namespace {
 
-bool removeContents(int dirFd, int depth) {
+bool removeContents(int dirFd, int depth, bool& removed) {
     if (depth > 4096) {
         errno = ELOOP;
         return false;
@@ -135,14 +135,18 @@ bool removeContents(int dirFd, int depth) {
         }
         if (isDir) {
             UniqueFd child = openDirAt(dirFd, entry->d_name);
-            if (!child || !removeContents(child.get(), depth + 1)) {
+            if (!child || !removeContents(child.get(), depth + 1, removed)) {
                 ok = false;
                 continue;
             }
             if (::unlinkat(dirFd, entry->d_name, AT_REMOVEDIR) != 0)
                 ok = false;
+            else
+                removed = true;
         } else if (::unlinkat(dirFd, entry->d_name, 0) != 0) {
             ok = false;
+        } else {
+            removed = true;
         }
     }
     return ok;
@@ -150,7 +154,10 @@ bool removeContents(int dirFd, int depth) {
 
 } // namespace
 
-bool removeTreeAt(int dirFd, const char* name) {
+bool removeTreeAt(int dirFd, const char* name, bool* removedSomething) {
+    bool ignored = false;
+    bool& removed = removedSomething ? *removedSomething : ignored;
+    removed = false;
     struct stat st;
     if (!lstatAt(dirFd, name, st))
         return errno == ENOENT;
@@ -159,7 +166,7 @@ bool removeTreeAt(int dirFd, const char* name) {
     UniqueFd child = openDirAt(dirFd, name);
     if (!child)
         return false;
-    if (!removeContents(child.get(), 0))
+    if (!removeContents(child.get(), 0, removed))
         return false;
     return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }

@@ -62,7 +62,8 @@ std::string procFdPath(int fd);
 bool lstatAt(int dirFd, const char* name, struct stat& st);
 
 // Removes an entry and, for a folder, everything in it, never following links. True when it is gone.
-bool removeTreeAt(int dirFd, const char* name);
+// removedSomething (when given) tells whether anything at all went, on failure too.
+bool removeTreeAt(int dirFd, const char* name, bool* removedSomething = nullptr);
 
 // The path without its trailing slashes ("/" stays "/").
 std::string withoutTrailingSlashes(const std::string& path);

@@ -61,19 +61,20 @@ std::string programFolder() {
 // ---------------------------------------------------------------------------------------------------------
 // Access control lists
 
-bool KOR_CopyFile::clearACLAt(int dirFd, const char* name, bool clearFolderContents) {
-    UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!item)
-        return false;
+bool KOR_CopyFile::clearACLOfItem(int itemFd, const char* name) {
     struct stat st;
-    if (::fstat(item.get(), &st) != 0)
+    if (::fstat(itemFd, &st) != 0)
         return false;
-    // A link carries no list of its own, and what it points at is none of our business.
     if (S_ISLNK(st.st_mode))
         return true;
+    const std::string path = procFdPath(itemFd);
+    bool success = removeListsOf(path, st, name);
+    if (acl_extended_file(path.c_str()) > 0)
+        return clearACLWithTool(path, false);
+    return success;
+}
 
-    // The magic /proc name reaches exactly the opened item, never whatever the path names later.
-    const std::string path = procFdPath(item.get());
+bool KOR_CopyFile::removeListsOf(const std::string& path, const struct stat& st, const char* name) {
     bool success = true;
     AclPtr minimal(acl_from_mode(st.st_mode & 07777));
     if (!minimal) {
@@ -88,6 +89,23 @@ bool KOR_CopyFile::clearACLAt(int dirFd, const char* name, bool clearFolderConte
         syslog(LOG_ERR, "clearACL: acl_delete_def_file() failed for %s: %s", name, std::strerror(errno));
         success = false;
     }
+    return success;
+}
+
+bool KOR_CopyFile::clearACLAt(int dirFd, const char* name, bool clearFolderContents) {
+    UniqueFd item(::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!item)
+        return false;
+    struct stat st;
+    if (::fstat(item.get(), &st) != 0)
+        return false;
+    // A link carries no list of its own, and what it points at is none of our business.
+    if (S_ISLNK(st.st_mode))
+        return true;
+
+    // The magic /proc name reaches exactly the opened item, never whatever the path names later.
+    const std::string path = procFdPath(item.get());
+    bool success = removeListsOf(path, st, name);
 
     if (acl_extended_file(path.c_str()) > 0)
         return clearACLWithTool(path, clearFolderContents);

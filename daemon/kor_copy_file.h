@@ -35,6 +35,8 @@ public:
     // followed: it answers true. A list that survives goes to clearACLWithTool.
     static bool clearACL(const std::string& path, bool clearFolderContents);
     static bool clearACLAt(int dirFd, const char* name, bool clearFolderContents);
+    // The same for exactly the item behind a descriptor (O_PATH|O_NOFOLLOW is enough), without recursion.
+    static bool clearACLOfItem(int itemFd, const char* name);
 
     // Hands the item to the external tool "kortool_acl1" (looked for next to this program, then in the
     // folder above) run as the real user with an empty environment; true when it exits with status 0.
@@ -72,6 +74,8 @@ public:
     void setMustInterrupt() { mMustInterrupt = true; }
 
 private:
+    // Replaces the access list of the item reached by `path` and drops a folder's default list.
+    static bool removeListsOf(const std::string& path, const struct stat& st, const char* name);
     int copyEntry(int srcDirFd, const char* srcName, int dstDirFd, const char* dstName, int depth);
     int copyRegularFile(int srcFd, const struct stat& st, int dstDirFd, const char* dstName);
     int copyFolder(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd, const char* dstName,

@@ -5,9 +5,13 @@
 #include "cache_paths.h"
 #include "daemon.h"
 #include "kor_copy_file.h"
+#include "notification_bus.h"
 #include "reference_time.h"
 #include "temp_dir.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -217,4 +221,114 @@ TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsCopiesThenRemovesTheOriginal) {
     const std::string stored = batch + "/" + index->indexTable()->begin()->first;
     EXPECT_EQ("far away", readFile(stored + "/sub/f"));
     EXPECT_TRUE(fs::is_symlink(stored + "/link"));
+}
+
+TEST_F(DaemonTransferTest, AMoveAcrossFileSystemsWhoseOriginalCannotBeRemovedWholeKeepsItsCopy) {
+    struct stat shm, here;
+    if (stat("/dev/shm", &shm) != 0 || stat(home.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    TempDir otherVolume("bw2shm");
+    const std::string other = "/dev/shm/" + fs::path(otherVolume.path()).filename().string();
+    fs::create_directories(other + "/Trash/files/tree");
+    fs::create_directories(other + "/Trash/info");
+    writeFile(other + "/Trash/files/tree/removable", "only copy left");
+    const std::string stuck = other + "/Trash/files/tree/stuck";
+    writeFile(stuck, "stays");
+    // An immutable file cannot be removed, even by root: the original goes only in part.
+    int fd = open(stuck.c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool immutable = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                           (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0)
+        close(fd);
+    if (!immutable) {
+        fs::remove_all(other);
+        GTEST_SKIP() << "needs root and a file system with the immutable flag";
+    }
+    daemon.setTrashPath(other + "/Trash/files/");
+    daemon.setTrashCachePath(home + "/volume/");
+    fs::create_directories(daemon.cacheFolder());
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"tree"}});
+
+    const bool removableLeft = fs::exists(other + "/Trash/files/tree/removable");
+    Daemon::setLock(false, stuck);
+    fs::remove_all(other);
+
+    // Whatever left the trash is in the cache, listed under its trash name.
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    std::string stored;
+    if (index && index->indexTable())
+        for (const auto& [name, entry] : *index->indexTable())
+            if (entry.realName == "tree")
+                stored = batch + "/" + name;
+    if (!removableLeft) {
+        ASSERT_FALSE(stored.empty()) << "the file removed from the trash is in no index";
+        EXPECT_EQ("only copy left", readFile(stored + "/removable"));
+        EXPECT_EQ("stays", readFile(stored + "/stuck"));
+    }
+}
+
+TEST_F(DaemonTransferTest, NothingLeavesTheTrashWhenTheIndexCannotBeWritten) {
+    // A folder in the index's place: no index can be written in this batch.
+    fs::create_directories(batch + "/" + kCacheIndexFileName);
+    writeFile(trash + "kept.txt", "keep me");
+    writeFile(info + "kept.txt.trashinfo", "[Trash Info]\n");
+    writeFile(trash + "copied.txt", "copy me");
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"kept.txt"}});
+    EXPECT_EQ("keep me", readFile(trash + "kept.txt")) << "a moved item that no index lists is lost to the user";
+    EXPECT_TRUE(fs::exists(info + "kept.txt.trashinfo"));
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.copyDataFromTrashToCache({batch, {"copied.txt"}});
+    std::size_t stored = 0;
+    for (const auto& entry : fs::directory_iterator(batch))
+        if (entry.path().filename() != kCacheIndexFileName)
+            ++stored;
+    EXPECT_EQ(0u, stored) << "no unlisted copy is left in the batch";
+}
+
+TEST_F(DaemonTransferTest, ABatchAddedToWhileItsRepairWalksIsNotMarkedRepaired) {
+    BWIndexTable table;
+    for (const char* name : {"A", "B", "C"}) {
+        writeFile(batch + "/" + name, name);
+        table[name] = {std::string(name) + ".txt", 1.0};
+    }
+    BWCacheIndex old;
+    old.setIndexTable(table);
+    old.setCacheLastAdditionTime(timeIntervalSinceReferenceDate() - 60);
+    ASSERT_TRUE(writeCacheIndex(old, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    writeFile(trash + "late.txt", "late");
+
+    // The walk takes 0.2 s per item: the batch itself, then its three items.
+    daemon.setRepairItemDelay(0.2);
+    std::thread repair([&] { daemon.repairPermissions(cache); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(450));
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"late.txt"}});
+    repair.join();
+
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    EXPECT_EQ(4u, index->indexTable()->size());
+    EXPECT_FALSE(index->permissionsRepaired()) << "its last addition is less than 10 seconds old";
+}
+
+TEST_F(DaemonTransferTest, AStopRequestForgetsOnlyEntriesOlderThanTheCacheLife) {
+    const double now = timeIntervalSinceReferenceDate();
+    daemon.set_alreadyAdded({{"recent", now - 2 * 86400.0}, {"old", now - 40 * 86400.0}});
+    Notification request;
+    request.object = std::to_string(getuid());
+    request.senderUid = getuid();
+    // A cache life beyond the range of a 32-bit count is still a long one, not one day.
+    daemon.setNbDaysInCache((std::int64_t{1} << 32) + 1);
+    daemon.mustStopNotification(request);
+    EXPECT_EQ(2u, daemon._alreadyAdded().size());
+    daemon.set_alreadyAdded({{"recent", now - 2 * 86400.0}, {"old", now - 40 * 86400.0}});
+    daemon.setNbDaysInCache(30);
+    daemon.mustStopNotification(request);
+    EXPECT_EQ(1u, daemon._alreadyAdded().count("recent"));
+    EXPECT_EQ(0u, daemon._alreadyAdded().count("old"));
 }

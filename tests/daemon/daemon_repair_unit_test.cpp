@@ -9,12 +9,17 @@
 #include "throwaway_user.h"
 
 #include <acl/libacl.h>
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/acl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -46,7 +51,83 @@ void writeIndex(const std::string& batch, double lastAddition, bool repaired) {
     ASSERT_TRUE(writeCacheIndex(index, batch, 0, 0));
 }
 
+// Sets or clears the immutable flag; false when the file system has no flags.
+bool setImmutable(const std::string& path, bool on) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
+}
+
+bool isImmutable(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    int flags = 0;
+    bool on = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL);
+    if (fd >= 0)
+        close(fd);
+    return on;
+}
+
 } // namespace
+
+TEST(DaemonRepair, ForeignHardLinksAndDeviceNodesAreLeftExactlyAsTheyAre) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant another owner's file and a device node";
+    TempDir tmp("bw2repairforeign");
+    const std::string system = tmp / "system";
+    fs::create_directories(system);
+    ASSERT_EQ(0, chmod(system.c_str(), 0700));
+    // Someone else's file shared with one user through its access list; the group is kept out by the list,
+    // while the group bits of the mode show the list's mask.
+    const std::string shared = system + "/shared";
+    writeFile(shared, "s");
+    acl_t acl = acl_from_text("u::rw-,u:nobody:rw-,g::---,m::rw-,o::---");
+    ASSERT_TRUE(acl);
+    const bool acls = acl_set_file(shared.c_str(), ACL_TYPE_ACCESS, acl) == 0;
+    acl_free(acl);
+
+    const std::string batch = tmp / "batch";
+    fs::create_directories(batch);
+    ASSERT_EQ(0, link(shared.c_str(), (batch + "/HARD").c_str()));
+    // Made immutable after the link was planted (a link to an immutable file cannot be made).
+    const bool flags = setImmutable(shared, true);
+    ASSERT_EQ(0, mknod((batch + "/DEVICE").c_str(), S_IFCHR | 0600, makedev(1, 3)));
+    const Owner sharedBefore = ownerOf(shared);
+
+    Daemon daemon;
+    daemon.setDaemonUID(4000123);
+    daemon.setRepairItemDelay(0);
+    daemon.repairPermissions(batch);
+
+    if (flags) {
+        EXPECT_TRUE(isImmutable(shared)) << "the other owner's file keeps its immutable flag";
+        setImmutable(shared, false);
+    }
+    const Owner sharedAfter = ownerOf(shared);
+    EXPECT_EQ(sharedBefore.uid, sharedAfter.uid);
+    EXPECT_EQ(sharedBefore.mode, sharedAfter.mode);
+    if (acls) {
+        EXPECT_EQ(1, acl_extended_file(shared.c_str())) << "the other owner's access list stays";
+        acl_t now = acl_get_file(shared.c_str(), ACL_TYPE_ACCESS);
+        char* text = now ? acl_to_any_text(now, nullptr, ',', TEXT_ABBREVIATE) : nullptr;
+        EXPECT_NE(nullptr, text ? std::strstr(text, "g::---") : nullptr)
+            << "the owning group must not gain the mask's rights: " << (text ? text : "");
+        if (text)
+            acl_free(text);
+        if (now)
+            acl_free(now);
+    }
+    // A device node made the user's would open that device to the user.
+    EXPECT_EQ(0u, ownerOf(batch + "/DEVICE").uid);
+    EXPECT_EQ(0600u, ownerOf(batch + "/DEVICE").mode);
+}
 
 TEST(DaemonRepair, HandsTheCacheToTheUserWithoutFollowingPlantedLinks) {
     if (geteuid() != 0)
@@ -136,4 +217,45 @@ TEST(DaemonRepair, AfterATransferTheBatchItselfIsRepairedAtOnce) {
     daemon.repairPermissions(batch);
     EXPECT_EQ(0750u, ownerOf(batch + "/Stored/f").mode) << "the given folder's own index is not consulted";
     EXPECT_FALSE(readCacheIndex(batch)->permissionsRepaired());
+}
+
+TEST(DaemonRepair, APrivilegedDaemonWorksOnlyInBatchFoldersOfItsUser) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give folders to other users";
+    // On a shared volume the cache folders of all users lie side by side in one folder that one of them
+    // owns; that user can rename another user's cache into this user's place.
+    TempDir tmp("bw2repairowner");
+    const uid_t user = 4000123, other = 4000124;
+    const std::string home = tmp / "home";
+    const std::string trash = home + "/.local/share/Trash/files/";
+    const std::string cache = home + "/.Binwarden2Cache";
+    const std::string batch = cache + "/2026-12-06 09_05 +0100";
+    fs::create_directories(trash);
+    fs::create_directories(batch);
+    ASSERT_EQ(0, chown(cache.c_str(), user, 0));
+    ASSERT_EQ(0, chown(batch.c_str(), other, 0));
+    writeFile(batch + "/THEIRS", "theirs");
+    ASSERT_EQ(0, chown((batch + "/THEIRS").c_str(), other, 0));
+    ASSERT_EQ(0, chmod((batch + "/THEIRS").c_str(), 0600));
+    writeFile(trash + "mine.txt", "mine");
+
+    Daemon daemon;
+    daemon.setHomeFolder(home);
+    daemon.setTrashPath(trash);
+    daemon.setTrashCachePath(home + "/");
+    daemon.setDaemonUID(static_cast<std::int32_t>(user));
+    daemon.setPrivileged(true);
+    daemon.setRunningMode(1);
+    daemon.setRepairItemDelay(0);
+    daemon.setTerminationDelayScale(0);
+
+    daemon.repairPermissions(batch);
+    EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid) << "another user's item was handed over";
+    EXPECT_EQ(0600u, ownerOf(batch + "/THEIRS").mode);
+
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"mine.txt"}});
+    daemon.joinRepairs(false);
+    EXPECT_TRUE(fs::exists(trash + "mine.txt")) << "the item went into another user's batch";
+    EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid);
 }
