@@ -209,26 +209,41 @@ bool writeCacheIndex(const BWCacheIndex& index, const std::string& batchFolder, 
     return writeCacheIndexAt(index, fd.get(), owner, group);
 }
 
-BatchFolderLock::BatchFolderLock(const std::string& batchFolder) {
+BatchFolderLock::BatchFolderLock(const std::string& batchFolder, std::chrono::milliseconds wait) {
     m_fd = openFolderNoFollow(batchFolder).release();
     m_ownsFd = true;
     if (m_fd < 0) {
         syslog(LOG_ERR, "BatchFolderLock: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
         return;
     }
-    while (!(m_locked = ::flock(m_fd, LOCK_EX) == 0) && errno == EINTR) {
-    }
-    if (!m_locked)
-        syslog(LOG_ERR, "BatchFolderLock: cannot lock %s: %s", batchFolder.c_str(), std::strerror(errno));
+    lock(wait, batchFolder.c_str());
 }
 
-BatchFolderLock::BatchFolderLock(int batchDirFd) : m_fd(batchDirFd) {
+BatchFolderLock::BatchFolderLock(int batchDirFd, std::chrono::milliseconds wait) : m_fd(batchDirFd) {
     if (m_fd < 0)
         return;
-    while (!(m_locked = ::flock(m_fd, LOCK_EX) == 0) && errno == EINTR) {
+    lock(wait, "a batch folder");
+}
+
+void BatchFolderLock::lock(std::chrono::milliseconds wait, const char* what) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+            m_locked = true;
+            return;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK) {
+            syslog(LOG_ERR, "BatchFolderLock: cannot lock %s: %s", what, std::strerror(errno));
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            syslog(LOG_ERR, "BatchFolderLock: %s stayed locked by another process; going on without the lock", what);
+            return;
+        }
+        ::usleep(10000);
     }
-    if (!m_locked)
-        syslog(LOG_ERR, "BatchFolderLock: cannot lock descriptor %d: %s", m_fd, std::strerror(errno));
 }
 
 BatchFolderLock::~BatchFolderLock() {

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -73,17 +74,23 @@ bool writeCacheIndex(const BWCacheIndex& index, const std::string& batchFolder, 
 bool writeCacheIndexAt(const BWCacheIndex& index, int batchDirFd, uid_t owner, gid_t group);
 
 // Holds flock(LOCK_EX) on a batch folder between reading and writing its index, so that the daemon,
-// the agent and the application never lose each other's entries.
+// the agent and the application never lose each other's entries. Writers hold it for milliseconds; anyone
+// who can open the folder could hold it forever, so the wait is bounded: past it the lock is not taken
+// (isLocked() is false, one line is logged) and the caller goes on without it rather than hang.
 class BatchFolderLock {
 public:
-    explicit BatchFolderLock(const std::string& batchFolder);
-    explicit BatchFolderLock(int batchDirFd); // does not take ownership of the descriptor
+    static constexpr std::chrono::milliseconds kDefaultWait{10000};
+    explicit BatchFolderLock(const std::string& batchFolder, std::chrono::milliseconds wait = kDefaultWait);
+    // Does not take ownership of the descriptor.
+    explicit BatchFolderLock(int batchDirFd, std::chrono::milliseconds wait = kDefaultWait);
     ~BatchFolderLock();
     BatchFolderLock(const BatchFolderLock&) = delete;
     BatchFolderLock& operator=(const BatchFolderLock&) = delete;
     bool isLocked() const { return m_locked; }
 
 private:
+    void lock(std::chrono::milliseconds wait, const char* what);
+
     int m_fd = -1;
     bool m_ownsFd = false;
     bool m_locked = false;

@@ -3,8 +3,10 @@
 #include "keyed_archive.h"
 #include "temp_dir.h"
 
+#include <chrono>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/file.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -352,6 +354,32 @@ TEST(CacheIndexFile, ConcurrentWritersUnderTheLockLoseNoEntries) {
     auto index = bw::readCacheIndex(dir.path());
     ASSERT_TRUE(index.has_value() && index->indexTable().has_value());
     EXPECT_EQ(index->indexTable()->size(), static_cast<std::size_t>(kWriters * kEntriesEach));
+}
+
+TEST(CacheIndexFile, ALockHeldForeverDoesNotHangTheNextWriter) {
+    TempDir dir;
+    // Another open file description of the folder, as another process would hold it.
+    const int holder = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    {
+        bw::BatchFolderLock lock(dir.path(), std::chrono::milliseconds(200));
+        EXPECT_FALSE(lock.isLocked());
+    }
+    // A holder that lets go during the wait hands the lock over.
+    std::thread release([holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        flock(holder, LOCK_UN);
+    });
+    {
+        bw::BatchFolderLock lock(dir.path(), std::chrono::milliseconds(5000));
+        EXPECT_TRUE(lock.isLocked());
+        // While it is held, the other description cannot take it.
+        EXPECT_NE(flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
+    release.join();
+    EXPECT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    close(holder);
 }
 
 } // namespace
