@@ -107,8 +107,14 @@ bool autostartEntryExists() {
 
 std::string desktopExecQuote(const std::string& path) {
     std::string quoted = "\"";
+    // Inside the quotes '"', '`', '$' and '\\' take a backslash; the value is then a string, where every
+    // backslash is written twice.
     for (char c : path) {
-        if (c == '"' || c == '`' || c == '$' || c == '\\')
+        if (c == '\\') {
+            quoted += "\\\\\\\\";
+            continue;
+        }
+        if (c == '"' || c == '`' || c == '$')
             quoted += "\\\\";
         quoted += c;
     }

@@ -64,6 +64,18 @@ std::vector<std::string> sortedEntryNames(int dirFd) {
     return names;
 }
 
+// Whether the batch's index file opens and yields its first byte.
+bool indexCanBeOpened(int batchFd) {
+    Fd fd(openat(batchFd, kCacheIndexFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return false;
+    char byte;
+    ssize_t got;
+    while ((got = read(fd.get(), &byte, 1)) < 0 && errno == EINTR) {
+    }
+    return got == 1;
+}
+
 } // namespace
 
 std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
@@ -81,9 +93,18 @@ std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
         if (fstatat(batchFd.get(), kCacheIndexFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             st.st_size > 0) {
             auto index = readCacheIndexAt(batchFd.get());
-            // An index that exists but cannot be read counts as the reference date itself.
-            facts.day = dayValueForTime(index ? index->cacheLastAdditionTime() : 0.0);
-            facts.cacheSize = index ? index->cacheSize() : 0;
+            if (index) {
+                facts.day = dayValueForTime(index->cacheLastAdditionTime());
+                facts.cacheSize = index->cacheSize();
+            } else if (indexCanBeOpened(batchFd.get())) {
+                // Its content cannot be decompressed or unarchived: it counts as the reference date itself.
+                facts.day = dayValueForTime(0.0);
+            } else {
+                // Not opened this time (permissions, no descriptor left, a failing disk): that tells
+                // nothing about the batch's age, so no pass removes it by age until it can be read.
+                syslog(LOG_WARNING, "listBatches: the index of %s/%s cannot be read; the batch is kept",
+                       cacheFolder.c_str(), name.c_str());
+            }
         }
         batches.push_back(std::move(facts));
     }

@@ -17,7 +17,7 @@ std::int64_t dayValueForTime(double referenceTime);
 
 struct BatchFacts {
     std::string name;                // the batch folder's name in the cache folder
-    std::optional<std::int64_t> day; // none when the index is missing or empty
+    std::optional<std::int64_t> day; // none when the index is missing, empty or cannot be opened
     std::uint64_t cacheSize = 0;     // the index's cacheSize; 0 when unreadable
 };
 

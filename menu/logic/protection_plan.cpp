@@ -51,9 +51,15 @@ std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder,
     std::string shared = joined(path, ".Trash");
     struct stat st {};
     std::string uidText = std::to_string(uid);
-    if (lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX))
-        return ProtectedTrash{shared + "/" + uidText + "/files", path};
-    return ProtectedTrash{joined(path, ".Trash-" + uidText + "/files"), path};
+    std::string own = joined(path, ".Trash-" + uidText + "/files");
+    if (lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
+        std::string inShared = shared + "/" + uidText + "/files";
+        // A desktop that could not make its folder in the shared trash trashes into its own one instead.
+        if (!exists(inShared) && exists(own))
+            return ProtectedTrash{own, path};
+        return ProtectedTrash{inShared, path};
+    }
+    return ProtectedTrash{own, path};
 }
 
 std::vector<std::string> daemonArguments(const ProtectedTrash& trash, const AgentSettings& settings, uid_t uid) {

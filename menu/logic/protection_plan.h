@@ -33,7 +33,8 @@ struct ProtectedTrash {
 
 // The home folder → $XDG_DATA_HOME/Trash/files with the home folder as cache root. A volume path →
 // "<mount>/.Trash/<uid>/files" when "<mount>/.Trash" is a real folder (not a link) with the sticky bit,
-// else "<mount>/.Trash-<uid>/files", with the mount as cache root. Nothing when the volume path does
+// unless only "<mount>/.Trash-<uid>/files" exists (the desktop fell back to it), else
+// "<mount>/.Trash-<uid>/files", with the mount as cache root. Nothing when the volume path does
 // not exist (not mounted). Creates nothing.
 std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder, const std::string& homeFolder,
                                                       uid_t uid, const std::string& dataHome);

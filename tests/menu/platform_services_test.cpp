@@ -136,5 +136,7 @@ TEST(DesktopSession, AutostartEntryLandsInTheConfigFolder) {
     EXPECT_NE(entry.find("Exec=\"/opt/bw 2/bin/binwarden2-menu\"\n"), std::string::npos);
     EXPECT_NE(entry.find("[Desktop Entry]"), std::string::npos);
     EXPECT_EQ(desktopExecQuote("/a$b"), "\"/a\\\\$b\"");
+    // A backslash is escaped inside the quotes and that escape once more as a string value: four in the file.
+    EXPECT_EQ(desktopExecQuote("/a\\b"), "\"/a\\\\\\\\b\"");
     unsetenv("XDG_CONFIG_HOME");
 }

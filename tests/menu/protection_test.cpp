@@ -151,6 +151,26 @@ TEST_F(ProtectionTest, VolumesFollowTheTrashRulesAndUnmountedOnesWaitForTheirMou
     EXPECT_EQ(rec.launches.size(), 4u);
 }
 
+TEST_F(ProtectionTest, AVolumeWhoseDesktopFellBackToItsOwnTrashIsProtectedThere) {
+    // A sticky ".Trash" the user cannot write into: the desktop trashes into ".Trash-<uid>" instead, so
+    // that is the folder to protect (the other one does not exist and no daemon could watch it).
+    std::string volume = dir / "stick";
+    bw::test::makeDirs(volume + "/.Trash", 01755);
+    bw::test::makeDirs(volume + "/.Trash-" + uidText() + "/files", 0700);
+    writeSettings({{"/", true}, {volume, true}});
+    auto control = make();
+    control->startProtection();
+    ASSERT_EQ(rec.launches.size(), 2u);
+    EXPECT_EQ(rec.launches[1][2], volume + "/.Trash-" + uidText() + "/files/");
+    EXPECT_EQ(rec.launches[1][3], volume + "/");
+
+    // Once the user's folder in the shared trash exists it is the one the desktop uses.
+    bw::test::makeDirs(volume + "/.Trash/" + uidText() + "/files", 0700);
+    control->startProtection();
+    ASSERT_EQ(rec.launches.size(), 4u);
+    EXPECT_EQ(rec.launches[3][2], volume + "/.Trash/" + uidText() + "/files/");
+}
+
 TEST_F(ProtectionTest, ScanCountsOnlyTheUsersOwnDaemons) {
     auto control = make();
     uid_t other = getuid() + 1;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,6 +134,45 @@ TEST_F(PruningTest, UnreadableIndexIsTheOldestEmptyOrMissingIndexIsNeverRemoved)
     EXPECT_EQ(remaining(),
               (std::vector<std::string>{"2026-03-05 10_00 +0000", "2026-03-09 10_00 +0000", "2026-03-10 10_00 +0000",
                                         "empty index", "loose file", "no index"}));
+}
+
+TEST_F(PruningTest, AnIndexThatCannotBeOpenedDoesNotDateItsBatch) {
+    addBatch("2026-03-01 10_00 +0000", march(1));
+    addBatch("2026-03-05 10_00 +0000", march(5));
+    addBatch("2026-03-09 10_00 +0000", march(9));
+    addBatch("2026-03-10 10_00 +0000", march(10));
+    // The newest batch's index is intact but this pass cannot open it (as a failing disk, a lack of file
+    // descriptors or wrong permissions would have it): that says nothing about its age.
+    std::string newest = cache + "/2026-03-10 10_00 +0000/CacheIndex.bw2idx";
+    std::size_t removed = 0;
+    if (getuid() == 0) {
+        // Root reads everything: the pass runs as nobody, who owns the cache but not that index.
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(cache))
+            ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown(cache.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown(newest.c_str(), 0, 0), 0);
+        ASSERT_EQ(chmod(newest.c_str(), 0600), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0)
+                _exit(100);
+            _exit(static_cast<int>(pass(3).removed.size()));
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_NE(WEXITSTATUS(status), 100);
+        removed = static_cast<std::size_t>(WEXITSTATUS(status));
+    } else {
+        ASSERT_EQ(chmod(newest.c_str(), 0), 0);
+        removed = pass(3).removed.size();
+    }
+    EXPECT_EQ(removed, 0u);
+    EXPECT_EQ(remaining(), (std::vector<std::string>{"2026-03-01 10_00 +0000", "2026-03-05 10_00 +0000",
+                                                     "2026-03-09 10_00 +0000", "2026-03-10 10_00 +0000"}));
+    EXPECT_TRUE(std::filesystem::exists(cache + "/2026-03-10 10_00 +0000/ITEM-2026-03-10 10_00 +0000"));
 }
 
 TEST_F(PruningTest, RemovalNeverFollowsLinksAndMissingCacheStillMeasures) {
