@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -70,7 +71,12 @@ bool launchDetached(const std::string& executable, const std::vector<std::string
             *error = std::string("cannot start ") + executable + ": " + std::strerror(rc);
         return false;
     }
-    std::thread([pid] { waitForExit(pid); }).detach();
+    try {
+        std::thread([pid] { waitForExit(pid); }).detach();
+    } catch (const std::system_error& e) {
+        // The program runs; without a reaper it stays a zombie until we exit, which is better than failing.
+        syslog(LOG_ERR, "launchDetached: cannot start a thread to reap %s: %s", executable.c_str(), e.what());
+    }
     return true;
 }
 
