@@ -30,7 +30,7 @@ int runAdded(const std::vector<std::string>& args) {
         std::fprintf(stderr, "bw2ctl added: %s is not a folder\n", args[1].c_str());
         return 1;
     }
-    const bw::AddedList list = bw::loadAddedList(args[1]);
+    const bw::AddedList list = bw::loadAddedList(bw::cli::resolvedShowPath(args[1]));
     bw::JsonWriter json;
     json.beginObject();
     for (const auto& [key, time] : list)

@@ -25,7 +25,7 @@ void printIndexHelp(FILE* out) {
 int runIndex(const std::vector<std::string>& args) {
     if (const int status = bw::cli::checkShowArguments(args, printIndexHelp); status != bw::cli::kShowPath)
         return status;
-    const auto index = bw::readCacheIndex(args[1]);
+    const auto index = bw::readCacheIndex(bw::cli::resolvedShowPath(args[1]));
     if (!index) {
         std::fprintf(stderr, "bw2ctl index: no readable %s in %s\n", bw::kCacheIndexFileName, args[1].c_str());
         return 1;

@@ -111,7 +111,11 @@ int monitor(const std::vector<std::string>& args) {
         std::fprintf(stderr, "bw2ctl notify: no system bus yet; retrying\n");
     std::fflush(stderr);
 
-    const std::uint64_t deadline = timeout > 0 ? nowUsec() + std::uint64_t(timeout * 1e6) : UINT64_MAX;
+    // A timeout longer than the clock can count (about 580,000 years) is none at all.
+    const std::uint64_t start = nowUsec();
+    const double timeoutUsec = timeout * 1e6;
+    const std::uint64_t deadline =
+        timeout > 0 && timeoutUsec < double(UINT64_MAX - start) ? start + std::uint64_t(timeoutUsec) : UINT64_MAX;
     bool announced = bus.fd() >= 0;
     while (!count || printed < count) {
         const std::uint64_t now = nowUsec();

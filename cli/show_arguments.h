@@ -2,6 +2,8 @@
 // The arguments of the read-only "bw2ctl NAME show PATH" commands.
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,13 @@ inline int checkShowArguments(const std::vector<std::string>& args, void (*print
         return 2;
     }
     return kShowPath;
+}
+
+// The folder the user named, followed through symbolic links as any command's argument is (the library
+// itself never follows a link); the text as given when it names nothing, so that the error names it.
+inline std::string resolvedShowPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
 }
 
 } // namespace bw::cli

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
@@ -600,6 +601,16 @@ private:
     std::map<std::vector<std::string>, std::uint64_t> m_classes;
 };
 
+// How many nodes a reading may build. A tree never needs more nodes than the archive has bytes; a maze of
+// shared objects would. The fixed ceiling matters because a 256 MiB archive inflates from a file of a
+// few hundred kilobytes and every node costs about a hundred bytes: two million nodes hold an index of
+// a hundred thousand items, far more than one minute of trash, and stay within a few hundred megabytes.
+constexpr std::size_t kMaxArchiveNodes = 2'000'000;
+
+std::size_t nodeBudget(std::size_t archiveSize) {
+    return std::min<std::size_t>(4 * archiveSize + 1024, kMaxArchiveNodes);
+}
+
 // ---------------------------------------------------------------------------------------------------------
 // Binary property list reader. Our own, with every offset, count and reference checked: the library
 // parser aborts on strings that hold a zero byte and recurses without bound, and an index may come
@@ -665,7 +676,7 @@ public:
             return fail("bad offset table");
         m_count = count;
         m_visiting.assign(static_cast<std::size_t>(count), false);
-        m_budget = 4 * m_data.size() + 1024;
+        m_budget = nodeBudget(m_data.size());
         return object(top, 0);
     }
 
@@ -1069,7 +1080,7 @@ std::optional<ArchiveValue> unarchiveRootObject(std::span<const std::uint8_t> ar
         return std::nullopt;
     }
     // A tree never needs more nodes than the archive has bytes; a maze of shared objects would.
-    KeyedUnarchiver unarchiver(objects->items, 4 * archive.size() + 1024);
+    KeyedUnarchiver unarchiver(objects->items, nodeBudget(archive.size()));
     return unarchiver.decodeUid(*rootUid, 0);
 }
 

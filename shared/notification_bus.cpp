@@ -26,6 +26,10 @@ constexpr char kDefaultSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
 constexpr std::uint64_t kRetryUsec = 1'000'000; // a failed connect on a local socket costs nothing
 // Far below D-Bus's own nesting limit; a deeper value is refused rather than half sent.
 constexpr int kMaxDepth = 24;
+// Any local user may broadcast on the system bus, and every program of every user reads what comes. A
+// user information of a few megabytes of tiny values would become millions of nodes in each of them; the
+// largest real one (the settings dictionary) has a few dozen.
+constexpr std::size_t kMaxUserInfoNodes = 100'000;
 // A stuck bus must not stall a main thread for sd-bus's default 25 seconds.
 constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
 // Authentication and Hello take milliseconds on a local bus; a peer that accepts and then stays silent
@@ -225,9 +229,13 @@ int appendDictionary(sd_bus_message* m, plist_t dict, int depth) {
 
 // ---- D-Bus → property list ----
 
-PlistPtr readValue(sd_bus_message* m, int depth);
+PlistPtr readValue(sd_bus_message* m, int depth, std::size_t& budget);
 
-PlistPtr readArray(sd_bus_message* m, const char* contents, int depth) {
+// `budget` counts the nodes still allowed; a value that would need more is refused.
+PlistPtr readArray(sd_bus_message* m, const char* contents, int depth, std::size_t& budget) {
+    if (budget == 0)
+        return nullptr;
+    --budget;
     if (std::strcmp(contents, "y") == 0) {
         const void* bytes = nullptr;
         size_t size = 0;
@@ -248,7 +256,7 @@ PlistPtr readArray(sd_bus_message* m, const char* contents, int depth) {
             const char* key = nullptr;
             if (sd_bus_message_read_basic(m, 's', &key) < 0)
                 return nullptr;
-            PlistPtr value = readValue(m, depth + 1);
+            PlistPtr value = readValue(m, depth + 1, budget);
             if (!value || sd_bus_message_exit_container(m) < 0)
                 return nullptr;
             plist_dict_set_item(dict.get(), key, value.release());
@@ -260,7 +268,7 @@ PlistPtr readArray(sd_bus_message* m, const char* contents, int depth) {
     PlistPtr array(plist_new_array());
     int r;
     while ((r = sd_bus_message_at_end(m, false)) == 0) {
-        PlistPtr item = readValue(m, depth + 1);
+        PlistPtr item = readValue(m, depth + 1, budget);
         if (!item)
             return nullptr;
         plist_array_append_item(array.get(), item.release());
@@ -274,13 +282,19 @@ template <typename T> bool readBasic(sd_bus_message* m, char type, T* value) {
     return sd_bus_message_read_basic(m, type, value) >= 0;
 }
 
-PlistPtr readValue(sd_bus_message* m, int depth) {
+PlistPtr readValue(sd_bus_message* m, int depth, std::size_t& budget) {
     if (depth > kMaxDepth)
         return nullptr;
     char type = 0;
     const char* contents = nullptr;
     if (sd_bus_message_peek_type(m, &type, &contents) <= 0)
         return nullptr;
+    // Containers count themselves in readArray; a variant is only the wrapper of what it holds.
+    if (type != 'a' && type != 'v') {
+        if (budget == 0)
+            return nullptr;
+        --budget;
+    }
     switch (type) {
     case 's':
     case 'o':
@@ -327,13 +341,13 @@ PlistPtr readValue(sd_bus_message* m, int depth) {
     case 'v': {
         if (sd_bus_message_enter_container(m, 'v', contents) <= 0)
             return nullptr;
-        PlistPtr inner = readValue(m, depth + 1);
+        PlistPtr inner = readValue(m, depth + 1, budget);
         if (!inner || sd_bus_message_exit_container(m) < 0)
             return nullptr;
         return inner;
     }
     case 'a':
-        return readArray(m, contents, depth);
+        return readArray(m, contents, depth, budget);
     case 'r': {
         if (std::strcmp(contents, "d") != 0 || sd_bus_message_enter_container(m, 'r', "d") <= 0)
             return nullptr;
@@ -376,7 +390,8 @@ bool readNotification(sd_bus_message* m, Notification* out) {
     int hasObject = 0, hasUserInfo = 0, immediate = 0;
     if (sd_bus_message_read(m, "sbsb", &name, &hasObject, &object, &hasUserInfo) < 0)
         return false;
-    PlistPtr userInfo = readArray(m, "{sv}", 0);
+    std::size_t budget = kMaxUserInfoNodes;
+    PlistPtr userInfo = readArray(m, "{sv}", 0, budget);
     if (!userInfo || sd_bus_message_read(m, "b", &immediate) < 0)
         return false;
     out->name = name;
@@ -431,6 +446,13 @@ struct NotificationBus::Impl {
 
     static int onSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
         auto* self = static_cast<Impl*>(userdata);
+        // A name that nobody here observes is dropped before its user information is read at all.
+        const char* name = nullptr;
+        if (sd_bus_message_has_signature(m, kNotificationSignature) && sd_bus_message_read(m, "s", &name) >= 0 &&
+            name && !self->wants(name))
+            return 0;
+        if (sd_bus_message_rewind(m, 1) < 0)
+            return 0;
         Notification notification;
         if (!readNotification(m, &notification)) {
             syslog(LOG_WARNING, "NotificationBus: ignored a malformed notification from %s",

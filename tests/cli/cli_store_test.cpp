@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -77,6 +78,22 @@ TEST(Bw2ctlAdded, ShowsTheAddedList) {
     EXPECT_EQ(run("added --help").status, 0);
     EXPECT_EQ(run("added show").status, 2);
     EXPECT_EQ(run("added list '" + dir.path() + "'").status, 2);
+}
+
+TEST(Bw2ctlStore, AFolderNamedThroughASymbolicLinkIsShownAsItIs) {
+    // The path typed on the command line is followed like any command's argument; an added list behind
+    // a link must not show as empty.
+    TempDir dir;
+    bw::test::makeDirs(dir / "cache");
+    ASSERT_TRUE(bw::saveAddedList({{"0_F_1", 1.0}}, dir / "cache"));
+    bw::BWCacheIndex index;
+    index.setIndexTable(bw::BWIndexTable{});
+    ASSERT_TRUE(bw::writeCacheIndex(index, dir / "cache", static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+    ASSERT_EQ(::symlink((dir / "cache").c_str(), (dir / "link").c_str()), 0);
+    EXPECT_EQ(run("added show '" + (dir / "link") + "'").out, "{\"0_F_1\":1}\n");
+    const Result shown = run("index show '" + (dir / "link") + "'");
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("\"entries\":{}"), std::string::npos) << shown.out;
 }
 
 } // namespace

@@ -143,6 +143,17 @@ TEST(NotifyCommand, MonitorGivesUpAtItsTimeoutAndPostFailsWithoutBus) {
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
+TEST(NotifyCommand, AVeryLongTimeoutIsNoTimeoutAtAll) {
+    bw::test::PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    // Microseconds of 1e20 seconds do not fit in 64 bits; the monitor must not take that for "now".
+    Program monitor({bw2ctl(), "notify", "monitor", "--count", "1", "--timeout", "1e20"});
+    ASSERT_TRUE(monitor.waitFor(true, "listening"));
+    EXPECT_EQ(run({bw2ctl(), "notify", "post", "BWNotificationDaemonQuits"}), 0);
+    EXPECT_TRUE(monitor.waitFor(false, "BWNotificationDaemonQuits")) << monitor.out();
+    EXPECT_EQ(monitor.wait(), 0);
+}
+
 TEST(NotifyCommand, DbusMonitorSeesTheNotificationByItsExactName) {
     bw::test::PrivateBus bus;
     ASSERT_TRUE(bus.ok());

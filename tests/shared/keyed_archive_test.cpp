@@ -189,6 +189,44 @@ TEST(KeyedArchive, RefusesBrokenTablesWithoutCrashing) {
     EXPECT_FALSE(unarchiveTable(std::move(laughs)));
 }
 
+// A binary list whose object 0 is an array of `count` one-byte references to object 1, an array of two
+// references to object 2 (true): a few hundred kilobytes that expand to three nodes per reference.
+bw::Bytes sharedArrayList(std::uint32_t count) {
+    bw::Bytes data = {'b', 'p', 'l', 'i', 's', 't', '0', '0', 0xAF, 0x12};
+    for (int shift = 24; shift >= 0; shift -= 8)
+        data.push_back(static_cast<std::uint8_t>(count >> shift));
+    data.insert(data.end(), count, 0x01);
+    const std::uint32_t second = static_cast<std::uint32_t>(data.size());
+    data.insert(data.end(), {0xA2, 0x02, 0x02});
+    const std::uint32_t third = static_cast<std::uint32_t>(data.size());
+    data.push_back(0x09);
+    const std::uint32_t table = static_cast<std::uint32_t>(data.size());
+    for (std::uint32_t offset : {8u, second, third})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            data.push_back(static_cast<std::uint8_t>(offset >> shift));
+    data.insert(data.end(), {0, 0, 0, 0, 0, 0, 4, 1, 0, 0, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0});
+    for (int shift = 56; shift >= 0; shift -= 8)
+        data.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(table) >> shift));
+    return data;
+}
+
+TEST(KeyedArchive, SharedObjectsCannotExpandWithoutBound) {
+    // The expanded tree is bounded in nodes, not only per byte: a small zlib stream inflates to many
+    // megabytes, and each node costs a hundred bytes of memory in a reader that may run as root.
+    auto small = bw::parseBinaryPlist(sharedArrayList(1000));
+    ASSERT_TRUE(small.has_value());
+    EXPECT_EQ(small->items.size(), 1000u);
+    EXPECT_FALSE(bw::parseBinaryPlist(sharedArrayList(700'000)).has_value());
+
+    // The same inside a well-formed archive: one array object referenced by UID from every slot of another.
+    const PlistValue arrayClass = classDescription({"NSArray", "NSObject"});
+    std::vector<PlistValue> slots(700'000, uid(3));
+    auto archive =
+        unarchiveTable({str("$null"), dict({{"NS.objects", arr(std::move(slots))}, {"$class", uid(2)}}), arrayClass,
+                        dict({{"NS.objects", arr({uid(4), uid(4)})}, {"$class", uid(2)}}), str("leaf")});
+    EXPECT_FALSE(archive.has_value());
+}
+
 TEST(KeyedArchive, BinaryReaderRefusesMalformedFiles) {
     auto good = bw::binaryPlistData(arr({str("a"), uint(1)}));
     ASSERT_TRUE(good.has_value());

@@ -336,6 +336,29 @@ TEST_F(NotificationBusTest, ANotificationPostedWhileNobodyListensIsLost) {
         receiver, [&] { return recorder.has(2); }, 200));
 }
 
+TEST_F(NotificationBusTest, AnOversizedUserInformationIsDropped) {
+    // Any local user may broadcast; a message of a few megabytes of tiny values would otherwise become
+    // millions of property-list nodes in every program on the machine, the root daemons included.
+    NotificationBus receiver;
+    Recorder recorder;
+    receiver.observe(notif::kDiskFull, recorder.handler());
+    PlistPtr flood(plist_new_dict());
+    plist_t items = plist_new_array();
+    for (int i = 0; i < 150'000; ++i)
+        plist_array_append_item(items, plist_new_bool(1));
+    plist_dict_set_item(flood.get(), "items", items);
+    NotificationBus poster;
+    ASSERT_TRUE(poster.tryPost(notif::kDiskFull, std::string("flood"), flood.get(), true));
+    // An ordinary one right behind it still arrives.
+    PlistPtr small(plist_new_dict());
+    plist_dict_set_item(small.get(), "items", plist_new_uint(3));
+    poster.post(notif::kDiskFull, std::string("after"), small.get(), true);
+    ASSERT_TRUE(pump(receiver, [&] { return recorder.has(1); }));
+    EXPECT_EQ(recorder.seen[0].object, std::optional<std::string>("after"));
+    EXPECT_TRUE(!pump(
+        receiver, [&] { return recorder.has(2); }, 200));
+}
+
 TEST_F(NotificationBusTest, RequestsFromASenderThatAlreadyLeftAreRefused) {
     NotificationBus bus;
     Recorder recorder;
