@@ -3,6 +3,7 @@
 #include "cache_index.h"
 #include "cache_paths.h"
 #include "reference_time.h"
+#include "unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,26 +20,6 @@
 namespace bw {
 
 namespace {
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
 
 struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
@@ -66,7 +47,7 @@ std::vector<std::string> sortedEntryNames(int dirFd) {
 
 // Whether the batch's index file opens and yields its first byte.
 bool indexCanBeOpened(int batchFd) {
-    Fd fd(openat(batchFd, kCacheIndexFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(openat(batchFd, kCacheIndexFileName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0)
         return false;
     char byte;
@@ -80,11 +61,11 @@ bool indexCanBeOpened(int batchFd) {
 
 std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
     std::vector<BatchFacts> batches;
-    Fd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (cacheFd.get() < 0)
         return batches;
     for (const auto& name : sortedEntryNames(cacheFd.get())) {
-        Fd batchFd(openat(cacheFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd batchFd(openat(cacheFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (batchFd.get() < 0)
             continue; // not a folder
         BatchFacts facts;
@@ -202,7 +183,7 @@ std::vector<std::string> removeCacheOlderThan(const std::string& cacheFolder, st
         return removed;
     activity.resize(activity.size() - static_cast<std::size_t>(days));
 
-    Fd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd cacheFd(open(cacheFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (cacheFd.get() < 0)
         return removed;
     for (const auto& batch : batches) {
