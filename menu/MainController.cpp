@@ -1,5 +1,7 @@
 #include "MainController.h"
 
+#include "alert_box.h"
+
 #include "BWAlertView.h"
 #include "Binwarden_2_MenuAppDelegate.h"
 #include "DesktopNotes.h"
@@ -472,18 +474,7 @@ int MainController::runAlert(bool critical, const QString& title, const QString&
                      message.toUtf8().constData());
         return 0;
     }
-    QMessageBox box(critical ? QMessageBox::Critical : QMessageBox::Information, title, message);
-    QList<QAbstractButton*> added;
-    for (int i = 0; i < buttons.size(); ++i)
-        added.append(box.addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole));
-    if (!added.isEmpty())
-        box.setDefaultButton(qobject_cast<QPushButton*>(added.first()));
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    box.raise();
-    box.activateWindow();
-    box.exec();
-    int index = static_cast<int>(added.indexOf(box.clickedButton()));
-    return index < 0 ? 0 : index;
+    return runAlertBox(critical ? QMessageBox::Critical : QMessageBox::Information, title, message, buttons);
 }
 
 void MainController::menuDisplay() {
