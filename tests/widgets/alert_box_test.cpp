@@ -12,12 +12,13 @@ using namespace bw;
 
 namespace {
 
+// Never destroyed: a QApplication torn down among the static destructors crashes at exit.
 QApplication& app() {
     static int argc = 1;
     static char name[] = "widgets_gui_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
-    return application;
+    static QApplication* application = new QApplication(argc, argv);
+    return *application;
 }
 
 enum class Dismissal { Escape, Close, Return };
