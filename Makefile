@@ -36,5 +36,10 @@ install: build
 	@cmake --install $(BUILD) --prefix "$(PREFIX)"
 	@scripts/post-install "$(PREFIX)"
 
+# The Debian package, build/binwarden2_<version>_<arch>.deb, from the same install rules.
+.PHONY: package
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -26,7 +26,7 @@ namespace {
 
 constexpr char kVariable[] = "DBUS_SYSTEM_BUS_ADDRESS";
 
-std::string configFile() {
+std::string defaultConfigFile() {
 #ifdef BW_PRIVATE_BUS_CONF
     return BW_PRIVATE_BUS_CONF;
 #else
@@ -45,7 +45,7 @@ std::string firstLine(const std::string& path) {
 
 } // namespace
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const std::string& configFile) {
     if (const char* previous = std::getenv(kVariable))
         m_previousAddress = previous;
 
@@ -61,7 +61,7 @@ PrivateBus::PrivateBus() {
 
     const std::string socketPath = m_dir + "/bus";
     const std::string addressFile = m_dir + "/address";
-    const std::string config = "--config-file=" + configFile();
+    const std::string config = "--config-file=" + (configFile.empty() ? defaultConfigFile() : configFile);
     const std::string listen = "--address=unix:path=" + socketPath;
 
     posix_spawn_file_actions_t actions;

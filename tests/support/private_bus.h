@@ -12,7 +12,8 @@ namespace bw::test {
 
 class PrivateBus {
 public:
-    PrivateBus();
+    // `configFile` replaces the allow-everything configuration (a test of a bus policy brings its own).
+    explicit PrivateBus(const std::string& configFile = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
