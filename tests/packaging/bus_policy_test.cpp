@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -49,8 +50,10 @@ std::string lockedDownConfig(const TempDir& dir, bool refuseSending = true, bool
     <allow user="*"/>
     <deny own="*"/>
     <deny send_type="method_call"/>
-    <)" + std::string(refuseSending ? "deny" : "allow") + R"( send_type="signal"/>
-    <)" + std::string(refuseReceiving ? "deny" : "allow") + R"( receive_type="signal"/>
+    <)" + std::string(refuseSending ? "deny" : "allow") +
+                                  R"( send_type="signal"/>
+    <)" + std::string(refuseReceiving ? "deny" : "allow") +
+                                  R"( receive_type="signal"/>
     <allow send_requested_reply="true" send_type="method_return"/>
     <allow send_requested_reply="true" send_type="error"/>
     <allow receive_type="method_return"/>
@@ -119,6 +122,10 @@ struct Defaults {
     bool refuseReceiving;
 };
 
+void PrintTo(const Defaults& defaults, std::ostream* out) {
+    *out << "signals refused by default: " << defaults.what;
+}
+
 class BusPolicy : public ::testing::TestWithParam<Defaults> {};
 
 TEST_P(BusPolicy, OnlyOurBroadcastSignalPasses) {
@@ -158,8 +165,8 @@ TEST_P(BusPolicy, OnlyOurBroadcastSignalPasses) {
         const std::string tag = std::string("case ") + c.what;
         const std::string marker = "marker " + std::to_string(++round);
         sendSignal(sender.get(), c.path, c.interface, c.member, c.unicast ? receiverName : "", tag);
-        ASSERT_TRUE(sendSignal(sender.get(), bw::kNotificationPath, bw::kNotificationInterface,
-                               bw::kNotificationMember, "", marker));
+        ASSERT_TRUE(sendSignal(sender.get(), bw::kNotificationPath, bw::kNotificationInterface, bw::kNotificationMember,
+                               "", marker));
         auto tags = tagsUntil(receiver.get(), marker);
         ASSERT_TRUE(tags.has_value()) << "our own broadcast never arrived";
         const bool arrived = std::find(tags->begin(), tags->end(), tag) != tags->end();

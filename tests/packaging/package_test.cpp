@@ -229,22 +229,24 @@ TEST_F(Package, InstalledIntoAThrowAwayRootEveryFileIsInPlaceAndLocalPolicyWins)
         bw::test::writeFile(admin + "/status", "");
         bw::test::writeFile(admin + "/available", "");
         if (c.override) {
-            Output added = run("dpkg-statoverride --root=" + shellQuoted(root.path()) + " --add " + c.override + " " + kHelper);
+            Output added =
+                run("dpkg-statoverride --root=" + shellQuoted(root.path()) + " --add " + c.override + " " + kHelper);
             ASSERT_EQ(added.status, 0) << added.text;
         }
         if (c.unpackedByHand) {
             TempDir control("bw2control");
-            Output unpacked = run("dpkg-deb -x " + shellQuoted(s_deb) + " " + shellQuoted(root.path()) + " && dpkg-deb -e " +
-                                  shellQuoted(s_deb) + " " + shellQuoted(control / "DEBIAN"));
+            Output unpacked = run("dpkg-deb -x " + shellQuoted(s_deb) + " " + shellQuoted(root.path()) +
+                                  " && dpkg-deb -e " + shellQuoted(s_deb) + " " + shellQuoted(control / "DEBIAN"));
             ASSERT_EQ(unpacked.status, 0) << unpacked.text;
             ASSERT_EQ(chown((root.path() + kHelper).c_str(), 65534, 65534), 0);
             ASSERT_EQ(chmod((root.path() + kHelper).c_str(), 0755), 0);
-            Output configured = run("DPKG_ROOT=" + shellQuoted(root.path()) + " DPKG_ADMINDIR=" + shellQuoted(admin) + " sh " +
-                                    shellQuoted(control / "DEBIAN/postinst") + " configure");
+            Output configured = run("DPKG_ROOT=" + shellQuoted(root.path()) + " DPKG_ADMINDIR=" + shellQuoted(admin) +
+                                    " sh " + shellQuoted(control / "DEBIAN/postinst") + " configure");
             ASSERT_EQ(configured.status, 0) << configured.text;
         } else {
-            Output installed = run("dpkg --root=" + shellQuoted(root.path()) + " --log=" + shellQuoted(root / "dpkg.log") +
-                                   " --force-script-chrootless --force-depends -i " + shellQuoted(s_deb));
+            Output installed =
+                run("dpkg --root=" + shellQuoted(root.path()) + " --log=" + shellQuoted(root / "dpkg.log") +
+                    " --force-script-chrootless --force-depends -i " + shellQuoted(s_deb));
             ASSERT_EQ(installed.status, 0) << installed.text;
         }
         struct stat st {};
@@ -279,7 +281,8 @@ TEST_F(Package, DesktopEntriesAndMetadataValidate) {
     const std::pair<std::string, std::string> files[] = {
         {"etc/xdg/autostart/binwarden2-menu.desktop", "desktop/binwarden2-menu.desktop"},
         {"usr/share/applications/binwarden2.desktop", "desktop/binwarden2.desktop"},
-        {"usr/share/metainfo/org.binwarden2.binwarden2.metainfo.xml", "metainfo/org.binwarden2.binwarden2.metainfo.xml"},
+        {"usr/share/metainfo/org.binwarden2.binwarden2.metainfo.xml",
+         "metainfo/org.binwarden2.binwarden2.metainfo.xml"},
     };
     std::vector<std::string> commands;
     for (const auto& [packaged, fallback] : files) {
