@@ -3,10 +3,12 @@
 
 #include "BWAlertView.h"
 #include "Binwarden_2_MenuAppDelegate.h"
+#include "DesktopNotes.h"
 #include "InfoMenuView.h"
 #include "MainController.h"
 #include "agent_strings.h"
 #include "detached_launch.h"
+#include "fake_notification_server.h"
 #include "notification_names.h"
 #include "private_bus.h"
 #include "settings.h"
@@ -519,5 +521,55 @@ TEST_F(MenuUiTest, QuitAndUpdateRequestsAreObeyedOnlyFromTheUserOrRoot) {
             controller.mainAppSaysUpdate(update);
             EXPECT_EQ(delegate.updateTime(), 12345.0) << c.what;
         }
+    }
+}
+
+TEST(DesktopNotesTest, AClickedNoteOpensTheApplicationOnceAndIsClosed) {
+    application();
+    bw::test::PrivateBus session;
+    ASSERT_TRUE(session.ok());
+    setenv("DBUS_SESSION_BUS_ADDRESS", session.address().c_str(), 1);
+    struct Unset {
+        ~Unset() { unsetenv("DBUS_SESSION_BUS_ADDRESS"); }
+    } unset;
+    bw::test::FakeNotificationServer server(QString::fromStdString(session.address()));
+    ASSERT_TRUE(server.ok());
+    DesktopNotes notes;
+    int activations = 0;
+    QObject::connect(&notes, &DesktopNotes::activated, [&activations] { ++activations; });
+    ASSERT_TRUE(notes.deliver("Binwarden 2", "1 item saved in the cache", "binwarden2"));
+    ASSERT_TRUE(notes.deliver("Binwarden 2", "7 items saved in the cache", "binwarden2"));
+    ASSERT_EQ(server.delivered().size(), 2);
+    uint first = server.delivered()[0], second = server.delivered()[1];
+
+    struct Case {
+        const char* what;
+        uint id;
+        bool expiresFirst;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"another program's note", first + 100, false, false},
+        {"our note, clicked", first, false, true},
+        {"the same note clicked again", first, false, false},
+        {"our note, gone before the click", second, true, false},
+    };
+    for (const Case& c : cases) {
+        int activationsBefore = activations;
+        auto closedBefore = server.closed().size();
+        if (c.expiresFirst) {
+            server.expire(c.id);
+            pumpEvents(200);
+        }
+        server.click(c.id);
+        if (c.opens) {
+            EXPECT_TRUE(waitUntil([&] { return activations > activationsBefore; }, 3000)) << c.what;
+            // The clicked note is taken out of the notification centre.
+            EXPECT_TRUE(waitUntil([&] { return server.closed().contains(c.id); }, 3000)) << c.what;
+        } else {
+            pumpEvents(300);
+        }
+        EXPECT_EQ(activations, activationsBefore + (c.opens ? 1 : 0)) << c.what;
+        EXPECT_EQ(server.closed().size(), closedBefore + (c.opens ? 1 : 0)) << c.what;
     }
 }

@@ -1,12 +1,15 @@
 // A picture of the agent's tray menu as a StatusNotifier panel shows it. This program is the panel: it
 // takes the watcher's name on the session bus, starts the agent, reads the agent's exported menu and
 // icon over D-Bus, and draws them as a panel does (a strip with the icon and the menu below it):
-//   tray_host_screenshot AGENT OUTPUT.png   (under xvfb-run and dbus-run-session; HOME a scratch folder)
+//   tray_host_screenshot AGENT OUTPUT.png [--left-click]
+// (under xvfb-run and dbus-run-session; HOME a scratch folder). With --left-click the panel activates the
+// item instead of opening its menu, and the picture shows whatever the agent itself puts up.
 
 #include "status_notifier_host.h"
 
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -54,8 +57,9 @@ bool waitFor(const std::function<bool()>& condition, int milliseconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: tray_host_screenshot AGENT OUTPUT.png\n");
+    bool leftClick = argc == 4 && QString(argv[3]) == "--left-click";
+    if (argc != 3 && !leftClick) {
+        std::fprintf(stderr, "usage: tray_host_screenshot AGENT OUTPUT.png [--left-click]\n");
         return 2;
     }
     QApplication app(argc, argv);
@@ -125,14 +129,22 @@ int main(int argc, char** argv) {
     }
     QPoint under = iconLabel->mapToGlobal(QPoint(0, iconLabel->height() + 6));
     int x = std::max(0, under.x() - menu.sizeHint().width() + 40);
-    menu.popup(QPoint(x, barHeight + 2));
+    if (leftClick) {
+        QDBusMessage activate = QDBusMessage::createMethodCall(bw::test::itemService(item), bw::test::itemPath(item),
+                                                               "org.kde.StatusNotifierItem", "Activate");
+        activate << under.x() << barHeight;
+        session.call(activate, QDBus::NoBlock);
+    } else {
+        menu.popup(QPoint(x, barHeight + 2));
+    }
 
     QString output = QString::fromLocal8Bit(argv[2]);
     int status = 1;
     QTimer::singleShot(1500, [&] {
         QRect menuArea = menu.geometry();
-        QRect area(menuArea.left() - 30, 0, screen->geometry().width() - menuArea.left() + 30,
-                   menuArea.bottom() + 30);
+        QRect area = leftClick ? screen->geometry()
+                               : QRect(menuArea.left() - 30, 0, screen->geometry().width() - menuArea.left() + 30,
+                                       menuArea.bottom() + 30);
         QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
         status = shot.save(output) ? 0 : 1;
         std::fprintf(stderr, "tray_host_screenshot: %s %s\n", status == 0 ? "saved" : "could not save", argv[2]);
