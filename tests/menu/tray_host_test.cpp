@@ -1,7 +1,7 @@
 // The agent's tray item as a StatusNotifier panel sees it: the real agent on a private X server and a
 // private session bus, with a test watcher and host in this process. The panel may come up after the
-// agent (as at login); either way the item registers, and its exported menu carries the information
-// block as plain items.
+// agent (as at login) or restart; either way the item registers, and its exported menu carries the
+// information block as plain items.
 
 #include "private_bus.h"
 #include "settings.h"
@@ -258,7 +258,19 @@ TEST(TrayHost, TheItemReachesAHostThatComesBeforeOrAfterTheAgentAndShowsTheInfor
         // Nothing the host cannot show is left in the menu (the drawn block stays hidden there).
         for (const auto& entry : shown)
             EXPECT_FALSE(entry.label.isEmpty()) << seen.toStdString();
+
+        // The panel restarts (a new watcher takes the name): the item registers with it again.
         panel.unregisterService("org.kde.StatusNotifierWatcher");
+        panel.unregisterObject("/StatusNotifierWatcher");
+        pump(300ms);
+        bw::test::StatusNotifierWatcher restarted(panel);
+        ASSERT_TRUE(restarted.start());
+        restarted.registerHost();
+        EXPECT_TRUE(waitUntil([&] { return !restarted.registeredItems().isEmpty(); }, 15s))
+            << "the item did not come back to a restarted panel\n"
+            << bw::test::readFile(log);
+        panel.unregisterService("org.kde.StatusNotifierWatcher");
+        panel.unregisterObject("/StatusNotifierWatcher");
         QDBusConnection::disconnectFromBus(panel.name());
     }
 }
