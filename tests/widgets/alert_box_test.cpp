@@ -16,8 +16,9 @@ QApplication& app() {
     static int argc = 1;
     static char name[] = "widgets_gui_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
-    return application;
+    // Never destroyed: a QApplication torn down among the static destructors at exit crashes in QtGui.
+    static auto* application = new QApplication(argc, argv);
+    return *application;
 }
 
 enum class Dismissal { Escape, Close, Return };
