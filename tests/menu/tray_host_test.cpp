@@ -13,7 +13,6 @@
 #include <QDBusConnection>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -102,33 +101,6 @@ private:
     std::string m_display;
 };
 
-// Starts a program with the given ids (unchanged when uid is ours) and environment, output to logPath.
-pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              const std::string& logPath) {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log >= 0) {
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-    }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0)
-        dup2(null, STDIN_FILENO);
-    if (uid != getuid() && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
-        _exit(126);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-}
-
 void chownTree(const std::string& root, uid_t uid, gid_t gid) {
     ASSERT_EQ(lchown(root.c_str(), uid, gid), 0);
     for (auto& entry : fs::recursive_directory_iterator(root))
@@ -199,7 +171,7 @@ TEST(TrayHost, TheItemReachesAHostThatComesBeforeOrAfterTheAgentAndShowsTheInfor
                                         "DBUS_SESSION_BUS_ADDRESS=" + sessionAddress,
                                         "DBUS_SYSTEM_BUS_ADDRESS=" + system.address()};
         std::string log = homes / "agent.log";
-        pid_t agent = spawnAs(uid, gid, {homes / "stage/bin/binwarden2-menu"}, env, log);
+        pid_t agent = bw::test::spawnAs(uid, gid, {homes / "stage/bin/binwarden2-menu"}, env, log);
         ASSERT_GT(agent, 0);
         struct Stop {
             pid_t pid;
