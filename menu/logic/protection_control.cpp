@@ -135,6 +135,8 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
         RepairOutcome outcome =
             m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
                               : RepairOutcome::AuthorizationUnavailable;
+        if (m_cancelled.load())
+            return 0; // the agent quits: the wait was cut short, there is nothing to report
         switch (outcome) {
         case RepairOutcome::AuthorizationUnavailable:
             syslog(LOG_ERR, "Error authorization");
