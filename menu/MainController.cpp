@@ -294,10 +294,12 @@ void MainController::mountsChanged() {
 void MainController::reloadSettings(const std::optional<Settings>& settings) {
     AgentSettings agent = m_protection->reloadSettings(settings);
     if (agent.menuVisible && !m_headless) {
-        if (!theItem && !m_trayWatch) {
+        if (!theItem) {
             // The icon is made once a tray is there; at login the panel may come up after us.
-            m_trayWatch = new TrayWatch(this);
-            connect(m_trayWatch, &TrayWatch::appeared, this, &MainController::createTrayItem);
+            if (!m_trayWatch) {
+                m_trayWatch = new TrayWatch(this);
+                connect(m_trayWatch, &TrayWatch::appeared, this, &MainController::createTrayItem);
+            }
             m_trayWatch->watch();
         }
         if (theItem) {

@@ -79,6 +79,7 @@ void TrayWatch::watch() {
         m_signalConnected = session.connect(QString(), kWatcherPath, kWatcherInterface, "StatusNotifierHostRegistered",
                                             this, SLOT(check()));
     }
+    m_appeared = false;
     m_poll.start();
     check();
 }

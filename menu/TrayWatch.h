@@ -18,7 +18,8 @@ public:
 
     // A StatusNotifier host is registered on the session bus, or (on X11) an XEmbed tray is there.
     bool trayAvailable() const;
-    // Watches until a tray is available, then emits `appeared` once (at once when one already is).
+    // Watches until a tray is available, then emits `appeared` once (at once when one already is). May be
+    // called again after that, for a new icon.
     void watch();
 
 signals:

@@ -74,6 +74,7 @@ void StatusNotifierWatcher::RegisterStatusNotifierItem(const QString& serviceOrP
     // sender's connection.
     QString item = serviceOrPath.startsWith('/') ? message.service() + serviceOrPath
                                                  : serviceOrPath + "/StatusNotifierItem";
+    ++m_registrations;
     if (!m_items.contains(item))
         m_items.append(item);
     emit StatusNotifierItemRegistered(item);

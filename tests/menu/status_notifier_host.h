@@ -29,6 +29,7 @@ public:
     void registerHost();
 
     QStringList registeredItems() const { return m_items; }
+    int registrations() const { return m_registrations; } // every RegisterStatusNotifierItem call
     bool hostRegistered() const { return m_hostRegistered; }
     int protocolVersion() const { return 0; }
 
@@ -46,6 +47,7 @@ private:
     QDBusConnection m_connection;
     QStringList m_items; // "service/path"
     bool m_hostRegistered = false;
+    int m_registrations = 0;
 };
 
 // One entry of an exported menu, in menu order.

@@ -3,6 +3,8 @@
 // agent (as at login) or restart; either way the item registers, and its exported menu carries the
 // information block as plain items.
 
+#include "notification_bus.h"
+#include "notification_names.h"
 #include "private_bus.h"
 #include "settings.h"
 #include "status_notifier_host.h"
@@ -240,6 +242,22 @@ TEST(TrayHost, TheItemReachesAHostThatComesBeforeOrAfterTheAgentAndShowsTheInfor
         restarted.registerHost();
         EXPECT_TRUE(waitUntil([&] { return !restarted.registeredItems().isEmpty(); }, 15s))
             << "the item did not come back to a restarted panel\n"
+            << bw::test::readFile(log);
+
+        // The user hides the item in the settings and shows it again: it comes back to the panel.
+        NotificationBus poster;
+        auto postMenuSetting = [&](bool visible) {
+            Settings settings = Settings::defaults();
+            settings.menu = visible;
+            PlistPtr info = settings.toPlist();
+            poster.post(notif::kSettingsUpdated, std::nullopt, info.get(), true);
+        };
+        int registrations = restarted.registrations();
+        postMenuSetting(false);
+        pump(1500ms);
+        postMenuSetting(true);
+        EXPECT_TRUE(waitUntil([&] { return restarted.registrations() > registrations; }, 15s))
+            << "the item did not come back after it was shown again\n"
             << bw::test::readFile(log);
         panel.unregisterService("org.kde.StatusNotifierWatcher");
         panel.unregisterObject("/StatusNotifierWatcher");
