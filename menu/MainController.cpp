@@ -613,8 +613,8 @@ void MainController::validateMenuItems() {
         return;
     bool mainAppRuns = m_protection->isMainAppLaunched();
     for (QAction* action : m_menuBarMenu->actions()) {
-        if (action->isSeparator() || action == _infoMenuItem || action == m_infoTitleItem ||
-            action == m_infoSizeItem || action == m_infoDisksItem)
+        if (action->isSeparator() || action == _infoMenuItem || action == m_infoTitleItem || action == m_infoSizeItem ||
+            action == m_infoDisksItem)
             continue;
         int tag = action->data().toInt();
         bool enabled = false;

@@ -94,6 +94,7 @@ public:
     void stopWorkers();
     // Workers still running (pruning passes, starts, the size walk).
     int runningWorkers() const { return m_workers.running(); }
+
 private:
     void applyProtectionLook(bool on);
     void createTrayItem();
@@ -133,7 +134,7 @@ private:
     std::atomic<bool> _refreshMenu{true};
     std::uint64_t _prevCacheSize = 0;
     bool m_sizeWalkRunning = false; // main thread only
-    std::mutex m_sizeLock; // the controller's lock around the total-size computation
+    std::mutex m_sizeLock;          // the controller's lock around the total-size computation
     FolderSizer m_folderSizer;
     QTimer m_menuTimer;
     QTimer m_updateTimer;

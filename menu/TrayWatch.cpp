@@ -26,8 +26,7 @@ constexpr int kPollMilliseconds = 2000;
 struct FreeDeleter {
     void operator()(void* reply) const { std::free(reply); }
 };
-template <typename T>
-using XcbReply = std::unique_ptr<T, FreeDeleter>;
+template <typename T> using XcbReply = std::unique_ptr<T, FreeDeleter>;
 
 } // namespace
 
@@ -40,8 +39,8 @@ bool TrayWatch::statusNotifierHostRegistered() const {
     QDBusConnection session = QDBusConnection::sessionBus();
     if (!session.isConnected() || !session.interface() || !session.interface()->isServiceRegistered(kWatcherService))
         return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, "org.freedesktop.DBus.Properties",
-                                                      "Get");
+    QDBusMessage get =
+        QDBusMessage::createMethodCall(kWatcherService, kWatcherPath, "org.freedesktop.DBus.Properties", "Get");
     get << QString(kWatcherInterface) << QString("IsStatusNotifierHostRegistered");
     QDBusMessage reply = session.call(get, QDBus::Block, 1000);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())

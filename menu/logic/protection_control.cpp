@@ -132,9 +132,8 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     uid_t owner = stat(m_paths.launcher.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
     if (owner != 0) {
         int status = -1;
-        RepairOutcome outcome =
-            m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
-                              : RepairOutcome::AuthorizationUnavailable;
+        RepairOutcome outcome = m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
+                                                  : RepairOutcome::AuthorizationUnavailable;
         if (m_cancelled.load())
             return 0; // the agent quits: the wait was cut short, there is nothing to report
         switch (outcome) {

@@ -34,11 +34,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <cstdlib>
-#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -236,7 +236,8 @@ TEST_F(MenuUiTest, MenuItemsTagsAndInformationBlock) {
     auto infoHas = [&](const std::string& part) {
         return controller.infoView()->text().toStdString().find(part) != std::string::npos;
     };
-    EXPECT_TRUE(waitUntil([&] { return infoHas("Cache size: 1.1 KB"); }, 5000)) << controller.infoView()->text().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return infoHas("Cache size: 1.1 KB"); }, 5000))
+        << controller.infoView()->text().toStdString();
     EXPECT_TRUE(infoHas("Protected disks: 2"));
     EXPECT_EQ(controller.menuBarMenu()->actions().last()->data().isValid(), false); // the block comes last
 
@@ -415,23 +416,22 @@ TEST_F(MenuUiTest, DismissingAnAlertAnswersItsFirstButton) {
         ASSERT_TRUE(controller.awakeFromNib()) << c.what;
         controller.setAlertsShown(true);
         ASSERT_TRUE(writeProtectionStatusOnStart(settingsFile, false));
-        std::shared_ptr<bool> stuck = answerNextAlert(
-            [&c](QMessageBox* box) {
-                switch (c.act) {
-                case Act::Escape:
-                    QTest::keyClick(box, Qt::Key_Escape);
-                    break;
-                case Act::Close:
-                    box->close();
-                    break;
-                case Act::ClickSecond:
-                    for (QAbstractButton* button : box->buttons()) {
-                        if (button->text().toStdString() == localizedString("200_Quit BinwardenMenu Quit Button"))
-                            button->click();
-                    }
-                    break;
+        std::shared_ptr<bool> stuck = answerNextAlert([&c](QMessageBox* box) {
+            switch (c.act) {
+            case Act::Escape:
+                QTest::keyClick(box, Qt::Key_Escape);
+                break;
+            case Act::Close:
+                box->close();
+                break;
+            case Act::ClickSecond:
+                for (QAbstractButton* button : box->buttons()) {
+                    if (button->text().toStdString() == localizedString("200_Quit BinwardenMenu Quit Button"))
+                        button->click();
                 }
-            });
+                break;
+            }
+        });
         if (c.quitAlert) {
             controller.handleQuit();
         } else {

@@ -184,22 +184,39 @@ TEST_F(ProtectionTest, AVolumeWhoseTrashWasNeverUsedGetsOneAndItsDaemon) {
         std::string untouched;              // a folder whose mode must not change ("" = none)
     };
     const Case cases[] = {
-        {"no trash at all", [](const std::string&) {}, false, ".Trash-" + uid + "/files/",
-         {".Trash-" + uid, ".Trash-" + uid + "/files", ".Trash-" + uid + "/info"}, ""},
+        {"no trash at all",
+         [](const std::string&) {},
+         false,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid, ".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
         {"a sticky shared trash without the user's folder",
-         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 01777); }, false, ".Trash/" + uid + "/files/",
-         {".Trash/" + uid, ".Trash/" + uid + "/files", ".Trash/" + uid + "/info"}, ""},
+         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 01777); },
+         false,
+         ".Trash/" + uid + "/files/",
+         {".Trash/" + uid, ".Trash/" + uid + "/files", ".Trash/" + uid + "/info"},
+         ""},
         {"a shared trash without the sticky bit is not used",
-         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 0777); }, false, ".Trash-" + uid + "/files/",
-         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"}, ""},
+         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 0777); },
+         false,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
         {"a used trash is left as it is",
          [uid](const std::string& v) {
              bw::test::makeDirs(v + "/.Trash-" + uid + "/files", 0755);
              chmod((v + "/.Trash-" + uid).c_str(), 0755);
          },
-         false, ".Trash-" + uid + "/files/", {}, ".Trash-" + uid},
-        {"mounted while protection is on", [](const std::string&) {}, true, ".Trash-" + uid + "/files/",
-         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"}, ""},
+         false,
+         ".Trash-" + uid + "/files/",
+         {},
+         ".Trash-" + uid},
+        {"mounted while protection is on",
+         [](const std::string&) {},
+         true,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
     };
     int n = 0;
     for (const Case& c : cases) {

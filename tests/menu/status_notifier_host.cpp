@@ -72,8 +72,8 @@ void StatusNotifierWatcher::registerHost() {
 void StatusNotifierWatcher::RegisterStatusNotifierItem(const QString& serviceOrPath, const QDBusMessage& message) {
     // An item names its service (its path is the usual one) or, the other way round, its path on the
     // sender's connection.
-    QString item = serviceOrPath.startsWith('/') ? message.service() + serviceOrPath
-                                                 : serviceOrPath + "/StatusNotifierItem";
+    QString item =
+        serviceOrPath.startsWith('/') ? message.service() + serviceOrPath : serviceOrPath + "/StatusNotifierItem";
     ++m_registrations;
     if (!m_items.contains(item))
         m_items.append(item);

@@ -190,8 +190,7 @@ TEST(TrayHost, TheItemReachesAHostThatComesBeforeOrAfterTheAgentAndShowsTheInfor
 
         if (!c.hostFirst) {
             // The agent is up (its login item is written) and has looked for a tray; then the panel comes.
-            ASSERT_TRUE(waitUntil([&] { return fs::exists(home + "/.config/autostart/binwarden2-menu.desktop"); },
-                                  15s))
+            ASSERT_TRUE(waitUntil([&] { return fs::exists(home + "/.config/autostart/binwarden2-menu.desktop"); }, 15s))
                 << bw::test::readFile(log);
             pump(1500ms);
             ASSERT_TRUE(watcher.start());
@@ -216,8 +215,7 @@ TEST(TrayHost, TheItemReachesAHostThatComesBeforeOrAfterTheAgentAndShowsTheInfor
                     shown.append(entry);
             }
             return shown.size() >= 3 && shown[shown.size() - 3].label == title &&
-                   shown.last().label.startsWith("Protected disks") &&
-                   shown[shown.size() - 2].label.endsWith("KB");
+                   shown.last().label.startsWith("Protected disks") && shown[shown.size() - 2].label.endsWith("KB");
         };
         QString seen;
         bool complete = waitUntil(readShown, 15s);
