@@ -2,6 +2,7 @@
 
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusReply>
 #include <QVariantMap>
 
@@ -22,6 +23,7 @@ bool DesktopNotes::deliver(const QString& title, const QString& text, const QStr
     if (!m_connected) {
         m_connected =
             session.connect(kService, kPath, kInterface, "ActionInvoked", this, SLOT(actionInvoked(uint, QString)));
+        session.connect(kService, kPath, kInterface, "NotificationClosed", this, SLOT(notificationClosed(uint, uint)));
     }
     QDBusInterface notifications(kService, kPath, kInterface, session);
     notifications.setTimeout(2000);
@@ -36,8 +38,17 @@ bool DesktopNotes::deliver(const QString& title, const QString& text, const QStr
 void DesktopNotes::actionInvoked(uint id, const QString& actionKey) {
     if (!m_delivered.remove(id))
         return;
+    // A clicked note has done its job; servers that keep notes in a history would otherwise keep it there.
+    QDBusConnection session = QDBusConnection::sessionBus();
+    QDBusMessage close = QDBusMessage::createMethodCall(kService, kPath, kInterface, "CloseNotification");
+    close << id;
+    session.call(close, QDBus::NoBlock);
     if (actionKey == "default" || actionKey == "Open")
         emit activated();
+}
+
+void DesktopNotes::notificationClosed(uint id, uint) {
+    m_delivered.remove(id);
 }
 
 } // namespace bw

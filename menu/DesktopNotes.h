@@ -19,6 +19,7 @@ signals:
 
 private slots:
     void actionInvoked(uint id, const QString& actionKey);
+    void notificationClosed(uint id, uint reason);
 
 private:
     QSet<uint> m_delivered;

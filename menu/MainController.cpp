@@ -6,6 +6,7 @@
 #include "Binwarden_2_MenuAppDelegate.h"
 #include "DesktopNotes.h"
 #include "InfoMenuView.h"
+#include "TrayWatch.h"
 #include "agent_strings.h"
 #include "bus_event_bridge.h"
 #include "cache_pruning.h"
@@ -52,13 +53,12 @@ namespace bw {
 
 namespace {
 
-// Worker threads still running; the controller waits for them briefly when it goes.
-std::atomic<int> g_workers{0};
-
-struct WorkerScope {
-    WorkerScope() { ++g_workers; }
-    ~WorkerScope() { --g_workers; }
-};
+// Reports, settings and the update requests come from our own programs or from root; anybody else's are
+// ignored, so that another local user can neither rewrite our settings, switch our protection off, nor
+// make us prune, warn or check for updates.
+bool fromOurselvesOrRoot(const Notification& notification) {
+    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
+}
 
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
@@ -109,6 +109,7 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
     : QObject(parent), m_delegate(delegate) {
     initMenuResources();
     m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
+    m_alertsShown = !m_headless;
 
     ProtectionPaths paths;
     paths.uid = getuid();
@@ -132,11 +133,15 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
 }
 
 MainController::~MainController() {
-    // Give running pruning passes and starts a moment to end before the objects they use go.
-    for (int i = 0; i < 50 && g_workers.load() > 0; ++i)
-        sleepFor(std::chrono::milliseconds(100));
+    // The workers use the bus, the protection control and this object: they end before any of it goes.
+    stopWorkers();
     if (m_mountFd >= 0)
         close(m_mountFd);
+}
+
+void MainController::stopWorkers() {
+    m_protection->cancel();
+    m_workers.stop();
 }
 
 QIcon MainController::loadImage(const QString& name) const {
@@ -185,6 +190,12 @@ bool MainController::awakeFromNib() {
     addItem("200_Menu Quit", 0, [this] { quitMenu(); });
     m_menuBarMenu->addSeparator();
     connect(m_menuBarMenu.get(), &QMenu::aboutToShow, this, &MainController::validateMenuItems);
+    connect(m_menuBarMenu.get(), &QMenu::aboutToHide, this, [this] {
+        if (m_menuDrawnByQt) {
+            m_menuDrawnByQt = false;
+            presentInfoBlock();
+        }
+    });
     if (theItem)
         theItem->setIcon(_icon);
 
@@ -282,24 +293,44 @@ void MainController::mountsChanged() {
 
 void MainController::reloadSettings(const std::optional<Settings>& settings) {
     AgentSettings agent = m_protection->reloadSettings(settings);
-    bool trayPossible = !m_headless && QSystemTrayIcon::isSystemTrayAvailable();
-    if (agent.menuVisible && trayPossible) {
+    if (agent.menuVisible && !m_headless) {
         if (!theItem) {
-            theItem = std::make_unique<QSystemTrayIcon>();
-            theItem->setContextMenu(m_menuBarMenu.get());
-            theItem->setToolTip("Binwarden 2");
-            connect(theItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
-                if (why == QSystemTrayIcon::Trigger && m_menuBarMenu)
-                    m_menuBarMenu->popup(QCursor::pos());
-            });
+            // The icon is made once a tray is there; at login the panel may come up after us.
+            if (!m_trayWatch) {
+                m_trayWatch = new TrayWatch(this);
+                connect(m_trayWatch, &TrayWatch::appeared, this, &MainController::createTrayItem);
+            }
+            m_trayWatch->watch();
         }
-        theItem->setIcon(m_protection->isProtectionActivated(false) ? _iconHighlight : _icon);
-        theItem->show();
+        if (theItem) {
+            theItem->setIcon(m_protection->isProtectionActivated(false) ? _iconHighlight : _icon);
+            theItem->show();
+        }
     } else if (!agent.menuVisible && theItem) {
         theItem->hide();
         theItem->setContextMenu(nullptr);
         theItem.reset();
+        presentInfoBlock();
     }
+}
+
+void MainController::createTrayItem() {
+    if (theItem || !m_protection->agentSettings().menuVisible)
+        return;
+    theItem = std::make_unique<QSystemTrayIcon>();
+    theItem->setContextMenu(m_menuBarMenu.get());
+    theItem->setToolTip("Binwarden 2");
+    connect(theItem.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason why) {
+        if (why != QSystemTrayIcon::Trigger || !m_menuBarMenu)
+            return;
+        // This popup is drawn by Qt even where a host shows the exported menu: the drawn block goes with it.
+        m_menuDrawnByQt = true;
+        presentInfoBlock();
+        m_menuBarMenu->popup(QCursor::pos());
+    });
+    theItem->setIcon(m_protection->isProtectionActivated(false) ? _iconHighlight : _icon);
+    theItem->show();
+    presentInfoBlock();
 }
 
 void MainController::applyProtectionLook(bool on) {
@@ -336,11 +367,10 @@ void MainController::startStopProtection() {
 }
 
 void MainController::startProtectionThread() {
-    std::thread([this] {
-        WorkerScope scope;
+    m_workers.start([this] {
         m_protection->startProtection();
-        sleepFor(std::chrono::milliseconds(500));
-    }).detach();
+        m_workers.waitFor([] { return false; }, std::chrono::milliseconds(500));
+    });
 }
 
 void MainController::startProtectionNotification(const Notification& notification) {
@@ -360,16 +390,6 @@ void MainController::stopProtectionNotification(const Notification& notification
     setStartStopTitle(false);
 }
 
-namespace {
-
-// Reports and settings come from our own programs or from the root daemons; anybody else's are ignored,
-// so that another local user can neither rewrite our settings nor make us prune or warn.
-bool fromOurselvesOrRoot(const Notification& notification) {
-    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
-}
-
-} // namespace
-
 void MainController::settingsDidUpdateNotification(const Notification& notification) {
     if (!fromOurselvesOrRoot(notification))
         return;
@@ -385,7 +405,9 @@ void MainController::settingsDidUpdateNotification(const Notification& notificat
     }
 }
 
-void MainController::quitDaemonForUpdate(const Notification&) {
+void MainController::quitDaemonForUpdate(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
     m_protection->stopProtection();
 }
 
@@ -394,6 +416,9 @@ void MainController::workspaceDidMountNotification(const std::string& mountPoint
 }
 
 void MainController::cacheDidUpdateNotification(const Notification& notification) {
+    // Every cache's size is in the total, other users' caches on shared volumes too: whoever announced a
+    // change, the next refresh measures again, even when nothing else is done for it here.
+    _refreshMenu = true;
     if (!fromOurselvesOrRoot(notification))
         return;
     bool silent = notification.name == notif::kCacheUpdateSilent;
@@ -410,12 +435,8 @@ void MainController::cacheDidUpdateNotification(const Notification& notification
     }
     if (cachePath) {
         std::string path = *cachePath;
-        std::thread([this, path] {
-            WorkerScope scope;
-            manageCacheContents(path);
-        }).detach();
+        m_workers.start([this, path] { manageCacheContents(path); });
     }
-    _refreshMenu = true;
 }
 
 void MainController::manageCacheContents(const std::string& cacheFolder) {
@@ -435,11 +456,23 @@ void MainController::manageCacheContents(const std::string& cacheFolder) {
     }
     if (report.space.verdict == SpaceVerdict::DiskFullAlert) {
         AlertTexts alert = pruningDiskFullAlert(volumeDisplayName(cacheFolder), report);
-        // The pass waits for the answer; the alert itself belongs to the main thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this, alert] { showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button)); },
-            Qt::BlockingQueuedConnection);
+        // The pass waits for the answer; the alert itself belongs to the main thread. The wait ends too
+        // when the agent quits, and the pass then reports nothing more.
+        if (QThread::currentThread() == thread()) {
+            showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button));
+        } else {
+            auto answered = std::make_shared<std::atomic<bool>>(false);
+            QMetaObject::invokeMethod(
+                this,
+                [this, alert, answered] {
+                    showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button));
+                    answered->store(true);
+                },
+                Qt::QueuedConnection);
+            m_workers.waitFor([answered] { return answered->load(); }, std::chrono::hours(24 * 365));
+            if (m_workers.stopping())
+                return;
+        }
         sleepFor(std::chrono::milliseconds(100));
     } else if (report.space.verdict == SpaceVerdict::MustDeleteData) {
         syslog(LOG_NOTICE, "%s %s", "-[MainController manageCacheContents:]", "Must delete data in cache");
@@ -468,7 +501,7 @@ void MainController::diskIsFullNotification(const Notification& notification) {
 }
 
 int MainController::runAlert(bool critical, const QString& title, const QString& message, const QStringList& buttons) {
-    if (m_headless) {
+    if (!m_alertsShown) {
         syslog(LOG_NOTICE, "binwarden2-menu alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
         std::fprintf(stderr, "binwarden2-menu alert: %s\n%s\n", title.toUtf8().constData(),
                      message.toUtf8().constData());
@@ -484,18 +517,60 @@ void MainController::menuDisplay() {
         _infoMenuItem = new QWidgetAction(m_menuBarMenu.get());
         _menuView = new InfoMenuView();
         _infoMenuItem->setDefaultWidget(_menuView);
+        // The same block as plain disabled items, for hosts that show only those.
+        for (QAction** item : {&m_infoTitleItem, &m_infoSizeItem, &m_infoDisksItem}) {
+            *item = new QAction(m_menuBarMenu.get());
+            (*item)->setEnabled(false);
+        }
         created = true;
     }
-    {
-        std::lock_guard lock(m_sizeLock);
-        if (_refreshMenu) {
-            std::uint64_t total = 0;
-            for (const auto& path : getCachesPaths(mountedLocalVolumes(), m_protection->paths().homeFolder))
-                total += m_folderSizer.getFolderSize(path);
-            _prevCacheSize = total;
-            _refreshMenu = false;
-        }
+    if (_refreshMenu.exchange(false))
+        startSizeWalk();
+    updateInfoBlock();
+    if (created) {
+        m_menuBarMenu->addAction(_infoMenuItem);
+        m_menuBarMenu->addActions({m_infoTitleItem, m_infoSizeItem, m_infoDisksItem});
+        presentInfoBlock();
     }
+    validateMenuItems();
+}
+
+void MainController::startSizeWalk() {
+    if (m_sizeWalkRunning) {
+        _refreshMenu = true; // measured again once the running walk is done
+        return;
+    }
+    std::vector<std::string> caches = getCachesPaths(mountedLocalVolumes(), m_protection->paths().homeFolder);
+    m_sizeWalkRunning = true;
+    // A large cache takes a while to walk: the tray and the bus keep going meanwhile, the figure follows.
+    bool started = m_workers.start([this, caches] {
+        std::uint64_t total = 0;
+        {
+            std::lock_guard lock(m_sizeLock);
+            for (const auto& path : caches) {
+                if (m_workers.stopping())
+                    return;
+                total += m_folderSizer.getFolderSize(path);
+            }
+        }
+        QMetaObject::invokeMethod(
+            this,
+            [this, total] {
+                m_sizeWalkRunning = false;
+                _prevCacheSize = total;
+                updateInfoBlock();
+                if (_refreshMenu.exchange(false))
+                    startSizeWalk();
+            },
+            Qt::QueuedConnection);
+    });
+    if (!started)
+        m_sizeWalkRunning = false;
+}
+
+void MainController::updateInfoBlock() {
+    if (!_menuView)
+        return;
     std::int64_t disks = 0;
     if (auto stored = loadSettings(m_protection->paths().settingsFile))
         disks = static_cast<std::int64_t>(stored->volumes.size());
@@ -505,9 +580,32 @@ void MainController::menuDisplay() {
     QString body = qs(infoBodyText(_prevCacheSize, disks, separator));
     if (_menuView->text() != title + "\n" + body)
         _menuView->setText(title, body);
-    if (created)
-        m_menuBarMenu->addAction(_infoMenuItem);
-    validateMenuItems();
+    QStringList lines = body.split('\n');
+    QString sizeLine = lines.value(0);
+    QString disksLine = lines.size() > 1 ? lines.mid(1).join(' ') : QString();
+    if (m_infoTitleItem->text() != title)
+        m_infoTitleItem->setText(title);
+    if (m_infoSizeItem->text() != sizeLine)
+        m_infoSizeItem->setText(sizeLine);
+    if (m_infoDisksItem->text() != disksLine)
+        m_infoDisksItem->setText(disksLine);
+}
+
+void MainController::presentInfoBlock() {
+    if (!_infoMenuItem)
+        return;
+    // A menu handed to a StatusNotifier host gets a platform menu, exported over D-Bus; only plain items
+    // survive the trip there. Where Qt draws the menu itself the drawn block shows instead.
+    bool exported = theItem && m_menuBarMenu->platformMenu() != nullptr && !m_menuDrawnByQt;
+    _infoMenuItem->setVisible(!exported);
+    for (QAction* item : {m_infoTitleItem, m_infoSizeItem, m_infoDisksItem})
+        item->setVisible(exported);
+}
+
+QList<QAction*> MainController::infoItems() const {
+    if (!m_infoTitleItem)
+        return {};
+    return {m_infoTitleItem, m_infoSizeItem, m_infoDisksItem};
 }
 
 void MainController::validateMenuItems() {
@@ -515,7 +613,8 @@ void MainController::validateMenuItems() {
         return;
     bool mainAppRuns = m_protection->isMainAppLaunched();
     for (QAction* action : m_menuBarMenu->actions()) {
-        if (action->isSeparator() || action == _infoMenuItem)
+        if (action->isSeparator() || action == _infoMenuItem || action == m_infoTitleItem || action == m_infoSizeItem ||
+            action == m_infoDisksItem)
             continue;
         int tag = action->data().toInt();
         bool enabled = false;
@@ -531,8 +630,7 @@ void MainController::openBinwarden(int tag) {
     if (tag != 0 && tag != kTagOpen && tag != kTagOpenSettings)
         return;
     int n = tag == kTagOpenSettings ? 2 : 1;
-    std::thread([n] {
-        WorkerScope scope;
+    m_workers.start([n] {
         std::string app = mainApplicationPathIn(installRoot());
         if (access(app.c_str(), X_OK) != 0)
             return;
@@ -548,7 +646,7 @@ void MainController::openBinwarden(int tag) {
         std::string error;
         if (!launchDetached(app, {app}, &error))
             syslog(LOG_ERR, "-[MainController openBinwardenThread:] %s", error.c_str());
-    }).detach();
+    });
 }
 
 void MainController::quitMenu() {
@@ -557,13 +655,18 @@ void MainController::quitMenu() {
 }
 
 void MainController::handleQuit() {
-    if (m_protection->isProtectionActivated(true)) {
+    bool on = m_protection->isProtectionActivated(true);
+    if (on) {
         int answer = runAlert(true, qs(localizedString("200_Quit BinwardenMenu title")),
                               qs(localizedString("200_Quit BinwardenMenu Message")),
                               {qs(localizedString("200_Quit BinwardenMenu Cancel Button")),
                                qs(localizedString("200_Quit BinwardenMenu Quit Button"))});
         if (answer == 0)
             return;
+    }
+    // A start still waiting ends here, before the flag is written, so that it cannot change it afterwards.
+    stopWorkers();
+    if (on) {
         m_protection->stopProtection();
         m_protection->setProtectionStatusForStartTo(true);
     } else {
@@ -593,7 +696,9 @@ void MainController::delayedCheckUpdates() {
     _softwareUpdater.checkVersionAsynchronous();
 }
 
-void MainController::mainAppSaysUpdate(const Notification&) {
+void MainController::mainAppSaysUpdate(const Notification& notification) {
+    if (!fromOurselvesOrRoot(notification))
+        return;
     m_delegate->resetUpdateTime();
     _softwareUpdater.resetUpdateTime();
     delayedCheckUpdates();

@@ -6,6 +6,7 @@
 #include "folder_size.h"
 #include "notification_bus.h"
 #include "protection_control.h"
+#include "worker_group.h"
 
 #include <QIcon>
 #include <QObject>
@@ -13,6 +14,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -31,6 +33,7 @@ class BusEventBridge;
 class Binwarden_2_MenuAppDelegate;
 class DesktopNotes;
 class InfoMenuView;
+class TrayWatch;
 
 // Tags of the menu items.
 enum MenuTag { kTagOpen = 1, kTagOpenSettings = 2, kTagStartStop = 10 };
@@ -75,12 +78,30 @@ public:
     QMenu* menuBarMenu() const { return m_menuBarMenu.get(); }
     QAction* itemWithTag(int tag) const;
     InfoMenuView* infoView() const { return _menuView; }
+    // The information block as plain disabled items (title, size line, disks line): what a tray host that
+    // shows only plain items (StatusNotifier) shows. Empty before the first refresh.
+    QList<QAction*> infoItems() const;
+    // Whether the tray item exists (it is made once a tray is there).
+    bool hasTrayItem() const { return theItem != nullptr; }
     ProtectionControl& protection() { return *m_protection; }
     NotificationBus& bus() { return m_bus; }
     bool headless() const { return m_headless; }
+    // Alerts are shown and wait for a person with a display; without one they are logged and answered
+    // by their first button. Tests turn them on offscreen to answer them from the keyboard.
+    void setAlertsShown(bool shown) { m_alertsShown = shown; }
+    // Ends the background work in order: a start waiting for the administrator dialog is refused, the
+    // other workers are asked to stop, then every worker is joined. Nothing is started afterwards.
+    void stopWorkers();
+    // Workers still running (pruning passes, starts, the size walk).
+    int runningWorkers() const { return m_workers.running(); }
 
 private:
     void applyProtectionLook(bool on);
+    void createTrayItem();
+    void updateInfoBlock();
+    void startSizeWalk();
+    // The drawn block where Qt draws the menu itself; the plain items where a host shows it.
+    void presentInfoBlock();
     void setStartStopTitle(bool on);
     void registerNotifications();
     void watchMounts();
@@ -101,13 +122,19 @@ private:
     std::unique_ptr<QSystemTrayIcon> theItem;
     QWidgetAction* _infoMenuItem = nullptr;
     InfoMenuView* _menuView = nullptr;
+    QAction* m_infoTitleItem = nullptr;
+    QAction* m_infoSizeItem = nullptr;
+    QAction* m_infoDisksItem = nullptr;
+    bool m_menuDrawnByQt = false; // our own popup of the menu is showing
+    TrayWatch* m_trayWatch = nullptr;
     QIcon _icon;
     QIcon _iconHighlight;
     PXUpdater _softwareUpdater;
     bool _auto_update = false;
-    bool _refreshMenu = true;
+    std::atomic<bool> _refreshMenu{true};
     std::uint64_t _prevCacheSize = 0;
-    std::mutex m_sizeLock; // the controller's lock around the total-size computation
+    bool m_sizeWalkRunning = false; // main thread only
+    std::mutex m_sizeLock;          // the controller's lock around the total-size computation
     FolderSizer m_folderSizer;
     QTimer m_menuTimer;
     QTimer m_updateTimer;
@@ -115,6 +142,9 @@ private:
     int m_mountFd = -1;
     std::set<std::string> m_mounts;
     bool m_headless = false;
+    bool m_alertsShown = true;
+    // Last, so that it goes first: no worker outlives the members it uses.
+    WorkerGroup m_workers;
 };
 
 } // namespace bw

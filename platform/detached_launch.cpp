@@ -1,12 +1,14 @@
 #include "detached_launch.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -88,19 +90,65 @@ std::string pkexecPath() {
     return {};
 }
 
-RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* status) {
+namespace {
+
+// Ends a pkexec that is still waiting: asked first, forced after half a second. pkexec keeps our real
+// uid while its dialog is up, so we may signal it. Whatever cannot be reaped in time is left to a
+// thread that only waits for it.
+void endChild(pid_t pid, const std::string& what) {
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 25; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    for (int i = 0; i < 25; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    try {
+        std::thread([pid] { waitForExit(pid); }).detach();
+    } catch (const std::system_error& e) {
+        syslog(LOG_ERR, "runAdminRepair: cannot start a thread to reap %s: %s", what.c_str(), e.what());
+    }
+}
+
+} // namespace
+
+RepairOutcome runAdminRepair(const std::string& pkexec, const std::string& launcher, const RepairWait& wait,
+                             int* status) {
     if (status)
         *status = -1;
-    std::string pkexec = pkexecPath();
-    if (pkexec.empty())
-        return RepairOutcome::AuthorizationUnavailable;
     pid_t pid = 0;
     int rc = spawn(pkexec, {pkexec, launcher, "repair"}, false, pid);
     if (rc != 0) {
         syslog(LOG_ERR, "repairLauncherWithAdminRights: cannot start %s: %s", pkexec.c_str(), std::strerror(rc));
         return RepairOutcome::AuthorizationUnavailable;
     }
-    int exitStatus = waitForExit(pid);
+    auto end = std::chrono::steady_clock::now() + wait.limit;
+    int raw = 0;
+    for (;;) {
+        pid_t r = waitpid(pid, &raw, WNOHANG);
+        if (r == pid)
+            break;
+        if (r < 0 && errno != EINTR) {
+            syslog(LOG_ERR, "repairLauncherWithAdminRights: lost %s: %s", pkexec.c_str(), std::strerror(errno));
+            return RepairOutcome::Failed;
+        }
+        bool cancelled = wait.cancelled && wait.cancelled->load();
+        if (cancelled || std::chrono::steady_clock::now() >= end) {
+            if (!cancelled)
+                syslog(LOG_NOTICE, "repairLauncherWithAdminRights: no answer from %s within %lld s; taken as refused",
+                       pkexec.c_str(),
+                       static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(wait.limit).count()));
+            endChild(pid, pkexec);
+            return RepairOutcome::Refused;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    int exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     if (status)
         *status = exitStatus;
     switch (exitStatus) {
@@ -113,6 +161,15 @@ RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* st
     default:
         return RepairOutcome::Failed;
     }
+}
+
+RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* status, const RepairWait& wait) {
+    if (status)
+        *status = -1;
+    std::string pkexec = pkexecPath();
+    if (pkexec.empty())
+        return RepairOutcome::AuthorizationUnavailable;
+    return runAdminRepair(pkexec, launcher, wait, status);
 }
 
 } // namespace bw

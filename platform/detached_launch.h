@@ -2,6 +2,8 @@
 // Starting other programs: detached (new session, not waited for by the caller) and, for the launcher's
 // repair, through pkexec with administrator rights.
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,23 @@ enum class RepairOutcome {
     Failed,                   // anything else; `status` holds the exit status or -1
 };
 
-// Runs "pkexec <launcher> repair" and waits for it. pkexec is looked for only in the system folders,
-// never through PATH.
-RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* status = nullptr);
+// How long the agent waits for the administrator dialog before it takes the silence as a refusal.
+inline constexpr std::chrono::seconds kRepairWaitLimit{120};
+
+// The bound on a repair's wait, and a flag that ends the wait early (the agent quits). Either way pkexec
+// is ended and the answer is Refused.
+struct RepairWait {
+    std::chrono::milliseconds limit = kRepairWaitLimit;
+    const std::atomic<bool>* cancelled = nullptr;
+};
+
+// Runs "pkexec <launcher> repair" and waits for it, at most as long as `wait` allows. pkexec is looked for
+// only in the system folders, never through PATH.
+RepairOutcome repairLauncherWithAdminRights(const std::string& launcher, int* status = nullptr,
+                                            const RepairWait& wait = {});
+// The same with a given pkexec program.
+RepairOutcome runAdminRepair(const std::string& pkexec, const std::string& launcher, const RepairWait& wait,
+                             int* status = nullptr);
 // Where pkexec is, or empty.
 std::string pkexecPath();
 

@@ -21,7 +21,7 @@ bool pathExists(const std::string& path) {
 }
 
 // The home trash is ours to create when it is missing (a fresh account has none until something is
-// thrown away); the daemon needs its "files" folder to survey. A volume's trash is never created here.
+// thrown away); the daemon needs its "files" folder to survey. A volume's trash is made by createVolumeTrashIfMissing.
 void ensureHomeTrash(const std::string& filesFolder) {
     std::string trash = filesFolder.substr(0, filesFolder.rfind('/'));
     for (const std::string& folder : {trash, filesFolder, trash + "/info"}) {
@@ -41,8 +41,8 @@ ProtectionServices ProtectionServices::system() {
     services.launch = [](const std::string& exe, const std::vector<std::string>& args, std::string* error) {
         return launchDetached(exe, args, error);
     };
-    services.repair = [](const std::string& launcher, int* status) {
-        return repairLauncherWithAdminRights(launcher, status);
+    services.repair = [](const std::string& launcher, const std::atomic<bool>& cancelled, int* status) {
+        return repairLauncherWithAdminRights(launcher, status, RepairWait{kRepairWaitLimit, &cancelled});
     };
     services.sleep = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
     return services;
@@ -50,6 +50,13 @@ ProtectionServices ProtectionServices::system() {
 
 ProtectionControl::ProtectionControl(ProtectionPaths paths, ProtectionServices services)
     : m_paths(std::move(paths)), m_services(std::move(services)) {}
+
+std::optional<ProtectedTrash> ProtectionControl::trashToProtect(const std::string& folder) const {
+    // A volume whose trash was never used gets one, or its daemon would have nothing to survey.
+    if (folder != m_paths.homeFolder)
+        createVolumeTrashIfMissing(folder, m_paths.uid);
+    return trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome);
+}
 
 void ProtectionControl::show(bool on) {
     if (m_services.showProtection)
@@ -76,6 +83,8 @@ std::vector<std::string> ProtectionControl::diskManaged() const {
 }
 
 void ProtectionControl::startProtection() {
+    if (m_cancelled.load())
+        return;
     bool empty;
     {
         std::lock_guard lock(m_mutex);
@@ -87,12 +96,15 @@ void ProtectionControl::startProtection() {
     if (!folders.empty()) {
         for (const auto& folder : folders) {
             // The home trash is always there to protect; another volume only while it is mounted.
-            auto trash = trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome);
+            auto trash = trashToProtect(folder);
             if (!trash)
                 continue;
             if (trash->cacheRoot == m_paths.homeFolder)
                 ensureHomeTrash(trash->trashPath);
             launchDaemonForTrash(*trash);
+            // Quitting while this start waited: nothing more is launched or recorded.
+            if (m_cancelled.load())
+                return;
         }
         m_status.store(kStatusOn);
     }
@@ -120,8 +132,10 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     uid_t owner = stat(m_paths.launcher.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
     if (owner != 0) {
         int status = -1;
-        RepairOutcome outcome =
-            m_services.repair ? m_services.repair(m_paths.launcher, &status) : RepairOutcome::AuthorizationUnavailable;
+        RepairOutcome outcome = m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
+                                                  : RepairOutcome::AuthorizationUnavailable;
+        if (m_cancelled.load())
+            return 0; // the agent quits: the wait was cut short, there is nothing to report
         switch (outcome) {
         case RepairOutcome::AuthorizationUnavailable:
             syslog(LOG_ERR, "Error authorization");
@@ -196,7 +210,7 @@ void ProtectionControl::volumeDidMount(const std::string& mountPoint) {
         return;
     for (const auto& folder : diskManaged()) {
         if (folder == mountPoint && folder != m_paths.homeFolder) {
-            if (auto trash = trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome))
+            if (auto trash = trashToProtect(folder))
                 launchDaemonForTrash(*trash);
             return;
         }

@@ -22,7 +22,8 @@ namespace bw {
 struct ProtectionServices {
     std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
     std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)> launch;
-    std::function<RepairOutcome(const std::string& launcher, int* status)> repair;
+    // Repairs the launcher with administrator rights; `cancelled` turns true when the wait must end.
+    std::function<RepairOutcome(const std::string& launcher, const std::atomic<bool>& cancelled, int* status)> repair;
     // Posts a request with the user id text as object, delivered immediately.
     std::function<void(const std::string& name, const std::string& object)> post;
     std::function<void(std::chrono::milliseconds)> sleep;
@@ -74,12 +75,21 @@ public:
     // its daemon is started (for the first matching entry only).
     void volumeDidMount(const std::string& mountPoint);
 
+    // The agent quits: a start that waits (for the administrator dialog) ends at once, its repair counted
+    // as refused, and it launches nothing more. Starts after this do nothing.
+    void cancel() { m_cancelled.store(true); }
+    bool cancelled() const { return m_cancelled.load(); }
+
     int protectionStatus() const { return m_status.load(); }
     void setProtectionStatus(int status) { m_status.store(status); }
     const ProtectionPaths& paths() const { return m_paths; }
+    // Another launcher file (tests, staged installs); only before anything has started.
+    void setLauncherPath(const std::string& launcher) { m_paths.launcher = launcher; }
 
 private:
     void show(bool on);
+    // The trash of a protected folder by the freedesktop rules, a volume's made first when it has none.
+    std::optional<ProtectedTrash> trashToProtect(const std::string& folder) const;
 
     ProtectionPaths m_paths;
     ProtectionServices m_services;
@@ -87,6 +97,7 @@ private:
     AgentSettings m_settings;
     bool m_loaded = false;
     std::atomic<int> m_status{kStatusUnknown};
+    std::atomic<bool> m_cancelled{false};
 };
 
 } // namespace bw

@@ -2,7 +2,14 @@
 
 #include "cache_paths.h"
 
+#include "unique_fd.h"
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace bw {
 
@@ -60,6 +67,58 @@ std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder,
         return ProtectedTrash{inShared, path};
     }
     return ProtectedTrash{own, path};
+}
+
+namespace {
+
+// Makes `name` (0700) with "files" and "info" in the folder `parentFd`, or finds it there, never through
+// a link. False when it cannot be made or is not the user's.
+bool makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
+    if (mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    UniqueFd trash(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (!trash || fstat(trash.get(), &st) != 0)
+        return false;
+    if (st.st_uid != uid) {
+        errno = EPERM;
+        return false;
+    }
+    fchmod(trash.get(), 0700);
+    for (const char* sub : {"files", "info"}) {
+        if (mkdirat(trash.get(), sub, 0700) != 0 && errno != EEXIST)
+            return false;
+        UniqueFd folder(openat(trash.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder)
+            return false;
+        fchmod(folder.get(), 0700);
+    }
+    return true;
+}
+
+} // namespace
+
+bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid) {
+    std::string path = withoutTrailingSlash(volume);
+    std::string uidText = std::to_string(uid);
+    std::string own = ".Trash-" + uidText;
+    UniqueFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root)
+        return false; // not mounted: nothing to protect
+    struct stat st {};
+    UniqueFd shared(openat(root.get(), ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    bool sharedUsable = shared && fstat(shared.get(), &st) == 0 && (st.st_mode & S_ISVTX);
+    if ((sharedUsable && fstatat(shared.get(), uidText.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) ||
+        fstatat(root.get(), own.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return true;
+    // The user's folder in a sticky shared trash comes first, where a desktop trashes too; when it cannot
+    // be made there (the shared trash is not writable), the user's own top-level trash.
+    if (sharedUsable && makeTrashIn(shared.get(), uidText, uid))
+        return true;
+    if (makeTrashIn(root.get(), own, uid))
+        return true;
+    syslog(LOG_ERR, "createVolumeTrashIfMissing: cannot make a trash in %s: %s", path.c_str(), std::strerror(errno));
+    return false;
 }
 
 std::vector<std::string> daemonArguments(const ProtectedTrash& trash, const AgentSettings& settings, uid_t uid) {

@@ -39,6 +39,14 @@ struct ProtectedTrash {
 std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder, const std::string& homeFolder,
                                                       uid_t uid, const std::string& dataHome);
 
+// A volume whose trash was never used has neither "<volume>/.Trash/<uid>" (under a sticky ".Trash") nor
+// "<volume>/.Trash-<uid>": makes one, as the freedesktop trash rules let any program do, so that the
+// volume's daemon has a trash to survey: "<uid>" in a sticky ".Trash" when it can be made there, else
+// ".Trash-<uid>", each with "files" and "info", all 0700. Nothing is made when either exists (whatever it
+// is) or the volume path is missing. False, with one log line, when a trash was needed and could not be
+// made (a read-only volume, a top folder the user may not write).
+bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid);
+
 // The eight daemon arguments: "1", trash + "/", cache root + "/", largest file MB, minimum free percent,
 // caching mode, uid, cache life in days.
 std::vector<std::string> daemonArguments(const ProtectedTrash& trash, const AgentSettings& settings, uid_t uid);

@@ -11,7 +11,6 @@
 #include "throwaway_user.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,33 +29,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-// Starts a program as the given user without waiting for it; its output goes to logPath.
-pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
-              const std::string& logPath) {
-    pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (log >= 0) {
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-    }
-    int null = open("/dev/null", O_RDONLY);
-    if (null >= 0)
-        dup2(null, STDIN_FILENO);
-    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
-        _exit(126);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-}
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
                const std::function<void()>& meanwhile = {}) {
@@ -148,7 +120,7 @@ TEST(AgentEndToEnd, ProtectsATrashThroughTheLauncherAndObeysOnlyItsUser) {
     std::vector<std::string> env = {"HOME=" + home, "PATH=/usr/bin:/bin", "QT_QPA_PLATFORM=offscreen",
                                     "DBUS_SYSTEM_BUS_ADDRESS=" + bus.address(), "XDG_RUNTIME_DIR=" + home};
     std::string agentLog = homes / "agent.log";
-    pid_t agent = spawnAs(user.uid(), user.gid(), {stage / "bin/binwarden2-menu"}, env, agentLog);
+    pid_t agent = bw::test::spawnAs(user.uid(), user.gid(), {stage / "bin/binwarden2-menu"}, env, agentLog);
     ASSERT_GT(agent, 0);
     std::vector<pid_t> leftovers;
     auto cleanup = [&] {
@@ -218,7 +190,7 @@ TEST(AgentEndToEnd, ProtectsATrashThroughTheLauncherAndObeysOnlyItsUser) {
     EXPECT_TRUE(waitUntil([&] { return done > doneBefore; }, 10s, pump));
 
     // A second agent of the same user quits at once; the first keeps running.
-    pid_t second = spawnAs(user.uid(), user.gid(), {stage / "bin/binwarden2-menu"}, env, agentLog);
+    pid_t second = bw::test::spawnAs(user.uid(), user.gid(), {stage / "bin/binwarden2-menu"}, env, agentLog);
     int secondStatus = -1;
     EXPECT_TRUE(waitUntil([&] { return exited(second, &secondStatus); }, 10s));
     EXPECT_EQ(secondStatus, 0);

@@ -1,14 +1,21 @@
-// The platform stand-ins the agent relies on: process table, mount table, kernel version, autostart entry.
+// The platform stand-ins the agent relies on: process table, mount table, kernel version, autostart entry,
+// and the bounded wait for the administrator dialog.
 
 #include "desktop_session.h"
+#include "detached_launch.h"
 #include "mount_table.h"
 #include "process_table.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 using namespace bw;
 using bw::test::TempDir;
@@ -139,4 +146,61 @@ TEST(DesktopSession, AutostartEntryLandsInTheConfigFolder) {
     // A backslash is escaped inside the quotes and that escape once more as a string value: four in the file.
     EXPECT_EQ(desktopExecQuote("/a\\b"), "\"/a\\\\\\\\b\"");
     unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(AdminRepair, AnswersAreReadAndASilentDialogIsBoundedAndEnded) {
+    using namespace std::chrono;
+    TempDir dir;
+    // A stand-in for pkexec: notes its pid, then exits with the given status or never answers.
+    auto fake = [&](const std::string& name, const std::string& body) {
+        std::string path = dir / name;
+        bw::test::writeFile(path, "#!/bin/sh\necho $$ > '" + (dir / name) + ".pid'\n" + body + "\n");
+        chmod(path.c_str(), 0755);
+        return path;
+    };
+    struct Case {
+        const char* what;
+        std::string body;
+        milliseconds limit;
+        bool cancelAfter100ms;
+        RepairOutcome expected;
+        int expectedStatus;
+    };
+    const Case cases[] = {
+        {"repaired", "exit 0", seconds(5), false, RepairOutcome::Done, 0},
+        {"dismissed", "exit 126", seconds(5), false, RepairOutcome::Dismissed, 126},
+        {"refused", "exit 127", seconds(5), false, RepairOutcome::Refused, 127},
+        {"failed", "exit 3", seconds(5), false, RepairOutcome::Failed, 3},
+        {"never answers: bounded", "exec sleep 1000", milliseconds(300), false, RepairOutcome::Refused, -1},
+        {"never answers: the agent quits", "exec sleep 1000", seconds(60), true, RepairOutcome::Refused, -1},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string name = "pkexec" + std::to_string(n++);
+        std::string program = fake(name, c.body);
+        std::atomic<bool> cancelled{false};
+        std::thread canceller;
+        if (c.cancelAfter100ms) {
+            canceller = std::thread([&cancelled] {
+                std::this_thread::sleep_for(milliseconds(100));
+                cancelled = true;
+            });
+        }
+        int status = -2;
+        auto start = steady_clock::now();
+        RepairOutcome outcome = runAdminRepair(program, dir / "helper", RepairWait{c.limit, &cancelled}, &status);
+        auto took = steady_clock::now() - start;
+        if (canceller.joinable())
+            canceller.join();
+        EXPECT_EQ(outcome, c.expected) << c.what;
+        EXPECT_EQ(status, c.expectedStatus) << c.what;
+        EXPECT_LT(took, seconds(3)) << c.what;
+        // Nothing is left running behind the answer.
+        std::string pidText = bw::test::readFile(dir / (name + ".pid"));
+        ASSERT_FALSE(pidText.empty()) << c.what;
+        pid_t pid = std::stoi(pidText);
+        EXPECT_NE(kill(pid, 0), 0) << c.what << ": pid " << pid << " still there";
+    }
+    EXPECT_EQ(runAdminRepair(dir / "missing-pkexec", dir / "helper", RepairWait{}, nullptr),
+              RepairOutcome::AuthorizationUnavailable);
 }

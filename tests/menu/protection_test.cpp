@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 using namespace bw;
 using bw::test::TempDir;
@@ -56,7 +57,7 @@ protected:
             rec.launches.push_back(args);
             return true;
         };
-        services.repair = [this](const std::string&, int* status) {
+        services.repair = [this](const std::string&, const std::atomic<bool>&, int* status) {
             ++rec.repairs;
             *status = 3;
             return rec.repairOutcome;
@@ -136,9 +137,9 @@ TEST_F(ProtectionTest, VolumesFollowTheTrashRulesAndUnmountedOnesWaitForTheirMou
     EXPECT_EQ(rec.launches[1][2], shared + "/.Trash/" + uidText() + "/files/");
     EXPECT_EQ(rec.launches[1][3], shared + "/");
     EXPECT_EQ(rec.launches[2][2], plain + "/.Trash-" + uidText() + "/files/");
-    // Nothing is made inside a volume's trash.
-    EXPECT_FALSE(std::filesystem::exists(shared + "/.Trash/" + uidText()));
-    EXPECT_FALSE(std::filesystem::exists(plain + "/.Trash-" + uidText()));
+    // Neither trash had been used: each got the folder its daemon surveys.
+    EXPECT_TRUE(std::filesystem::is_directory(shared + "/.Trash/" + uidText() + "/files"));
+    EXPECT_TRUE(std::filesystem::is_directory(plain + "/.Trash-" + uidText() + "/files"));
 
     rec.processes = {{"bw2daemon", getuid(), 42}};
     bw::test::makeDirs(later);
@@ -169,6 +170,95 @@ TEST_F(ProtectionTest, AVolumeWhoseDesktopFellBackToItsOwnTrashIsProtectedThere)
     control->startProtection();
     ASSERT_EQ(rec.launches.size(), 4u);
     EXPECT_EQ(rec.launches[3][2], volume + "/.Trash/" + uidText() + "/files/");
+}
+
+TEST_F(ProtectionTest, AVolumeWhoseTrashWasNeverUsedGetsOneAndItsDaemon) {
+    namespace fs = std::filesystem;
+    std::string uid = uidText();
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& volume)> prepare;
+        bool mountedLater;                  // appears while protection is on
+        std::string expectedTrash;          // relative to the volume, the launched daemon's trash
+        std::vector<std::string> madeFresh; // folders that must now exist with 0700
+        std::string untouched;              // a folder whose mode must not change ("" = none)
+    };
+    const Case cases[] = {
+        {"no trash at all",
+         [](const std::string&) {},
+         false,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid, ".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
+        {"a sticky shared trash without the user's folder",
+         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 01777); },
+         false,
+         ".Trash/" + uid + "/files/",
+         {".Trash/" + uid, ".Trash/" + uid + "/files", ".Trash/" + uid + "/info"},
+         ""},
+        {"a shared trash without the sticky bit is not used",
+         [](const std::string& v) { bw::test::makeDirs(v + "/.Trash", 0777); },
+         false,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
+        {"a used trash is left as it is",
+         [uid](const std::string& v) {
+             bw::test::makeDirs(v + "/.Trash-" + uid + "/files", 0755);
+             chmod((v + "/.Trash-" + uid).c_str(), 0755);
+         },
+         false,
+         ".Trash-" + uid + "/files/",
+         {},
+         ".Trash-" + uid},
+        {"mounted while protection is on",
+         [](const std::string&) {},
+         true,
+         ".Trash-" + uid + "/files/",
+         {".Trash-" + uid + "/files", ".Trash-" + uid + "/info"},
+         ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string volume = dir / ("vol" + std::to_string(n++));
+        if (!c.mountedLater) {
+            bw::test::makeDirs(volume);
+            c.prepare(volume);
+        }
+        writeSettings({{"/", true}, {volume, true}});
+        rec.launches.clear();
+        auto control = make();
+        control->startProtection();
+        if (c.mountedLater) {
+            ASSERT_EQ(rec.launches.size(), 1u) << c.what;
+            bw::test::makeDirs(volume);
+            rec.processes = {{"bw2daemon", getuid(), 42}};
+            control->volumeDidMount(volume);
+            rec.processes.clear();
+        }
+        ASSERT_EQ(rec.launches.size(), 2u) << c.what;
+        EXPECT_EQ(rec.launches[1][2], volume + "/" + c.expectedTrash) << c.what;
+        for (const auto& folder : c.madeFresh) {
+            EXPECT_TRUE(fs::is_directory(volume + "/" + folder)) << c.what << ": " << folder;
+            EXPECT_EQ(fs::status(volume + "/" + folder).permissions(), static_cast<fs::perms>(0700))
+                << c.what << ": " << folder;
+        }
+        if (!c.untouched.empty()) {
+            EXPECT_EQ(fs::status(volume + "/" + c.untouched).permissions(), static_cast<fs::perms>(0755)) << c.what;
+            EXPECT_FALSE(fs::exists(volume + "/" + c.untouched + "/info")) << c.what;
+        }
+    }
+
+    // A link where the user's trash would be is never followed: nothing is made at its target.
+    std::string volume = dir / "linked", elsewhere = dir / "elsewhere";
+    bw::test::makeDirs(volume);
+    bw::test::makeDirs(elsewhere);
+    fs::create_directory_symlink(elsewhere, volume + "/.Trash-" + uid);
+    EXPECT_TRUE(createVolumeTrashIfMissing(volume, getuid()));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    // No volume there: nothing to make.
+    EXPECT_FALSE(createVolumeTrashIfMissing(dir / "not-mounted", getuid()));
+    EXPECT_FALSE(fs::exists(dir / "not-mounted"));
 }
 
 TEST_F(ProtectionTest, ScanCountsOnlyTheUsersOwnDaemons) {

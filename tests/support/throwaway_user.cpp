@@ -86,4 +86,30 @@ int runAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std:
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              const std::string& logPath) {
+    pid_t pid = ::fork();
+    if (pid != 0)
+        return pid;
+    int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (log >= 0) {
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+    }
+    int null = ::open("/dev/null", O_RDONLY);
+    if (null >= 0)
+        ::dup2(null, STDIN_FILENO);
+    if (uid != ::getuid() && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+        ::_exit(126);
+    std::vector<char*> args, envp;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+}
+
 } // namespace bw::test

@@ -37,4 +37,9 @@ private:
 int runAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
           const std::string& stderrPath = {});
 
+// Starts `argv` like runAs (ids changed only when `uid` is not ours) without waiting for it: standard output
+// and error are appended to `logPath`, standard input is /dev/null. The caller stops and reaps the pid.
+pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
+              const std::string& logPath);
+
 } // namespace bw::test

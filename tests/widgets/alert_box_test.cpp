@@ -12,12 +12,12 @@ using namespace bw;
 
 namespace {
 
-// Never destroyed: a QApplication torn down among the static destructors crashes at exit.
 QApplication& app() {
     static int argc = 1;
     static char name[] = "widgets_gui_tests";
     static char* argv[] = {name, nullptr};
-    static QApplication* application = new QApplication(argc, argv);
+    // Never destroyed: a QApplication torn down among the static destructors at exit crashes in QtGui.
+    static auto* application = new QApplication(argc, argv);
     return *application;
 }
 
