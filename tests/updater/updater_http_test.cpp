@@ -183,9 +183,7 @@ TEST_F(UpdaterHttp, WhatACheckDecides) {
         updater->setManualUpdate(c.manual);
         updater->setCanPostNotification(c.canPost);
         bool answered = false;
-        bool checked = check(*updater, &answered);
-        fprintf(stderr, "DEBUG requests %zu running %d checks %d\n", server.requests().size(), updater->checkRunning(), updater->checksRequested());
-        ASSERT_TRUE(checked);
+        ASSERT_TRUE(check(*updater, &answered, &listener));
         waitFor([&] { return !announcedURLs.empty(); }, c.announced ? 5000 : 300, &listener);
         EXPECT_EQ(answered, c.answered);
         ASSERT_EQ(server.requests().size() - before, static_cast<size_t>(c.requests));
