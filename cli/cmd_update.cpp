@@ -99,10 +99,6 @@ int install(PXUpdater& updater, const UpdateInfos& infos, bool yes) {
         return 1;
     }
     if (!yes) {
-        if (!isatty(STDIN_FILENO)) {
-            std::fputs("bw2ctl update: add --yes to install without a terminal to ask on\n", stderr);
-            return 2;
-        }
         std::printf("Install Binwarden 2 %s into %s? [y/N] ", infos.currentVersion.c_str(), root.c_str());
         std::fflush(stdout);
         std::string answer;
@@ -161,6 +157,10 @@ int update(const std::vector<std::string>& args) {
             yes = true;
         else
             return usage();
+    }
+    if (args[0] == "install" && !yes && !isatty(STDIN_FILENO)) {
+        std::fputs("bw2ctl update: add --yes to install without a terminal to ask on\n", stderr);
+        return 2;
     }
     if (script.empty() && builtInUpdateScriptURL().empty()) {
         std::fputs("bw2ctl update: this build has no update script address; give one with --script\n", stderr);
