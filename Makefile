@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DBW_WERROR=ON
 
-.PHONY: deps build run test test-asan bench lint install clean
+.PHONY: deps build run test test-asan bench lint install release clean
 
 deps:
 	@scripts/install-deps
@@ -35,6 +35,10 @@ lint: deps
 install: build
 	@cmake --install $(BUILD) --prefix "$(PREFIX)"
 	@scripts/post-install "$(PREFIX)"
+
+# The update archive and its signature, signed with the key in BW2_SIGNING_KEY(_FILE).
+release: deps
+	@scripts/release "$(BUILD)-release" dist
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,10 +1,12 @@
 #include "PXUpdaterController.h"
 
 #include "PXUpdater.h"
+#include "desktop_session.h"
 #include "updater_strings.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QFile>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
@@ -50,7 +52,13 @@ void PXUpdaterController::buildOfferWindow() {
     window->setObjectName(QStringLiteral("updateWaningWin"));
 
     imageView_ = new QLabel;
-    QIcon icon = QIcon::fromTheme(QStringLiteral("binwarden2"), window->style()->standardIcon(QStyle::SP_MessageBoxInformation));
+    // The product's icon from the desktop's theme, else from our own install tree.
+    QIcon icon = QIcon::fromTheme(QStringLiteral("binwarden2"));
+    QString ownIcon = qs(installRoot() + "/share/icons/hicolor/scalable/apps/binwarden2.svg");
+    if (icon.isNull() && QFile::exists(ownIcon))
+        icon = QIcon(ownIcon);
+    if (icon.isNull())
+        icon = window->style()->standardIcon(QStyle::SP_MessageBoxInformation);
     imageView_->setPixmap(icon.pixmap(64, 64));
     imageView_->setAlignment(Qt::AlignTop);
 
