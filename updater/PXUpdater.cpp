@@ -37,6 +37,26 @@ constexpr qint64 kMaxReleaseNotesSize = 1024 * 1024;
 
 QString qs(const std::string& text) { return QString::fromStdString(text); }
 
+// Redirects are followed only to addresses the updater would fetch itself (never from https to http,
+// never to another machine over http).
+void allowOnlySafeRedirects(QNetworkReply* reply) {
+    QObject::connect(reply, &QNetworkReply::redirected, reply, [reply](const QUrl& target) {
+        if (isAllowedFetchURL(target.toString(QUrl::FullyEncoded).toStdString()))
+            emit reply->redirectAllowed();
+        else
+            reply->abort();
+    });
+}
+
+QNetworkRequest freshRequest(const std::string& url, int timeoutMs) {
+    QNetworkRequest request{QUrl(QString::fromStdString(url))};
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+    request.setTransferTimeout(timeoutMs);
+    return request;
+}
+
 bool hasWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
 
 // Whether a person can see windows (offscreen test runs and bw2ctl cannot).
@@ -80,7 +100,6 @@ PXUpdater::PXUpdater(QObject* parent)
     : QObject(parent), m_localVersion(bundleVersion()), m_trustedKey(builtInUpdatePublicKey()),
       m_releaseNotesURL(builtInReleaseNotesURL()), m_systemVersion(OSXVersion()),
       m_network(new QNetworkAccessManager(this)) {
-    m_network->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
 }
 
 PXUpdater::~PXUpdater() {
@@ -98,11 +117,8 @@ std::string PXUpdater::installationPath() const {
 InstallTreeState PXUpdater::installTreeState() const { return bw::installTreeState(installationPath(), m_treeOwner); }
 
 void PXUpdater::fetch(const std::string& url, qint64 maxSize, std::function<void(std::optional<QByteArray>)> done) {
-    QNetworkRequest request{QUrl(qs(url))};
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setTransferTimeout(kCheckTimeoutMs);
-    QNetworkReply* reply = m_network->get(request);
+    QNetworkReply* reply = m_network->get(freshRequest(url, kCheckTimeoutMs));
+    allowOnlySafeRedirects(reply);
     connect(reply, &QNetworkReply::readyRead, this, [reply, maxSize] {
         if (reply->bytesAvailable() > maxSize)
             reply->abort();
@@ -289,11 +305,8 @@ void PXUpdater::startDownload() {
         _windowController->setStatus(qs(updaterString("Updater_1.0_Status Preparing")));
     }
     syslog(LOG_NOTICE, "Downloading file: %s in path %s", url.c_str(), m_downloadPath.c_str());
-    QNetworkRequest request{QUrl(qs(url))};
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setTransferTimeout(kDownloadStallTimeoutMs);
-    _downloader = m_network->get(request);
+    _downloader = m_network->get(freshRequest(url, kDownloadStallTimeoutMs));
+    allowOnlySafeRedirects(_downloader);
     if (_windowController)
         _windowController->setStatus(qs(updaterString("Updater_1.0_Status Downloading")));
     connect(_downloader, &QNetworkReply::metaDataChanged, this, [this] {

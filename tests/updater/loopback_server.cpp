@@ -37,10 +37,11 @@ void LoopbackServer::serve(QTcpSocket* socket) {
     m_requests.push_back(target.toStdString());
     QByteArray path = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
     auto it = m_routes.find(path);
-    Route route = it == m_routes.end() ? Route{"not found", 404, -1} : it->second;
+    Route route = it == m_routes.end() ? Route("not found", 404) : it->second;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + (route.status == 200 ? " OK" : " Error") +
                       "\r\nContent-Length: " + QByteArray::number(route.body.size()) +
-                      "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
+                      "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n" +
+                      (route.location.isEmpty() ? QByteArray() : "Location: " + route.location + "\r\n") + "\r\n";
     socket->write(head);
     if (route.stallAfter >= 0) {
         socket->write(route.body.left(route.stallAfter));

@@ -7,6 +7,7 @@
 #include <QTcpServer>
 
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,12 @@ namespace bw::test {
 class LoopbackServer : public QObject {
 public:
     struct Route {
+        Route(QByteArray body = {}, int status = 200, qint64 stallAfter = -1, QByteArray location = {})
+            : body(std::move(body)), status(status), stallAfter(stallAfter), location(std::move(location)) {}
         QByteArray body;
-        int status = 200;
-        qint64 stallAfter = -1; // send only this many bytes of the body, then keep the connection silent
+        int status;
+        qint64 stallAfter; // send only this many bytes of the body, then keep the connection silent
+        QByteArray location; // sent as the Location header (redirects)
     };
 
     LoopbackServer();

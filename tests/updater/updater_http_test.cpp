@@ -233,6 +233,27 @@ TEST_F(UpdaterHttp, AFailedCheckChangesNothing) {
     EXPECT_EQ(server.requests().size(), requests);
 }
 
+TEST_F(UpdaterHttp, FollowsOnlySafeRedirects) {
+    server.setRoute("/moved.php", {compressed("2.1;50000;https://a.example/;https://a.example/a.tar.gz")});
+    struct Case {
+        std::string location;
+        bool answered;
+    } cases[] = {
+        {server.url("/moved.php"), true},
+        {"http://localhost:" + server.url("").substr(server.url("").rfind(':') + 1) + "/moved.php", false},
+        {"file:///etc/passwd", false},
+    };
+    for (const auto& c : cases) {
+        Recorded recorded;
+        auto updater = makeUpdater(recorded);
+        updater->setCanWarnUser(false);
+        server.setRoute("/update.php", {"moved", 302, -1, QByteArray::fromStdString(c.location)});
+        bool answered = !c.answered;
+        ASSERT_TRUE(check(*updater, &answered));
+        EXPECT_EQ(answered, c.answered) << c.location;
+    }
+}
+
 TEST_F(UpdaterHttp, OfferedAtMostOnceADay) {
     Recorded recorded;
     auto updater = makeUpdater(recorded);
