@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace bw::test {
@@ -86,6 +87,16 @@ void signArchive(const std::string& path, const UpdateSecretKey& key) {
     UniqueFd out(open((path + ".sig").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     ASSERT_TRUE(out.valid());
     ASSERT_EQ(write(out.get(), signature->data(), signature->size()), static_cast<ssize_t>(signature->size()));
+}
+
+uid_t treeOwner() { return getuid() == 0 ? 4242 : getuid(); }
+
+void chownTree(const std::string& root, uid_t owner) {
+    if (getuid() != 0)
+        return;
+    ASSERT_EQ(lchown(root.c_str(), owner, owner), 0);
+    for (auto& entry : std::filesystem::recursive_directory_iterator(root))
+        ASSERT_EQ(lchown(entry.path().c_str(), owner, owner), 0);
 }
 
 } // namespace bw::test

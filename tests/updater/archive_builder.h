@@ -4,6 +4,8 @@
 
 #include "update_signature.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,5 +43,11 @@ void writeArchive(const std::string& path, const std::vector<ArchiveEntry>& entr
 std::vector<ArchiveEntry> installTreeEntries(const std::string& version);
 // Writes path + ".sig".
 void signArchive(const std::string& path, const UpdateSecretKey& key);
+
+// The uid test install trees are given: the caller's, or an arbitrary other one when the tests run as
+// root (root's own trees are never replaced).
+uid_t treeOwner();
+// Gives the tree and everything in it to `owner` (only when running as root).
+void chownTree(const std::string& root, uid_t owner);
 
 } // namespace bw::test

@@ -35,11 +35,7 @@ QCoreApplication& application() {
     return *app;
 }
 
-QByteArray compressed(const std::string& text) {
-    auto data = compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                             text.size()));
-    return QByteArray(reinterpret_cast<const char*>(data->data()), static_cast<qsizetype>(data->size()));
-}
+QByteArray compressed(const std::string& text) { return LoopbackServer::compressed(text); }
 
 struct ProgramRun {
     int status = -1;

@@ -1,5 +1,7 @@
 #include "loopback_server.h"
 
+#include "compression.h"
+
 #include <QHostAddress>
 #include <QTcpSocket>
 
@@ -20,6 +22,13 @@ LoopbackServer::LoopbackServer() {
 }
 
 LoopbackServer::~LoopbackServer() { m_server.close(); }
+
+QByteArray LoopbackServer::compressed(const std::string& text) {
+    auto data = compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                                             text.size()));
+    return data ? QByteArray(reinterpret_cast<const char*>(data->data()), static_cast<qsizetype>(data->size()))
+                : QByteArray();
+}
 
 std::string LoopbackServer::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_server.serverPort()) + path;

@@ -34,6 +34,8 @@ public:
     std::string url(const std::string& path) const;
     // The answer for a path (the query is ignored); unknown paths answer 404.
     void setRoute(const std::string& path, Route route) { m_routes[QByteArray::fromStdString(path)] = route; }
+    // The zlib stream of a text, as the update script may answer.
+    static QByteArray compressed(const std::string& text);
     // Every request target received, in order (path and query).
     const std::vector<std::string>& requests() const { return m_requests; }
 

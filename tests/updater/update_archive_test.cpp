@@ -34,17 +34,6 @@ int countEntries(const std::string& folder) {
     return n;
 }
 
-// A uid the install tree is given so that the tests also run as root (root's own trees are never replaced).
-uid_t treeOwner() { return getuid() == 0 ? 4242 : getuid(); }
-
-void chownTree(const std::string& root, uid_t owner) {
-    if (getuid() != 0)
-        return;
-    ASSERT_EQ(lchown(root.c_str(), owner, owner), 0);
-    for (auto& entry : fs::recursive_directory_iterator(root))
-        ASSERT_EQ(lchown(entry.path().c_str(), owner, owner), 0);
-}
-
 } // namespace
 
 TEST(UpdateSignature, DetachedSignatures) {

@@ -56,25 +56,11 @@ bool waitFor(const std::function<bool()>& done, int milliseconds = 10000, Notifi
     return done();
 }
 
-QByteArray compressed(const std::string& text) {
-    auto data = compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                             text.size()));
-    return QByteArray(reinterpret_cast<const char*>(data->data()), static_cast<qsizetype>(data->size()));
-}
+QByteArray compressed(const std::string& text) { return LoopbackServer::compressed(text); }
 
 bool exists(const std::string& path) {
     struct stat st {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-uid_t treeOwner() { return getuid() == 0 ? 4242 : getuid(); }
-
-void chownTree(const std::string& root, uid_t owner) {
-    if (getuid() != 0)
-        return;
-    ASSERT_EQ(lchown(root.c_str(), owner, owner), 0);
-    for (auto& entry : fs::recursive_directory_iterator(root))
-        ASSERT_EQ(lchown(entry.path().c_str(), owner, owner), 0);
 }
 
 struct Recorded {
