@@ -76,6 +76,7 @@ public:
     QAction* itemWithTag(int tag) const;
     InfoMenuView* infoView() const { return _menuView; }
     ProtectionControl& protection() { return *m_protection; }
+    PXUpdater& softwareUpdater() { return _softwareUpdater; }
     NotificationBus& bus() { return m_bus; }
     bool headless() const { return m_headless; }
 

@@ -123,14 +123,14 @@ void PXUpdater::fetch(const std::string& url, qint64 maxSize, std::function<void
         if (reply->bytesAvailable() > maxSize)
             reply->abort();
     });
-    connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, done = std::move(done)] {
         reply->deleteLater();
         if (reply->error() != QNetworkReply::NoError) {
-            syslog(LOG_INFO, "update request %s failed: %s", reply->url().toString().toUtf8().constData(),
-                   reply->errorString().toUtf8().constData());
+            m_lastFetchError = reply->errorString().toStdString();
             done(std::nullopt);
             return;
         }
+        m_lastFetchError.clear();
         done(reply->readAll());
     });
 }
@@ -183,7 +183,8 @@ void PXUpdater::replyArrived(const std::string& requestURL, std::optional<QByteA
 
 void PXUpdater::checkFailed(const char* why) {
     m_checking = false;
-    syslog(LOG_INFO, "update check: %s; nothing changed", why);
+    syslog(LOG_INFO, "update check: %s%s%s; nothing changed", why, m_lastFetchError.empty() ? "" : ": ",
+           m_lastFetchError.c_str());
     emit checkFinished(false);
 }
 

@@ -184,6 +184,7 @@ private:
     Relauncher m_relaunch;
     QNetworkAccessManager* m_network = nullptr;
     bool m_checking = false;
+    std::string m_lastFetchError; // why the last request failed, for the one log line
     int m_checksRequested = 0;
     std::string m_downloadPath;
     UniqueFd m_downloadFile;
