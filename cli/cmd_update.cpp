@@ -3,6 +3,7 @@
 #include "PXUpdater.h"
 #include "command.h"
 #include "desktop_session.h"
+#include "updater_strings.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -45,6 +46,9 @@ void configure(PXUpdater& updater, const std::string& script) {
     // A look from the command line announces nothing to the running programs.
     updater.setCanPostNotification(false);
     updater.setAlertPresenter([](const QString& title, const QString& message, const QString&) {
+        // The command says itself what it installed; nothing is started from here.
+        if (title.toStdString() == updaterString("Updater_1.0_Install Finish Title"))
+            return;
         std::fprintf(stderr, "%s: %s\n", title.toUtf8().constData(), message.toUtf8().constData());
     });
     updater.setURLOpener([](const std::string& url) { std::fprintf(stderr, "The download page: %s\n", url.c_str()); });

@@ -16,11 +16,18 @@ namespace bw {
 
 namespace {
 
+// Makes the folder and any missing parents (0700), as a fresh home may lack ~/.local/share.
 bool makeFolder(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) == 0)
-        return true;
-    struct stat st {};
-    return errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (mkdir(part.c_str(), 0700) != 0) {
+            struct stat st {};
+            if (errno != EEXIST || stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return false;
+        }
+        if (slash == std::string::npos)
+            return true;
+    }
 }
 
 std::string localDeletionDate() {
@@ -64,8 +71,7 @@ std::optional<TrashedItem> moveToUserTrash(const std::string& path, std::string*
         trimmed.pop_back();
     std::string base = trimmed.substr(trimmed.find_last_of('/') + 1);
     std::string trash = xdgDataHome() + "/Trash";
-    if (!makeFolder(xdgDataHome()) || !makeFolder(trash) || !makeFolder(trash + "/files") ||
-        !makeFolder(trash + "/info")) {
+    if (!makeFolder(trash + "/files") || !makeFolder(trash + "/info")) {
         setError(error, "the Trash folder cannot be made");
         return std::nullopt;
     }

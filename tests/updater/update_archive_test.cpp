@@ -132,7 +132,7 @@ TEST(UpdateArchive, RefusesHostileArchives) {
 TEST(UpdateInstall, ReplacesOnlyWithAGoodSignature) {
     TempDir home;
     setenv("HOME", home.path().c_str(), 1);
-    setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
     auto [publicKey, secretKey] = generateUpdateKeyPair();
     auto [otherPublic, otherSecret] = generateUpdateKeyPair();
     enum Prepare { Signed, Unsigned, Tampered, WrongKey, NoKey, RootOwned, NoProgram, Hostile };
@@ -189,15 +189,15 @@ TEST(UpdateInstall, ReplacesOnlyWithAGoodSignature) {
         if (c.error == InstallError::None) {
             EXPECT_EQ(quitAnnouncements, 1);
             EXPECT_EQ(readFile(root + "/bin/binwarden2-menu"), "#!/bin/sh\necho menu 2.1\n");
-            std::string trashed = home / "data/Trash/files/binwarden2/bin/binwarden2-menu";
+            std::string trashed = home / ".local/share/Trash/files/binwarden2/bin/binwarden2-menu";
             EXPECT_EQ(readFile(trashed), "old");
-            std::string info = readFile(home / "data/Trash/info/binwarden2.trashinfo");
+            std::string info = readFile(home / ".local/share/Trash/info/binwarden2.trashinfo");
             EXPECT_NE(info.find("[Trash Info]\nPath=" + root + "\nDeletionDate="), std::string::npos) << info;
-            fs::remove_all(home / "data/Trash");
+            fs::remove_all(home / ".local/share/Trash");
         } else {
             EXPECT_EQ(quitAnnouncements, 0);
             EXPECT_EQ(readFile(root + "/bin/binwarden2-menu"), "old");
-            EXPECT_FALSE(exists(home / "data/Trash/files/binwarden2"));
+            EXPECT_FALSE(exists(home / ".local/share/Trash/files/binwarden2"));
         }
     }
 }

@@ -73,7 +73,7 @@ class UpdaterHttp : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
         ASSERT_TRUE(server.listening());
     }
@@ -362,7 +362,7 @@ TEST_F(UpdaterHttp, DownloadsVerifiesAndInstalls) {
             EXPECT_EQ(recorded.relaunched, std::vector<std::string>{root});
             EXPECT_EQ(recorded.alertTitles, std::vector<std::string>{updaterString("Updater_1.0_Install Finish Title")});
             EXPECT_EQ(quitAnnouncements, 1);
-            fs::remove_all(home / "data/Trash");
+            fs::remove_all(home / ".local/share/Trash");
         } else {
             EXPECT_EQ(readFile(root + "/bin/binwarden2-menu"), "old");
             EXPECT_TRUE(recorded.relaunched.empty());
