@@ -98,8 +98,8 @@ int install(PXUpdater& updater, const UpdateInfos& infos, bool yes) {
     }
     std::string root = updater.installationPath();
     if (updater.installTreeState() != InstallTreeState::Replaceable) {
-        std::fprintf(stderr, "bw2ctl update: %s does not belong to you; update it with its package (%s)\n", root.c_str(),
-                     infos.productURL.c_str());
+        std::fprintf(stderr, "bw2ctl update: %s does not belong to you; update it with its package (%s)\n",
+                     root.c_str(), infos.productURL.c_str());
         return 1;
     }
     if (!yes) {

@@ -31,11 +31,13 @@ namespace bw {
 
 namespace {
 
-constexpr qint64 kMaxReplySize = 64 * 1024;        // the script's few fields, compressed or not
+constexpr qint64 kMaxReplySize = 64 * 1024; // the script's few fields, compressed or not
 constexpr qint64 kMaxSignatureSize = 4 * 1024;
 constexpr qint64 kMaxReleaseNotesSize = 1024 * 1024;
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 // Redirects are followed only to addresses the updater would fetch itself (never from https to http,
 // never to another machine over http).
@@ -57,7 +59,9 @@ QNetworkRequest freshRequest(const std::string& url, int timeoutMs) {
     return request;
 }
 
-bool hasWidgets() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+bool hasWidgets() {
+    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
 
 // Whether a person can see windows (offscreen test runs and bw2ctl cannot).
 bool hasDisplay() {
@@ -90,17 +94,22 @@ void defaultRelaunch(const std::string& root) {
 
 } // namespace
 
-std::string bundleVersion() { return BW2_VERSION; }
+std::string bundleVersion() {
+    return BW2_VERSION;
+}
 
-std::string builtInUpdateScriptURL() { return BW_UPDATE_SCRIPT_URL; }
+std::string builtInUpdateScriptURL() {
+    return BW_UPDATE_SCRIPT_URL;
+}
 
-std::string builtInReleaseNotesURL() { return BW_RELEASE_NOTES_URL; }
+std::string builtInReleaseNotesURL() {
+    return BW_RELEASE_NOTES_URL;
+}
 
 PXUpdater::PXUpdater(QObject* parent)
     : QObject(parent), m_localVersion(bundleVersion()), m_trustedKey(builtInUpdatePublicKey()),
       m_releaseNotesURL(builtInReleaseNotesURL()), m_systemVersion(OSXVersion()),
-      m_network(new QNetworkAccessManager(this)) {
-}
+      m_network(new QNetworkAccessManager(this)) {}
 
 PXUpdater::~PXUpdater() {
     if (_downloader) {
@@ -114,7 +123,9 @@ std::string PXUpdater::installationPath() const {
     return _installationPath.empty() ? installRoot() : _installationPath;
 }
 
-InstallTreeState PXUpdater::installTreeState() const { return bw::installTreeState(installationPath(), m_treeOwner); }
+InstallTreeState PXUpdater::installTreeState() const {
+    return bw::installTreeState(installationPath(), m_treeOwner);
+}
 
 void PXUpdater::fetch(const std::string& url, qint64 maxSize, std::function<void(std::optional<QByteArray>)> done) {
     QNetworkReply* reply = m_network->get(freshRequest(url, kCheckTimeoutMs));
@@ -148,8 +159,8 @@ void PXUpdater::checkVersionAsynchronousAskUser(bool askUser) {
         return;
     std::string script = _scriptURL.empty() ? builtInUpdateScriptURL() : _scriptURL;
     if (script.empty() || !isAllowedFetchURL(script)) {
-        syslog(LOG_INFO, "update check skipped: %s", script.empty() ? "this build has no update script address"
-                                                                    : "the script address is not https");
+        syslog(LOG_INFO, "update check skipped: %s",
+               script.empty() ? "this build has no update script address" : "the script address is not https");
         emit checkFinished(false);
         return;
     }
@@ -218,7 +229,8 @@ void PXUpdater::checkudatesWithVersionInPhp(const std::optional<UpdateInfos>& in
     bool newer = newerVersionAvailable(infos->currentVersion);
     if (_canWarn || _manualUdate) {
         if (newer) {
-            QMetaObject::invokeMethod(this, [this] { askForDownloadUpdate(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { askForDownloadUpdate(); }, Qt::QueuedConnection);
             return;
         }
         if (_manualUdate) {
@@ -292,7 +304,8 @@ void PXUpdater::startDownload() {
     m_downloadPath = folder.toStdString() + "/" + downloadFileName(url);
     // A signature left from an earlier download must never vouch for this one.
     unlink((m_downloadPath + ".sig").c_str());
-    m_downloadFile = UniqueFd(open(m_downloadPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    m_downloadFile =
+        UniqueFd(open(m_downloadPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!m_downloadFile.valid()) {
         failNow("the download cannot be written to " + m_downloadPath);
         return;
@@ -380,9 +393,11 @@ void PXUpdater::fetchSignature() {
     std::string archive = m_downloadPath;
     fetch(_currentInfos->fileURL + ".sig", kMaxSignatureSize, [this, archive](std::optional<QByteArray> signature) {
         if (signature && !signature->isEmpty()) {
-            UniqueFd file(open((archive + ".sig").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+            UniqueFd file(
+                open((archive + ".sig").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (file.valid()) {
-                if (write(file.get(), signature->constData(), static_cast<size_t>(signature->size())) != signature->size())
+                if (write(file.get(), signature->constData(), static_cast<size_t>(signature->size())) !=
+                    signature->size())
                     unlink((archive + ".sig").c_str());
             }
         }
@@ -409,7 +424,8 @@ void PXUpdater::installUpdate(const std::string& archivePath) {
     };
     m_installer = std::thread([this, request] {
         InstallOutcome outcome = installUpdateArchive(request);
-        QMetaObject::invokeMethod(this, [this, outcome] { installFinished(outcome); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, outcome] { installFinished(outcome); }, Qt::QueuedConnection);
     });
 }
 
@@ -477,7 +493,8 @@ void PXUpdater::endDownload(bool removeFiles) {
 
 void PXUpdater::loadReleaseNotes(std::function<void(std::optional<QString>)> done) {
     if (m_releaseNotesURL.empty() || !isAllowedFetchURL(m_releaseNotesURL)) {
-        QMetaObject::invokeMethod(this, [done] { done(std::nullopt); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [done] { done(std::nullopt); }, Qt::QueuedConnection);
         return;
     }
     fetch(m_releaseNotesURL, kMaxReleaseNotesSize, [done](std::optional<QByteArray> data) {

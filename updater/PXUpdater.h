@@ -6,10 +6,10 @@
 // Checks and downloads run on the Qt event loop of the thread that owns the updater (never blocking
 // it); installing runs on a worker thread whose result comes back to that loop.
 
+#include "unique_fd.h"
 #include "update_check.h"
 #include "update_install.h"
 #include "update_signature.h"
-#include "unique_fd.h"
 
 #include <QNetworkReply>
 #include <QObject>
@@ -44,7 +44,7 @@ std::string builtInUpdateScriptURL();
 std::string builtInReleaseNotesURL();
 
 inline constexpr double kMinimumSecondsBetweenOffers = 86100.0;
-inline constexpr int kCheckTimeoutMs = 20000;    // the script's reply, each of at most two requests
+inline constexpr int kCheckTimeoutMs = 20000;         // the script's reply, each of at most two requests
 inline constexpr int kDownloadStallTimeoutMs = 60000; // a download that receives nothing this long fails
 
 class PXUpdater : public QObject {

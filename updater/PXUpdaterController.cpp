@@ -26,8 +26,12 @@ namespace bw {
 
 namespace {
 
-QString qs(const std::string& text) { return QString::fromStdString(text); }
-QString ustr(const char* key) { return qs(updaterString(key)); }
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+QString ustr(const char* key) {
+    return qs(updaterString(key));
+}
 
 double monotonicSeconds() {
     using namespace std::chrono;
@@ -267,7 +271,9 @@ void PXUpdaterController::cancelUpdate() {
     m_updatePanel->hide();
 }
 
-void PXUpdaterController::setStatus(const QString& status) { statusTF_->setText(status); }
+void PXUpdaterController::setStatus(const QString& status) {
+    statusTF_->setText(status);
+}
 
 void PXUpdaterController::setProgressBarIndeterminate(bool indeterminate) {
     if (indeterminate) {
@@ -289,7 +295,9 @@ void PXUpdaterController::setProgressBarIndeterminate(bool indeterminate, double
     pBar_->setValue(m_barMax > 0 ? static_cast<int>(m_barValue / m_barMax * 1000) : 0);
 }
 
-void PXUpdaterController::setDownloadStartTime() { setDownloadStartTime(0); }
+void PXUpdaterController::setDownloadStartTime() {
+    setDownloadStartTime(0);
+}
 
 void PXUpdaterController::setDownloadStartTime(double secondsAgo) {
     _downloadStartTime = monotonicSeconds() - secondsAgo;

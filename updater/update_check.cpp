@@ -31,7 +31,8 @@ std::vector<long> versionFields(const std::string& text) {
     size_t start = 0;
     while (true) {
         size_t dot = text.find('.', start);
-        fields.push_back(leadingInteger(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start)));
+        fields.push_back(
+            leadingInteger(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start)));
         if (dot == std::string::npos)
             break;
         start = dot + 1;
@@ -105,7 +106,8 @@ std::optional<URLParts> splitURL(const std::string& url) {
         parts.scheme += static_cast<char>(std::tolower(static_cast<unsigned char>(url[i])));
     size_t hostStart = sep + 3;
     size_t hostEnd = url.find_first_of("/?#", hostStart);
-    std::string authority = url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
+    std::string authority =
+        url.substr(hostStart, hostEnd == std::string::npos ? std::string::npos : hostEnd - hostStart);
     // Credentials in an address only ever serve to disguise its host.
     if (authority.empty() || authority.find('@') != std::string::npos)
         return std::nullopt;
@@ -169,7 +171,8 @@ std::optional<UpdateInfos> parseUpdateReply(const std::string& text) {
     size_t start = 0;
     while (true) {
         size_t semicolon = text.find(';', start);
-        fields.push_back(trimmed(text.substr(start, semicolon == std::string::npos ? std::string::npos : semicolon - start)));
+        fields.push_back(
+            trimmed(text.substr(start, semicolon == std::string::npos ? std::string::npos : semicolon - start)));
         if (semicolon == std::string::npos)
             break;
         start = semicolon + 1;

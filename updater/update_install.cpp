@@ -1,8 +1,8 @@
 #include "update_install.h"
 
+#include "unique_fd.h"
 #include "update_archive.h"
 #include "user_trash.h"
-#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,8 +87,8 @@ InstallTreeState installTreeState(const std::string& root, uid_t owner) {
 InstallOutcome installUpdateArchive(const InstallRequest& request) {
     DownloadCleanup cleanup{request.archivePath};
     if (installTreeState(request.root, request.owner) != InstallTreeState::Replaceable)
-        return failure(InstallError::NotReplaceable, "the installed copy at " + request.root +
-                                                         " does not belong to you; update it with its package");
+        return failure(InstallError::NotReplaceable,
+                       "the installed copy at " + request.root + " does not belong to you; update it with its package");
     if (!request.key)
         return failure(InstallError::NoTrustedKey, "this build trusts no update signing key");
     UniqueFd archive(open(request.archivePath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -105,8 +105,8 @@ InstallOutcome installUpdateArchive(const InstallRequest& request) {
     name.push_back('\0');
     if (!mkdtemp(name.data())) {
         staging.path.clear();
-        return failure(InstallError::CannotReplace, std::string("no room beside the installed copy (") +
-                                                        std::strerror(errno) + ")");
+        return failure(InstallError::CannotReplace,
+                       std::string("no room beside the installed copy (") + std::strerror(errno) + ")");
     }
     staging.path = name.data();
     UnpackResult unpacked = unpackUpdateArchive(archive.get(), staging.path);
@@ -126,9 +126,9 @@ InstallOutcome installUpdateArchive(const InstallRequest& request) {
     if (renameat2(AT_FDCWD, staging.path.c_str(), AT_FDCWD, request.root.c_str(), RENAME_NOREPLACE) != 0) {
         std::string reason = std::strerror(errno);
         bool restored = restoreFromUserTrash(*trashed);
-        return failure(InstallError::CannotReplace, "the new version cannot be put in place (" + reason + ")" +
-                                                        (restored ? "; the old one was put back"
-                                                                  : "; the old one is in the Trash"));
+        return failure(InstallError::CannotReplace,
+                       "the new version cannot be put in place (" + reason + ")" +
+                           (restored ? "; the old one was put back" : "; the old one is in the Trash"));
     }
     staging.path.clear();
     syslog(LOG_NOTICE, "update installed into %s; the previous version is in %s", request.root.c_str(),

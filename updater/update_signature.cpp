@@ -86,8 +86,12 @@ std::optional<UpdatePublicKey> builtInUpdatePublicKey() {
 #endif
 }
 
-std::optional<UpdatePublicKey> publicKeyFromHex(const std::string& hex) { return fromHex<32>(hex); }
-std::optional<UpdateSecretKey> secretKeyFromHex(const std::string& hex) { return fromHex<64>(hex); }
+std::optional<UpdatePublicKey> publicKeyFromHex(const std::string& hex) {
+    return fromHex<32>(hex);
+}
+std::optional<UpdateSecretKey> secretKeyFromHex(const std::string& hex) {
+    return fromHex<64>(hex);
+}
 
 std::string keyToHex(const std::uint8_t* key, std::size_t size) {
     static const char kDigits[] = "0123456789abcdef";

@@ -24,7 +24,7 @@ void writeArchive(const std::string& path, const std::vector<ArchiveEntry>& entr
     std::vector<char> zeros(1 << 20, 0);
     for (const auto& e : entries) {
         std::unique_ptr<struct archive_entry, void (*)(struct archive_entry*)> entry(archive_entry_new(),
-                                                                                    archive_entry_free);
+                                                                                     archive_entry_free);
         archive_entry_set_pathname(entry.get(), e.path.c_str());
         archive_entry_set_perm(entry.get(), e.mode);
         switch (e.type) {
@@ -89,7 +89,9 @@ void signArchive(const std::string& path, const UpdateSecretKey& key) {
     ASSERT_EQ(write(out.get(), signature->data(), signature->size()), static_cast<ssize_t>(signature->size()));
 }
 
-uid_t treeOwner() { return getuid() == 0 ? 4242 : getuid(); }
+uid_t treeOwner() {
+    return getuid() == 0 ? 4242 : getuid();
+}
 
 void chownTree(const std::string& root, uid_t owner) {
     if (getuid() != 0)

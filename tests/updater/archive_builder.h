@@ -15,8 +15,8 @@ namespace bw::test {
 struct ArchiveEntry {
     enum Type { File, Folder, Symlink, HardLink, CharDevice, Fifo } type = File;
     std::string path;
-    std::string content;   // File
-    std::string target;    // Symlink, HardLink
+    std::string content; // File
+    std::string target;  // Symlink, HardLink
     unsigned mode = 0644;
     std::uint64_t zeros = 0; // File: this many zero bytes instead of content
 };

@@ -35,7 +35,9 @@ QCoreApplication& application() {
     return *app;
 }
 
-QByteArray compressed(const std::string& text) { return LoopbackServer::compressed(text); }
+QByteArray compressed(const std::string& text) {
+    return LoopbackServer::compressed(text);
+}
 
 struct ProgramRun {
     int status = -1;
@@ -113,22 +115,49 @@ TEST(UpdateCommand, CheckAndInstall) {
         std::vector<std::string> out; // lines the output holds
         std::string err;              // a text standard error holds
     } cases[] = {
-        {"check, compressed", compressed(newer), {"update", "check", "--script", script}, 0,
+        {"check, compressed",
+         compressed(newer),
+         {"update", "check", "--script", script},
+         0,
          {"newest version: 9.1\n", "running version: 2.0.0\n", "newer: yes\n", "archive: " + server.url("/u.tar.gz")},
          ""},
-        {"check, plain", QByteArray("1.0;1;https://www.example.org/;https://www.example.org/a.tar.gz"),
-         {"update", "check", "--script", script}, 0, {"newest version: 1.0\n", "newer: no\n"}, ""},
+        {"check, plain",
+         QByteArray("1.0;1;https://www.example.org/;https://www.example.org/a.tar.gz"),
+         {"update", "check", "--script", script},
+         0,
+         {"newest version: 1.0\n", "newer: no\n"},
+         ""},
         {"check, no answer", QByteArray(), {"update", "check", "--script", script}, 1, {}, "no usable answer"},
-        {"check, address not allowed", compressed(newer), {"update", "check", "--script", "http://example.org/"}, 2,
-         {}, "https"},
-        {"install, nothing newer", compressed("1.0;1;https://e.example/;https://e.example/a.tar.gz"),
-         {"update", "install", "--script", script, "--yes"}, 0, {"is up to date"}, ""},
-        {"install, system too old", compressed("9.1;99999999;https://e.example/;https://e.example/a.tar.gz"),
-         {"update", "install", "--script", script, "--yes"}, 1, {}, "needs system"},
-        {"install without --yes or a terminal", compressed(newer), {"update", "install", "--script", script}, 2, {},
+        {"check, address not allowed",
+         compressed(newer),
+         {"update", "check", "--script", "http://example.org/"},
+         2,
+         {},
+         "https"},
+        {"install, nothing newer",
+         compressed("1.0;1;https://e.example/;https://e.example/a.tar.gz"),
+         {"update", "install", "--script", script, "--yes"},
+         0,
+         {"is up to date"},
+         ""},
+        {"install, system too old",
+         compressed("9.1;99999999;https://e.example/;https://e.example/a.tar.gz"),
+         {"update", "install", "--script", script, "--yes"},
+         1,
+         {},
+         "needs system"},
+        {"install without --yes or a terminal",
+         compressed(newer),
+         {"update", "install", "--script", script},
+         2,
+         {},
          "--yes"},
         // As root the tree is root's own (a package's): refused. Otherwise this build trusts no key.
-        {"install refused", compressed(newer), {"update", "install", "--script", script, "--yes"}, 1, {},
+        {"install refused",
+         compressed(newer),
+         {"update", "install", "--script", script, "--yes"},
+         1,
+         {},
          getuid() == 0 ? "does not belong to you" : "nothing installed"},
         {"usage", QByteArray(), {"update", "frobnicate"}, 2, {}, "usage"},
     };

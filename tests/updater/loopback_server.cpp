@@ -21,11 +21,13 @@ LoopbackServer::LoopbackServer() {
     });
 }
 
-LoopbackServer::~LoopbackServer() { m_server.close(); }
+LoopbackServer::~LoopbackServer() {
+    m_server.close();
+}
 
 QByteArray LoopbackServer::compressed(const std::string& text) {
-    auto data = compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                             text.size()));
+    auto data =
+        compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     return data ? QByteArray(reinterpret_cast<const char*>(data->data()), static_cast<qsizetype>(data->size()))
                 : QByteArray();
 }

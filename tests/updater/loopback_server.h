@@ -7,8 +7,8 @@
 #include <QTcpServer>
 
 #include <map>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 class QTcpSocket;
@@ -22,7 +22,7 @@ public:
             : body(std::move(body)), status(status), stallAfter(stallAfter), location(std::move(location)) {}
         QByteArray body;
         int status;
-        qint64 stallAfter; // send only this many bytes of the body, then keep the connection silent
+        qint64 stallAfter;   // send only this many bytes of the body, then keep the connection silent
         QByteArray location; // sent as the Location header (redirects)
     };
 

@@ -56,8 +56,8 @@ TEST(UpdateSignature, DetachedSignatures) {
     EXPECT_FALSE(verifyFileSignature(fd.get(), *signature, otherPublic));
     EXPECT_FALSE(verifyFileSignature(fd.get(), flipped, publicKey));
     EXPECT_FALSE(verifyFileSignature(fd.get(), {}, publicKey));
-    EXPECT_FALSE(verifyFileSignature(fd.get(), std::vector<std::uint8_t>(signature->begin(), signature->end() - 1),
-                                     publicKey));
+    EXPECT_FALSE(
+        verifyFileSignature(fd.get(), std::vector<std::uint8_t>(signature->begin(), signature->end() - 1), publicKey));
     writeFile(dir / "a.tar.gz", "archive contenT");
     UniqueFd changed(open((dir / "a.tar.gz").c_str(), O_RDONLY));
     EXPECT_FALSE(verifyFileSignature(changed.get(), *signature, publicKey));
@@ -215,7 +215,7 @@ TEST(UpdateInstall, TreeStates) {
         InstallTreeState state;
     } cases[] = {
         {place / "mine", treeOwner(), InstallTreeState::Replaceable},
-        {place / "system", 0, InstallTreeState::NotOurs},      // root's tree, even for root
+        {place / "system", 0, InstallTreeState::NotOurs}, // root's tree, even for root
         {place / "system", treeOwner(), InstallTreeState::NotOurs},
         {place / "missing", treeOwner(), InstallTreeState::Missing},
     };

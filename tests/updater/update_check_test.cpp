@@ -24,10 +24,10 @@ TEST(UpdateCheck, NewerVersionAvailable) {
         {"2.0.1", "2.1", false},
         {"2.1", "2.1.0", false},
         {"10.0", "9.9.9", true},
-        {"2.0.1", "2.0.1b100604", true},   // the release of the version being tested
-        {"2.0.0", "2.0.1b100604", false},  // an older release than the beta
-        {"2.0.2b100604", "2.0.1", true},   // a beta of a newer version
-        {"2.0.1b100604", "2.0.1", false},  // a beta of the installed release
+        {"2.0.1", "2.0.1b100604", true},  // the release of the version being tested
+        {"2.0.0", "2.0.1b100604", false}, // an older release than the beta
+        {"2.0.2b100604", "2.0.1", true},  // a beta of a newer version
+        {"2.0.1b100604", "2.0.1", false}, // a beta of the installed release
         {"2.0.1b100612", "2.0.1b100604", true},
         {"2.0.1b100601", "2.0.1b100604", false},
         {"2.0.1b100604", "2.0.1b100604", false},
@@ -63,9 +63,11 @@ TEST(UpdateCheck, ReplyFields) {
         bool parsed;
         UpdateInfos infos;
     } cases[] = {
-        {"2.1;50000;https://p.example/;https://d.example/a.tar.gz", true,
+        {"2.1;50000;https://p.example/;https://d.example/a.tar.gz",
+         true,
          {"2.1", "50000", "https://p.example/", "https://d.example/a.tar.gz"}},
-        {" 2.1 ; 50000 ;https://p.example/;https://d.example/a.tar.gz\r\n;extra", true,
+        {" 2.1 ; 50000 ;https://p.example/;https://d.example/a.tar.gz\r\n;extra",
+         true,
          {"2.1", "50000", "https://p.example/", "https://d.example/a.tar.gz"}},
         {"2.1;50000;https://p.example/", false, {}},
         {"", false, {}},
@@ -82,12 +84,12 @@ TEST(UpdateCheck, ReplyFields) {
         EXPECT_EQ(infos->fileURL, c.infos.fileURL);
     }
     std::string text = "2.1;1;a;b";
-    auto compressed = compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                                   text.size()));
+    auto compressed =
+        compressedData(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
     ASSERT_TRUE(compressed);
     EXPECT_EQ(inflatedReplyText(*compressed), text);
-    EXPECT_FALSE(inflatedReplyText(std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
-                                                                 text.size())));
+    EXPECT_FALSE(inflatedReplyText(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
     EXPECT_FALSE(inflatedReplyText({}));
     // The two replacement texts are empty, so the script's addresses are used; no key shows bare.
     EXPECT_EQ(updaterString("Updater_1.0_International product URL"), "");
@@ -130,12 +132,12 @@ TEST(UpdateCheck, RemainingDownloadTime) {
     struct Case {
         double elapsed, received, total, previous, expected;
     } cases[] = {
-        {10, 50, 100, 99999, 11},     // half done in 10 s: 10 more, plus one
-        {10, 25, 100, 99999, 31},     // a quarter in 10 s: 30 more
-        {10, 25, 100, 20, 20},        // never more than shown before
-        {4, 0, 100, 99999, 3997},     // nothing yet counts as 0.1 %
-        {10, 100, 100, 99999, 1},     // done
-        {10, 10, 0, 42, 42},          // unknown size: unchanged
+        {10, 50, 100, 99999, 11}, // half done in 10 s: 10 more, plus one
+        {10, 25, 100, 99999, 31}, // a quarter in 10 s: 30 more
+        {10, 25, 100, 20, 20},    // never more than shown before
+        {4, 0, 100, 99999, 3997}, // nothing yet counts as 0.1 %
+        {10, 100, 100, 99999, 1}, // done
+        {10, 10, 0, 42, 42},      // unknown size: unchanged
     };
     for (const auto& c : cases)
         EXPECT_NEAR(remainingDownloadSeconds(c.elapsed, c.received, c.total, c.previous), c.expected, 1.0)

@@ -56,7 +56,9 @@ bool waitFor(const std::function<bool()>& done, int milliseconds = 10000, Notifi
     return done();
 }
 
-QByteArray compressed(const std::string& text) { return LoopbackServer::compressed(text); }
+QByteArray compressed(const std::string& text) {
+    return LoopbackServer::compressed(text);
+}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -143,10 +145,9 @@ TEST_F(UpdaterHttp, WhatACheckDecides) {
         {"automatic, nothing newer", compressed("2.0.1;50000;https://e.example/;https://e.example/a.tar.gz"), true,
          false, true, true, 1, false, false, false},
         {"application: announced, not offered", compressed(fields), false, false, true, true, 1, false, false, true},
-        {"agent: neither offered nor announced", compressed(fields), false, false, false, true, 1, false, false,
-         false},
-        {"fewer than four fields", compressed("2.1;50000;https://www.example.org/"), true, false, true, false, 1,
-         false, false, false},
+        {"agent: neither offered nor announced", compressed(fields), false, false, false, true, 1, false, false, false},
+        {"fewer than four fields", compressed("2.1;50000;https://www.example.org/"), true, false, true, false, 1, false,
+         false, false},
         {"empty reply", QByteArray(), true, false, true, false, 1, false, false, false},
     };
     PrivateBus privateBus;
@@ -320,8 +321,8 @@ TEST_F(UpdaterHttp, DownloadsVerifiesAndInstalls) {
         makeDirs(root + "/bin");
         writeFile(root + "/bin/binwarden2-menu", "old");
         chownTree(root, c.kind == PackageCopy ? getuid() : treeOwner());
-        server.setRoute("/update.php", {compressed("2.1;50000;https://www.example.org/bw2;" +
-                                                   server.url("/binwarden2-2.1.tar.gz"))});
+        server.setRoute("/update.php",
+                        {compressed("2.1;50000;https://www.example.org/bw2;" + server.url("/binwarden2-2.1.tar.gz"))});
         server.setRoute("/binwarden2-2.1.tar.gz", {c.kind == Tampered ? tampered : archiveBytes});
         server.setRoute("/binwarden2-2.1.tar.gz.sig", {signatureBytes, c.kind == Unsigned ? 404 : 200});
         Recorded recorded;
@@ -337,7 +338,8 @@ TEST_F(UpdaterHttp, DownloadsVerifiesAndInstalls) {
         ASSERT_TRUE(check(*updater));
         ASSERT_TRUE(offerShown(*updater));
         PXUpdaterController* controller = updater->windowController();
-        std::string expectedButton = c.kind == PackageCopy ? "Updater_1.0_Open page button" : "Updater_1.0_Install button";
+        std::string expectedButton =
+            c.kind == PackageCopy ? "Updater_1.0_Open page button" : "Updater_1.0_Install button";
         EXPECT_EQ(controller->installButton()->text().toStdString(), updaterString(expectedButton));
         controller->installButton()->click();
         std::string download = home / "Downloads/binwarden2-2.1.tar.gz";
@@ -360,13 +362,15 @@ TEST_F(UpdaterHttp, DownloadsVerifiesAndInstalls) {
         if (c.installed) {
             EXPECT_EQ(readFile(root + "/bin/binwarden2-menu"), "#!/bin/sh\necho menu 2.1\n");
             EXPECT_EQ(recorded.relaunched, std::vector<std::string>{root});
-            EXPECT_EQ(recorded.alertTitles, std::vector<std::string>{updaterString("Updater_1.0_Install Finish Title")});
+            EXPECT_EQ(recorded.alertTitles,
+                      std::vector<std::string>{updaterString("Updater_1.0_Install Finish Title")});
             EXPECT_EQ(quitAnnouncements, 1);
             fs::remove_all(home / ".local/share/Trash");
         } else {
             EXPECT_EQ(readFile(root + "/bin/binwarden2-menu"), "old");
             EXPECT_TRUE(recorded.relaunched.empty());
-            EXPECT_EQ(recorded.alertTitles, std::vector<std::string>{updaterString("Updater_1.0_Download Error Title")});
+            EXPECT_EQ(recorded.alertTitles,
+                      std::vector<std::string>{updaterString("Updater_1.0_Download Error Title")});
             EXPECT_EQ(quitAnnouncements, 0);
         }
     }
@@ -401,7 +405,8 @@ TEST_F(UpdaterHttp, CancelDeletesThePartialDownload) {
     }));
     EXPECT_TRUE(controller->cancelButton()->isEnabled());
     // The amount shown is what had arrived before the last piece.
-    EXPECT_TRUE(controller->progresssTF()->text().endsWith(" MB of 4.0 MB")) << controller->progresssTF()->text().toStdString();
+    EXPECT_TRUE(controller->progresssTF()->text().endsWith(" MB of 4.0 MB"))
+        << controller->progresssTF()->text().toStdString();
     EXPECT_EQ(controller->statusTF()->text().toStdString(), updaterString("Updater_1.0_Status Downloading"));
     controller->cancelButton()->click();
     EXPECT_TRUE(finished);
