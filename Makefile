@@ -5,7 +5,7 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DBW_WERROR=ON
 
-.PHONY: deps build run test test-asan bench lint install clean
+.PHONY: deps build run test test-asan bench lint install release clean
 
 deps:
 	@scripts/install-deps
@@ -40,6 +40,11 @@ install: build
 .PHONY: package
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# The update archive and its signature, signed with the key in BW2_SIGNING_KEY(_FILE).
+.PHONY: release
+release: deps
+	@scripts/release "$(BUILD)-release" dist
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -689,7 +689,7 @@ void MainController::delayedCheckUpdates() {
     _softwareUpdater.setLogFlag(false);
     _softwareUpdater.setProductReference("BW2");
     _softwareUpdater.setInstallationPath(installRoot());
-    _softwareUpdater.setScriptURL(kUpdateScriptURL);
+    _softwareUpdater.setNotificationBus(&m_bus); // the build's script address is the updater's default
     // The agent reacts to "a newer version exists" by checking again; its own updater must therefore
     // never announce one, or the two would call each other without end.
     _softwareUpdater.setCanPostNotification(false);

@@ -84,6 +84,7 @@ public:
     // Whether the tray item exists (it is made once a tray is there).
     bool hasTrayItem() const { return theItem != nullptr; }
     ProtectionControl& protection() { return *m_protection; }
+    PXUpdater& softwareUpdater() { return _softwareUpdater; }
     NotificationBus& bus() { return m_bus; }
     bool headless() const { return m_headless; }
     // Alerts are shown and wait for a person with a display; without one they are logged and answered
