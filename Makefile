@@ -42,7 +42,6 @@ package: build
 	@cd $(BUILD) && cpack -G DEB
 
 # The update archive and its signature, signed with the key in BW2_SIGNING_KEY(_FILE).
-.PHONY: release
 release: deps
 	@scripts/release "$(BUILD)-release" dist
 
