@@ -16,6 +16,8 @@
 #include <QDialog>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <unistd.h>
 
 #include <chrono>
@@ -49,7 +51,7 @@ void pump(int milliseconds, NotificationBus& bus) {
 ProtectionServices quietServices() {
     ProtectionServices services = ProtectionServices::system();
     services.launch = [](const std::string&, const std::vector<std::string>&, std::string*) { return true; };
-    services.repair = [](const std::string&, int*) { return RepairOutcome::Done; };
+    services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
     services.processInfo = [](const std::string&) -> std::optional<std::vector<ProcessRecord>> { return std::nullopt; };
     return services;
 }
