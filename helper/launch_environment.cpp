@@ -101,6 +101,17 @@ int openTrustedFolder(const std::string& folder, std::string* why) {
     return fd.release();
 }
 
+bool holdsRunningImage(int folderFd, const std::string& name, std::string* why) {
+    struct stat self, entry;
+    if (::stat("/proc/self/exe", &self) != 0 ||
+        ::fstatat(folderFd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || self.st_dev != entry.st_dev ||
+        self.st_ino != entry.st_ino) {
+        *why = "its file " + name + " was renamed or replaced while it ran";
+        return false;
+    }
+    return true;
+}
+
 bool isTrustedDaemon(int folderFd, std::string* why) {
     UniqueFd fd(::openat(folderFd, "bw2daemon", O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;

@@ -27,6 +27,9 @@ void logRefusal(uid_t caller, const std::string& why);
 // The folder that holds the helper, opened only when it is a real folder owned by root and not writable
 // by group or others; -1 (and `why`) otherwise.
 int openTrustedFolder(const std::string& folder, std::string* why);
+// Whether `name` in that folder is the file this process runs from (not something renamed into its
+// place since it started).
+bool holdsRunningImage(int folderFd, const std::string& name, std::string* why);
 // Whether "bw2daemon" in that folder is a regular executable file owned by root and not writable by
 // group or others.
 bool isTrustedDaemon(int folderFd, std::string* why);
