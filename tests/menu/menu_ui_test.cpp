@@ -68,11 +68,13 @@ std::vector<std::vector<std::string>>& launches() {
 
 ProtectionServices testServices() {
     ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*) {
+    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*,
+                         std::function<void(int)>) {
         launches().push_back(args);
         return true;
     };
     services.repair = [](const std::string&, int*) { return RepairOutcome::Done; };
+    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
     services.processInfo = [](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
         auto all = processInfoForDaemonNamed(name);
         std::vector<ProcessRecord> ours;
