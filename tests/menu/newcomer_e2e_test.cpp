@@ -97,7 +97,7 @@ protected:
 
     // Runs argv as the user with both output streams in one text.
     Output runAsUser(const std::vector<std::string>& argv) {
-        std::vector<std::string> line = {"/bin/sh", "-c", "exec \"$@\" >\"$OUT\" 2>&1", "sh"};
+        std::vector<std::string> line = {"/bin/sh", "-c", "exec \"$@\" >\"$OUT\" 2>&1 </dev/null", "sh"};
         line.insert(line.end(), argv.begin(), argv.end());
         Output out;
         out.status = bw::test::runAs(user->uid(), user->gid(), line, env);
