@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
@@ -32,7 +34,13 @@ std::string folderOf(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Quoted for a POSIX shell only when it needs to be, so that the usual command reads plainly.
 std::string shellQuoted(const std::string& text) {
+    bool plain = !text.empty();
+    for (unsigned char c : text)
+        plain = plain && (std::isalnum(c) || std::strchr("/._+-:@=,%", c));
+    if (plain)
+        return text;
     std::string quoted = "'";
     for (char c : text) {
         if (c == '\'')
