@@ -21,8 +21,8 @@ void markDescriptorsCloseOnExec();
 void resetEnvironment(uid_t caller);
 // The helper's own file, from /proc/self/exe (argument 0 is whatever the caller chose).
 std::string ownExecutablePath();
-// Logs one refusal to the authorisation log (and standard error).
-void logRefusal(uid_t caller, const std::string& why);
+// Logs one refusal of `what` to the authorisation log (and standard error).
+void logRefusal(uid_t caller, const std::string& why, const char* what = "a launch");
 
 // The folder that holds the helper, opened only when it is a real folder owned by root and not writable
 // by group or others; -1 (and `why`) otherwise.

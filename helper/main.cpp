@@ -45,7 +45,7 @@ int finish() {
 void repair(uid_t caller) {
     std::string why;
     if (!bw::helper::repairRunningHelper(&why))
-        bw::helper::logRefusal(caller, "refused the repair: " + why);
+        bw::helper::logRefusal(caller, why, "the repair");
 }
 
 // Repair, then run this file again so that the new instance starts as root and takes the normal road.

@@ -20,13 +20,13 @@ namespace bw {
 namespace {
 
 constexpr std::array<std::pair<ProtectionProblem, const char*>, 7> kKeys = {{
-    {ProtectionProblem::LauncherNotSetUp, "BW2_Protection Launcher Not Set Up"},
-    {ProtectionProblem::NoAuthorizationTool, "BW2_Protection No Authorization Tool"},
-    {ProtectionProblem::AuthorizationDismissed, "BW2_Protection Authorization Dismissed"},
-    {ProtectionProblem::AuthorizationRefused, "BW2_Protection Authorization Refused"},
-    {ProtectionProblem::RepairFailed, "BW2_Protection Repair Failed"},
-    {ProtectionProblem::LauncherRefused, "BW2_Protection Launcher Refused"},
-    {ProtectionProblem::NoBus, "BW2_Protection No Bus"},
+    {ProtectionProblem::LauncherNotSetUp, "202_Protection Launcher Not Set Up"},
+    {ProtectionProblem::NoAuthorizationTool, "202_Protection No Authorization Tool"},
+    {ProtectionProblem::AuthorizationDismissed, "202_Protection Authorization Dismissed"},
+    {ProtectionProblem::AuthorizationRefused, "202_Protection Authorization Refused"},
+    {ProtectionProblem::RepairFailed, "202_Protection Repair Failed"},
+    {ProtectionProblem::LauncherRefused, "202_Protection Launcher Refused"},
+    {ProtectionProblem::NoBus, "202_Protection No Bus"},
 }};
 
 std::string folderOf(const std::string& path) {
@@ -80,11 +80,11 @@ std::optional<ProtectionProblem> protectionProblemFromKey(const std::string& key
 }
 
 std::string protectionProblemTitle() {
-    return localizedString("BW2_Protection Problem title");
+    return localizedString("202_Protection Problem title");
 }
 
 std::string protectionProblemText(const ProtectionProblemReport& report) {
-    const std::string trash = report.trash.empty() ? localizedString("BW2_Protection your trashes") : report.trash;
+    const std::string trash = report.trash.empty() ? localizedString("202_Protection your trashes") : report.trash;
     const std::string detail = report.detail.empty() ? "" : " (" + report.detail + ")";
     return formatText(localizedString(protectionProblemKey(report.problem)),
                       {trash, detail, launcherSetupCommand(report.launcher)});

@@ -28,7 +28,7 @@ struct ProtectionProblemReport {
     std::time_t when = 0; // when it was reported (0 = unknown)
 };
 
-// The strings-table key of a problem ("BW2_Protection …").
+// The strings-table key of a problem ("202_Protection …").
 std::string protectionProblemKey(ProtectionProblem problem);
 // The problem behind a key; nothing for a key that is not one of them.
 std::optional<ProtectionProblem> protectionProblemFromKey(const std::string& key);

@@ -315,7 +315,7 @@ TEST_F(ProtectionTest, EveryReasonProtectionCouldNotStartIsReportedAndKept) {
         EXPECT_EQ(rec.problems[0].problem, *c.expected);
         const std::string text = protectionProblemText(rec.problems[0]);
         EXPECT_NE(text.find(c.textNames), std::string::npos) << text;
-        EXPECT_EQ(text.find("BW2_"), std::string::npos) << "a bare key: " << text;
+        EXPECT_EQ(text.find("202_"), std::string::npos) << "a bare key: " << text;
         if (*c.expected != ProtectionProblem::NoBus) {
             EXPECT_NE(text.find(trash), std::string::npos) << text;
         }
