@@ -5,16 +5,22 @@ PREFIX     ?= /usr/local
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DBW_WERROR=ON
 
-.PHONY: deps build run test test-asan bench lint install release clean
+.PHONY: deps configure build programs run test test-asan bench lint install release clean
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what an install holds: the programs, not the tests and benchmarks.
+programs: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target programs
+
+run: programs
 	@scripts/run "$(BUILD)"
 
 test: build
@@ -45,5 +51,8 @@ package: build
 release: deps
 	@scripts/release "$(BUILD)-release" dist
 
+# `make run` leaves its launcher folder root-owned; only an administrator can remove that part.
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	@rm -rf $(BUILD) $(ASAN_BUILD) 2>/dev/null || { \
+		echo "clean: $(BUILD)/stage/libexec belongs to root (set up by make run); an administrator runs:"; \
+		echo "  sudo rm -rf $$(cd $(BUILD)/stage/libexec && pwd)"; exit 1; }

@@ -12,37 +12,63 @@
 #include "process_table.h"
 #include "protection_control.h"
 
-#include <fcntl.h>
+#include "protection_problem.h"
+#include "settings.h"
+
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <thread>
 
 namespace {
 
-// The daemon's arguments from /proc/<pid>/cmdline (argument 2 is its trash folder).
-std::vector<std::string> commandLineOf(pid_t pid) {
-    std::vector<std::string> args;
-    std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return args;
-    std::string content;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        content.append(buffer, static_cast<std::size_t>(n));
-    close(fd);
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find('\0', start);
-        if (end == std::string::npos)
-            end = content.size();
-        args.push_back(content.substr(start, end - start));
-        start = end + 1;
+// Why protection is off, or off for some trash, as far as this user's files and processes tell.
+// Prints one "why:" line per cause; answers whether any was found.
+bool explainWhyOff(uid_t uid, const std::vector<std::string>& daemonTrashes, bool on) {
+    bool found = false;
+    const std::string home = bw::homeFolder();
+    const std::string launcher = bw::launcherPathIn(bw::installRoot());
+    std::string problem = bw::launcherSetupProblem(launcher);
+    if (!problem.empty()) {
+        std::printf("why: %s; an administrator sets the launcher up with: %s\n", problem.c_str(),
+                    bw::launcherSetupCommand(launcher).c_str());
+        found = true;
     }
-    return args;
+    if (!bw::anyProcessOfUser(bw::processInfoForDaemonNamed(bw::kAgentProcessName), uid)) {
+        std::printf("why: the agent (%s) is not running; start it (make run, or Binwarden 2 Menu among your "
+                    "applications)\n",
+                    bw::kAgentProcessName);
+        found = true;
+    }
+    auto settings = bw::loadSettings(bw::settingsFilePath()).value_or(bw::Settings::agentFallback());
+    auto agent = bw::agentSettingsFrom(settings, home);
+    bool missing = false;
+    for (const auto& folder : agent.diskManaged) {
+        auto trash = bw::trashForProtectedFolder(folder, home, uid, bw::xdgDataHome());
+        if (!trash)
+            continue;
+        const std::string argument = trash->trashPath + "/";
+        if (std::find(daemonTrashes.begin(), daemonTrashes.end(), argument) != daemonTrashes.end())
+            continue;
+        std::printf("why: no daemon protects %s\n", trash->trashPath.c_str());
+        missing = true;
+    }
+    if (missing || !on) {
+        if (auto last = bw::readLastProtectionProblem(bw::protectionProblemFilePath(home))) {
+            char when[64] = "at an unknown time";
+            if (last->when > 0) {
+                struct tm local {};
+                localtime_r(&last->when, &local);
+                std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &local);
+            }
+            std::printf("why: the agent last reported (%s): %s\n", when, bw::protectionProblemText(*last).c_str());
+            found = true;
+        }
+    }
+    return found || missing;
 }
 
 int status(const std::vector<std::string>& args) {
@@ -54,15 +80,20 @@ int status(const std::vector<std::string>& args) {
     auto records = bw::processInfoForDaemonNamed(bw::kDaemonProcessName);
     bool on = bw::anyProcessOfUser(records, uid);
     std::printf("protection: %s\n", on ? "on" : "off");
+    std::vector<std::string> daemonTrashes;
     if (records) {
         for (const auto& record : *records) {
             if (record.uid != uid)
                 continue;
-            auto argv = commandLineOf(record.pid);
+            auto argv = bw::commandLineOf(record.pid);
             std::printf("daemon %d: trash %s\n", static_cast<int>(record.pid),
                         argv.size() > 2 ? argv[2].c_str() : "(unknown)");
+            if (argv.size() > 2)
+                daemonTrashes.push_back(argv[2]);
         }
     }
+    if (!explainWhyOff(uid, daemonTrashes, on) && !on)
+        std::printf("why: not known (no problem was reported; see the agent's log or the system log)\n");
     bw::FolderSizer sizer;
     std::uint64_t total = 0;
     for (const auto& path : bw::getCachesPaths(bw::mountedLocalVolumes(), bw::homeFolder())) {
@@ -72,7 +103,8 @@ int status(const std::vector<std::string>& args) {
     }
     std::printf("total cache size: %llu bytes (%s)\n", static_cast<unsigned long long>(total),
                 bw::cacheSizeText(total).c_str());
-    return 0;
+    // Scripts tell "off" from a failure of the command itself.
+    return on ? 0 : 3;
 }
 
 int postRequest(const char* name, const std::vector<std::string>& args, const char* usage) {
@@ -102,6 +134,6 @@ int stop(const std::vector<std::string>& args) {
 
 } // namespace
 
-BW2CTL_COMMAND("status", "protection on/off for you, your daemons and their trashes, total cache size", status);
+BW2CTL_COMMAND("status", "protection on/off for you (exit 3 when off) and why, your daemons and their trashes, total cache size", status);
 BW2CTL_COMMAND("start", "asks your agent to start protection", start);
 BW2CTL_COMMAND("stop", "asks your agent to stop protection", stop);

@@ -78,13 +78,13 @@ std::string ownExecutablePath() {
     return path;
 }
 
-void logRefusal(uid_t caller, const std::string& why) {
+void logRefusal(uid_t caller, const std::string& why, const char* what) {
     // The reason quotes the caller's arguments; keep it on one line.
     std::string clean = why;
     for (char& c : clean)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';
-    ::syslog(LOG_WARNING, "refused a launch for uid %u: %s", static_cast<unsigned>(caller), clean.c_str());
+    ::syslog(LOG_WARNING, "refused %s for uid %u: %s", what, static_cast<unsigned>(caller), clean.c_str());
 }
 
 int openTrustedFolder(const std::string& folder, std::string* why) {
@@ -99,6 +99,17 @@ int openTrustedFolder(const std::string& folder, std::string* why) {
         return -1;
     }
     return fd.release();
+}
+
+bool holdsRunningImage(int folderFd, const std::string& name, std::string* why) {
+    struct stat self, entry;
+    if (::stat("/proc/self/exe", &self) != 0 ||
+        ::fstatat(folderFd, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 || self.st_dev != entry.st_dev ||
+        self.st_ino != entry.st_ino) {
+        *why = "its file " + name + " was renamed or replaced while it ran";
+        return false;
+    }
+    return true;
 }
 
 bool isTrustedDaemon(int folderFd, std::string* why) {

@@ -21,12 +21,15 @@ void markDescriptorsCloseOnExec();
 void resetEnvironment(uid_t caller);
 // The helper's own file, from /proc/self/exe (argument 0 is whatever the caller chose).
 std::string ownExecutablePath();
-// Logs one refusal to the authorisation log (and standard error).
-void logRefusal(uid_t caller, const std::string& why);
+// Logs one refusal of `what` to the authorisation log (and standard error).
+void logRefusal(uid_t caller, const std::string& why, const char* what = "a launch");
 
 // The folder that holds the helper, opened only when it is a real folder owned by root and not writable
 // by group or others; -1 (and `why`) otherwise.
 int openTrustedFolder(const std::string& folder, std::string* why);
+// Whether `name` in that folder is the file this process runs from (not something renamed into its
+// place since it started).
+bool holdsRunningImage(int folderFd, const std::string& name, std::string* why);
 // Whether "bw2daemon" in that folder is a regular executable file owned by root and not writable by
 // group or others.
 bool isTrustedDaemon(int folderFd, std::string* why);

@@ -1,6 +1,7 @@
 // helper: the product's only set-uid root file. Any local user can run it with any arguments, so it
 // does what the agent's three command lines need and refuses everything else:
-//   helper repair                                    (run as root: make this file root-owned, set-uid)
+//   helper repair                                    (run as root: make this running file root-owned,
+//                                                     set-uid, once its folder and bw2daemon are root's)
 //   helper <eight daemon arguments>                  (start bw2daemon with them)
 //   helper <helper path> rt pathToFile <eight ...>   (its own re-execution right after a repair)
 // The daemon keeps the caller's real uid and gid and runs with effective uid 0.
@@ -40,14 +41,20 @@ int finish() {
     return 0;
 }
 
+// The repair as root, of the running file only; a refusal is logged and changes nothing.
+void repair(uid_t caller) {
+    std::string why;
+    if (!bw::helper::repairRunningHelper(&why))
+        bw::helper::logRefusal(caller, why, "the repair");
+}
+
 // Repair, then run this file again so that the new instance starts as root and takes the normal road.
-int repairAndRelaunch(const std::string& self, int argc, char** argv) {
+int repairAndRelaunch(const std::string& self, uid_t caller, int argc, char** argv) {
     if (::setuid(0) != 0)
         std::perror("setuidErr 2");
     if (::setreuid(0, 0) != 0)
         std::perror("setreuidErr 2");
-    setFileRootPrivileges(self.c_str());
-    bw::helper::giveDaemonToRoot(folderOf(self), nameOf(self));
+    repair(caller);
 
     pid_t pid = ::fork();
     if (pid < 0)
@@ -84,7 +91,8 @@ int launchDaemon(const std::string& self, uid_t caller, int argc, char** argv) {
         return 0;
     }
     bw::UniqueFd folder(bw::helper::openTrustedFolder(folderOf(self), &why));
-    if (folder.get() < 0 || !bw::helper::isTrustedDaemon(folder.get(), &why)) {
+    if (folder.get() < 0 || !bw::helper::holdsRunningImage(folder.get(), nameOf(self), &why) ||
+        !bw::helper::isTrustedDaemon(folder.get(), &why)) {
         bw::helper::logRefusal(caller, why);
         return 0;
     }
@@ -113,8 +121,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::string self = bw::helper::ownExecutablePath();
+    // The running file itself decides, not whatever its name leads to by now.
     struct stat st;
-    if (self.empty() || ::stat(self.c_str(), &st) != 0) {
+    if (self.empty() || ::stat("/proc/self/exe", &st) != 0) {
         bw::helper::logRefusal(caller, "cannot find its own file");
         return 0;
     }
@@ -125,8 +134,7 @@ int main(int argc, char** argv) {
                 std::perror("setuidErr");
             if (::setreuid(0, 0) != 0)
                 std::perror("setreuidErr");
-            setFileRootPrivileges(self.c_str());
-            bw::helper::giveDaemonToRoot(folderOf(self), nameOf(self));
+            repair(caller);
             return 0;
         }
         if (argc < 3) {
@@ -141,7 +149,7 @@ int main(int argc, char** argv) {
             bw::helper::logRefusal(caller, "fewer than eight daemon arguments");
             return 0;
         }
-        return repairAndRelaunch(self, argc, argv);
+        return repairAndRelaunch(self, caller, argc, argv);
     }
     return launchDaemon(self, caller, argc, argv);
 }

@@ -2,7 +2,6 @@
 
 #include "launch_environment.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,81 +19,66 @@ void writeLiteral(const char* text) {
 
 } // namespace
 
-void setFileRootPrivileges(const char* path) {
-    // O_EXLOCK does not exist here; flock right after the open keeps two repairs from interleaving, and
-    // like O_EXLOCK with O_NONBLOCK a second repair fails at once instead of waiting.
-    bw::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        writeLiteral("setFileRootPrivileges: Can't open\n");
-        return;
-    }
+void setFileRootPrivileges(int fd) {
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) {
-        fd.reset();
+    if (::fstat(fd, &st) != 0) {
         writeLiteral("setFileRootPrivileges: Can't fstat\n");
         return;
     }
     if (st.st_uid != 0) {
-        int ignored = ::fchown(fd.get(), 0, st.st_gid);
+        int ignored = ::fchown(fd, 0, st.st_gid);
         (void)ignored;
     }
     // A set-uid bit on a file that still belongs to an ordinary user would let anybody run it as that
     // user; add the bits only once root owns the file.
     struct stat now;
-    if (::fstat(fd.get(), &now) != 0 || now.st_uid != 0) {
+    if (::fstat(fd, &now) != 0 || now.st_uid != 0) {
         writeLiteral("setFileRootPrivileges: not owned by root, mode left unchanged\n");
         return;
     }
-    if (::fchmod(fd.get(), (st.st_mode & 07777) | 04755) != 0)
+    if (::fchmod(fd, (st.st_mode & 07777) | 04755) != 0)
         std::perror("fchmod error");
 }
 
 namespace bw::helper {
 
-namespace {
-
-// True when the folder holds only the product's launcher files, so that adopting it cannot take a
-// user's own folder away from them.
-bool holdsOnlyLauncherFiles(int folderFd, const std::string& helperName) {
-    int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (listFd < 0)
-        return false;
-    DIR* dir = ::fdopendir(listFd);
-    if (!dir) {
-        ::close(listFd);
+bool repairRunningHelper(std::string* why) {
+    // The running image itself: whatever names are swapped meanwhile, this is the code that runs now.
+    // While it runs nobody can open it for writing, and once root owns it nobody but root can.
+    UniqueFd image(::open("/proc/self/exe", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // O_EXLOCK does not exist here; flock right after the open keeps two repairs from interleaving, and
+    // like O_EXLOCK with O_NONBLOCK a second repair fails at once instead of waiting.
+    if (image.get() < 0 || ::flock(image.get(), LOCK_EX | LOCK_NB) != 0) {
+        writeLiteral("setFileRootPrivileges: Can't open\n");
+        *why = "cannot open its own running file";
         return false;
     }
-    bool only = true;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != ".." && name != helperName && name != "bw2daemon" && name != "bus-address")
-            only = false;
+    struct stat self;
+    if (::fstat(image.get(), &self) != 0 || !S_ISREG(self.st_mode)) {
+        writeLiteral("setFileRootPrivileges: Can't fstat\n");
+        *why = "cannot read the status of its own running file";
+        return false;
     }
-    ::closedir(dir);
-    return only;
-}
-
-} // namespace
-
-void giveDaemonToRoot(const std::string& folder, const std::string& helperName) {
-    if (::geteuid() != 0)
-        return;
-    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.get() < 0)
-        return;
-    UniqueFd daemon(::openat(dir.get(), "bw2daemon", O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (daemon.get() >= 0 && ::fstat(daemon.get(), &st) == 0 && S_ISREG(st.st_mode)) {
-        if (::fchown(daemon.get(), 0, static_cast<gid_t>(-1)) != 0)
-            std::perror("bw2daemon: fchown error");
-        if (::fchmod(daemon.get(), 0755) != 0)
-            std::perror("bw2daemon: fchmod error");
+    const std::string path = ownExecutablePath();
+    if (path.empty()) {
+        *why = "its own file was replaced or removed while it ran";
+        return false;
     }
-    if (::fstat(dir.get(), &st) == 0 && (st.st_uid != 0 || (st.st_mode & 022)) &&
-        holdsOnlyLauncherFiles(dir.get(), helperName)) {
-        if (::fchown(dir.get(), 0, static_cast<gid_t>(-1)) != 0 || ::fchmod(dir.get(), st.st_mode & 07755) != 0)
-            std::perror("helper folder: change error");
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string name = path.substr(path.rfind('/') + 1);
+    UniqueFd dir(openTrustedFolder(folder, why));
+    if (dir.get() < 0) {
+        *why += "; an administrator makes the folder, bw2daemon and helper root-owned first";
+        return false;
     }
+    if (!holdsRunningImage(dir.get(), name, why))
+        return false;
+    if (!isTrustedDaemon(dir.get(), why)) {
+        *why += "; an administrator makes bw2daemon root-owned first";
+        return false;
+    }
+    setFileRootPrivileges(image.get());
+    return true;
 }
 
 } // namespace bw::helper

@@ -1,17 +1,19 @@
 #pragma once
-// Ownership changes made by the helper's repair: its own file, and the daemon beside it.
+// The helper's repair: its own file becomes root-owned and set-uid, run by an administrator.
 
 #include <string>
 
-// Makes the file at `path` root-owned (group unchanged) and adds 04755 to its mode. Reports failures
+// Makes the open file `fd` root-owned (group unchanged) and adds 04755 to its mode. Reports failures
 // on standard error and carries on.
-void setFileRootPrivileges(const char* path);
+void setFileRootPrivileges(int fd);
 
 namespace bw::helper {
 
-// Gives "bw2daemon" in `folder` to root with mode 0755, and the folder itself to root without group
-// or other write when it holds nothing but the helper's own files, so that a repaired install passes
-// the launch checks. Does nothing without root rights.
-void giveDaemonToRoot(const std::string& folder, const std::string& helperName);
+// The repair of the file actually running (reached through /proc/self/exe, never by its name). It
+// goes ahead only when its folder is root-owned and not writable by group or others, the running file
+// is the one that folder holds under the helper's name, and "bw2daemon" beside it is already a root
+// daemon the launch would trust: an administrator's approval must never turn a file the user can still
+// change, or swap, into code run as root. Nothing is adopted. False (and `why`) when refused.
+bool repairRunningHelper(std::string* why);
 
 } // namespace bw::helper

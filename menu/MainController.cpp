@@ -118,6 +118,7 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
     paths.dataHome = xdgDataHome();
     paths.settingsFile = settingsFilePath();
     paths.launcher = launcherPathIn(installRoot());
+    paths.problemFile = protectionProblemFilePath(paths.homeFolder);
 
     services.post = [this](const std::string& name, const std::string& object) {
         m_bus.post(name, object, nullptr, true);
@@ -125,6 +126,11 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
     services.showProtection = [this](bool on) {
         QMetaObject::invokeMethod(
             this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
+    };
+    services.busConnected = [this] { return m_bus.isConnected(); };
+    services.reportProblem = [this](const ProtectionProblemReport& report) {
+        QMetaObject::invokeMethod(
+            this, [this, report] { reportProtectionProblem(report); }, Qt::QueuedConnection);
     };
     m_protection = std::make_unique<ProtectionControl>(std::move(paths), std::move(services));
     m_notes = std::make_unique<DesktopNotes>();
@@ -715,6 +721,17 @@ int MainController::dockPosition() const {
     Rect v{static_cast<double>(available.x() - frame.x()), static_cast<double>(frame.bottom() - available.bottom()),
            static_cast<double>(available.width()), static_cast<double>(available.height())};
     return bw::dockPosition(f, v);
+}
+
+void MainController::reportProtectionProblem(const ProtectionProblemReport& report) {
+    const std::string text = protectionProblemText(report);
+    if (standardErrorKeepsLines())
+        std::fprintf(stderr, "binwarden2-menu: %s\n", text.c_str());
+    // Headless, showNote would repeat the line on standard error; a desktop note may still be there.
+    if (m_headless)
+        m_notes->deliver(qs(protectionProblemTitle()), qs(text), "binwarden2");
+    else
+        showNote(qs(text));
 }
 
 void MainController::showNote(const QString& text) {

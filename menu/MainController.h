@@ -108,6 +108,8 @@ private:
     void watchMounts();
     void mountsChanged();
     void showNote(const QString& text);
+    // Why protection could not start: a note, and one line on standard error when someone reads it.
+    void reportProtectionProblem(const ProtectionProblemReport& report);
     // A critical or informational alert with its buttons in order; answers the index of the button
     // chosen. Without a display it is logged and answered by its first button.
     int runAlert(bool critical, const QString& title, const QString& message, const QStringList& buttons);

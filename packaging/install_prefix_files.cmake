@@ -9,15 +9,14 @@ string(REPLACE "<" "&lt;" bw_helper "${bw_helper}")
 string(REPLACE ">" "&gt;" bw_helper "${bw_helper}")
 file(READ "${BW_PACKAGING_SOURCE}/polkit/org.binwarden2.repair-helper.policy.in" bw_policy)
 string(REPLACE "@BW_HELPER_PATH@" "${bw_helper}" bw_policy "${bw_policy}")
-# One scratch folder per destination, so that installs running side by side never share a file.
-string(MD5 bw_scratch_key "$ENV{DESTDIR}|${bw_prefix}")
-set(bw_scratch "${BW_PACKAGING_BINARY}/install-scratch/${bw_scratch_key}")
-file(MAKE_DIRECTORY "${bw_scratch}")
-file(WRITE "${bw_scratch}/org.binwarden2.repair-helper.policy" "${bw_policy}")
-file(INSTALL "${bw_scratch}/org.binwarden2.repair-helper.policy"
-    DESTINATION "${bw_prefix}/${BW_INSTALL_DATADIR}/polkit-1/actions"
+# Written straight to its place: the build tree may belong to someone else than the installer (make run
+# as an ordinary user in a tree that root built).
+set(bw_actions "$ENV{DESTDIR}${bw_prefix}/${BW_INSTALL_DATADIR}/polkit-1/actions")
+file(MAKE_DIRECTORY "${bw_actions}")
+file(WRITE "${bw_actions}/org.binwarden2.repair-helper.policy" "${bw_policy}")
+file(CHMOD "${bw_actions}/org.binwarden2.repair-helper.policy"
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-file(REMOVE_RECURSE "${bw_scratch}")
+list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${bw_prefix}/${BW_INSTALL_DATADIR}/polkit-1/actions/org.binwarden2.repair-helper.policy")
 
 # System configuration lives in /etc for the /usr prefix, in <prefix>/etc otherwise.
 if(bw_prefix STREQUAL "/usr")

@@ -65,7 +65,8 @@ int waitForExit(pid_t pid) {
 
 } // namespace
 
-bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error) {
+bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error,
+                    std::function<void(int status)> onExit) {
     pid_t pid = 0;
     int rc = spawn(executable, args, true, pid);
     if (rc != 0) {
@@ -74,7 +75,11 @@ bool launchDetached(const std::string& executable, const std::vector<std::string
         return false;
     }
     try {
-        std::thread([pid] { waitForExit(pid); }).detach();
+        std::thread([pid, onExit = std::move(onExit)] {
+            int status = waitForExit(pid);
+            if (onExit)
+                onExit(status);
+        }).detach();
     } catch (const std::system_error& e) {
         // The program runs; without a reaper it stays a zombie until we exit, which is better than failing.
         syslog(LOG_ERR, "launchDetached: cannot start a thread to reap %s: %s", executable.c_str(), e.what());

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,8 +12,10 @@ namespace bw {
 
 // Starts `executable` with `args` (argument 0 is the executable's path) in a new session, its standard
 // input on /dev/null. The caller does not wait; a background thread reaps the child so that no zombie
-// is left. False (and `error` set) when it could not be started.
-bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error = nullptr);
+// is left; `onExit`, when given, then runs on that thread with the exit status (-1: killed by a signal).
+// False (and `error` set) when it could not be started.
+bool launchDetached(const std::string& executable, const std::vector<std::string>& args, std::string* error = nullptr,
+                    std::function<void(int status)> onExit = {});
 
 enum class RepairOutcome {
     Done,                     // the launcher ran with "repair" and exited 0

@@ -141,4 +141,41 @@ bool anyProcessOfUser(const std::optional<std::vector<ProcessRecord>>& records, 
     return false;
 }
 
+std::vector<std::string> commandLineOf(pid_t pid) {
+    std::vector<std::string> args;
+    std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return args;
+    std::string content;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        content.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    std::size_t start = 0;
+    while (start < content.size()) {
+        std::size_t end = content.find('\0', start);
+        if (end == std::string::npos)
+            end = content.size();
+        args.push_back(content.substr(start, end - start));
+        start = end + 1;
+    }
+    return args;
+}
+
+bool daemonRunsForTrash(uid_t uid, const std::string& trashArgument) {
+    auto records = processInfoForDaemonNamed("bw2daemon");
+    if (!records)
+        return false;
+    for (const auto& record : *records) {
+        if (record.uid != uid)
+            continue;
+        auto argv = commandLineOf(record.pid);
+        if (argv.size() > 2 && argv[2] == trashArgument)
+            return true;
+    }
+    return false;
+}
+
 } // namespace bw

@@ -39,4 +39,10 @@ std::optional<std::vector<ProcessRecord>> processInfoForDaemonNamed(const std::s
 // Whether any record belongs to `uid`.
 bool anyProcessOfUser(const std::optional<std::vector<ProcessRecord>>& records, uid_t uid);
 
+// The argument vector of a process (/proc/<pid>/cmdline); empty when it is gone or unreadable.
+std::vector<std::string> commandLineOf(pid_t pid);
+
+// Whether a "bw2daemon" of `uid` runs whose trash argument (argument 2) is `trashArgument`.
+bool daemonRunsForTrash(uid_t uid, const std::string& trashArgument);
+
 } // namespace bw

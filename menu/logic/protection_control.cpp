@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -38,9 +39,13 @@ void ensureHomeTrash(const std::string& filesFolder) {
 ProtectionServices ProtectionServices::system() {
     ProtectionServices services;
     services.processInfo = [](const std::string& name) { return processInfoForDaemonNamed(name); };
-    services.launch = [](const std::string& exe, const std::vector<std::string>& args, std::string* error) {
-        return launchDetached(exe, args, error);
+    services.launch = [](const std::string& exe, const std::vector<std::string>& args, std::string* error,
+                         std::function<void(int)> onExit) { return launchDetached(exe, args, error, std::move(onExit)); };
+    services.launcherProblem = [](const std::string& launcher, bool* repairCanFix) {
+        return launcherSetupProblem(launcher, repairCanFix);
     };
+    uid_t uid = getuid();
+    services.daemonRunsFor = [uid](const std::string& trashArgument) { return daemonRunsForTrash(uid, trashArgument); };
     services.repair = [](const std::string& launcher, const std::atomic<bool>& cancelled, int* status) {
         return repairLauncherWithAdminRights(launcher, status, RepairWait{kRepairWaitLimit, &cancelled});
     };
@@ -49,7 +54,30 @@ ProtectionServices ProtectionServices::system() {
 }
 
 ProtectionControl::ProtectionControl(ProtectionPaths paths, ProtectionServices services)
-    : m_paths(std::move(paths)), m_services(std::move(services)) {}
+    : m_paths(std::move(paths)), m_services(std::move(services)), m_reporter(std::make_shared<Reporter>()) {
+    m_reporter->paths = m_paths;
+    m_reporter->sink = m_services.reportProblem;
+}
+
+ProtectionControl::~ProtectionControl() {
+    std::lock_guard lock(m_reporter->mutex);
+    m_reporter->alive = false;
+}
+
+void ProtectionControl::Reporter::deliver(const ProtectionProblemReport& report) {
+    std::lock_guard lock(mutex);
+    if (!alive)
+        return;
+    syslog(LOG_WARNING, "%s", protectionProblemText(report).c_str());
+    if (!paths.problemFile.empty())
+        writeLastProtectionProblem(paths.problemFile, report);
+    if (sink)
+        sink(report);
+}
+
+void ProtectionControl::report(ProtectionProblem problem, const std::string& trash, const std::string& detail) {
+    m_reporter->deliver({problem, trash, m_paths.launcher, detail, std::time(nullptr)});
+}
 
 std::optional<ProtectedTrash> ProtectionControl::trashToProtect(const std::string& folder) const {
     // A volume whose trash was never used gets one, or its daemon would have nothing to survey.
@@ -92,6 +120,11 @@ void ProtectionControl::startProtection() {
     }
     if (empty)
         reloadSettings();
+    // A new start: what the last one reported no longer holds.
+    if (!m_paths.problemFile.empty())
+        clearLastProtectionProblem(m_paths.problemFile);
+    if (m_services.busConnected && !m_services.busConnected())
+        report(ProtectionProblem::NoBus, "", "");
     auto folders = diskManaged();
     if (!folders.empty()) {
         for (const auto& folder : folders) {
@@ -128,9 +161,17 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     AgentSettings settings = agentSettings();
     std::vector<std::string> args = daemonArguments(trash, settings, m_paths.uid);
 
-    struct stat st {};
-    uid_t owner = stat(m_paths.launcher.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-    if (owner != 0) {
+    bool repairCanFix = false;
+    std::string problem = m_services.launcherProblem ? m_services.launcherProblem(m_paths.launcher, &repairCanFix)
+                                                     : launcherSetupProblem(m_paths.launcher, &repairCanFix);
+    if (!problem.empty() && !repairCanFix) {
+        // The repair only ever sets the helper's own file; asking for a password would change nothing.
+        report(ProtectionProblem::LauncherNotSetUp, trash.trashPath, problem);
+        m_status.store(kStatusOff);
+        show(false);
+        return 0;
+    }
+    if (!problem.empty()) {
         int status = -1;
         RepairOutcome outcome = m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
                                                   : RepairOutcome::AuthorizationUnavailable;
@@ -139,10 +180,14 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
         switch (outcome) {
         case RepairOutcome::AuthorizationUnavailable:
             syslog(LOG_ERR, "Error authorization");
+            report(ProtectionProblem::NoAuthorizationTool, trash.trashPath, problem);
             m_status.store(kStatusUnknown);
             return 0;
         case RepairOutcome::Dismissed:
         case RepairOutcome::Refused:
+            report(outcome == RepairOutcome::Dismissed ? ProtectionProblem::AuthorizationDismissed
+                                                       : ProtectionProblem::AuthorizationRefused,
+                   trash.trashPath, "");
             m_status.store(kStatusOff);
             show(false);
             return 0;
@@ -154,13 +199,37 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
         }
         if (m_services.sleep)
             m_services.sleep(std::chrono::milliseconds(200));
+        // A launch through a helper that is still not root's could only fail (after six seconds).
+        std::string still = m_services.launcherProblem ? m_services.launcherProblem(m_paths.launcher, &repairCanFix)
+                                                       : launcherSetupProblem(m_paths.launcher, &repairCanFix);
+        if (!still.empty()) {
+            report(ProtectionProblem::RepairFailed, trash.trashPath, still);
+            m_status.store(kStatusOff);
+            show(false);
+            return 0;
+        }
     }
 
     std::vector<std::string> argv{m_paths.launcher};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string error;
-    if (!m_services.launch || !m_services.launch(m_paths.launcher, argv, &error))
+    // The helper takes about a second and reports nothing back; once it has ended, a daemon for this
+    // trash runs or the launch was refused.
+    std::function<void(int)> onExit;
+    if (m_services.daemonRunsFor) {
+        onExit = [reporter = m_reporter, runs = m_services.daemonRunsFor, trashArgument = args[1],
+                  trashPath = trash.trashPath, launcher = m_paths.launcher](int status) {
+            if (runs(trashArgument))
+                return;
+            std::string detail = status == 1 ? "it could not fork" : "no bw2daemon runs for it after the launcher ended";
+            reporter->deliver(
+                {ProtectionProblem::LauncherRefused, trashPath, launcher, detail, std::time(nullptr)});
+        };
+    }
+    if (!m_services.launch || !m_services.launch(m_paths.launcher, argv, &error, std::move(onExit))) {
         syslog(LOG_ERR, "%s %s", kLaunchOperation, error.empty() ? "cannot launch the helper" : error.c_str());
+        report(ProtectionProblem::LauncherRefused, trash.trashPath, error.empty() ? "cannot launch the helper" : error);
+    }
     m_status.store(kStatusOn);
     show(true);
     return 0;

@@ -6,12 +6,14 @@
 #include "detached_launch.h"
 #include "process_table.h"
 #include "protection_plan.h"
+#include "protection_problem.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,7 +23,19 @@ namespace bw {
 
 struct ProtectionServices {
     std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
-    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)> launch;
+    // Starts the launcher detached; `onExit` (may be empty) runs on another thread with its exit status
+    // once it has ended.
+    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error,
+                       std::function<void(int status)> onExit)>
+        launch;
+    // What keeps the launcher from starting daemons (empty: set up) and whether its repair could fix it.
+    std::function<std::string(const std::string& launcher, bool* repairCanFix)> launcherProblem;
+    // Whether a daemon of ours runs for the trash argument (the trash folder with its slash).
+    std::function<bool(const std::string& trashArgument)> daemonRunsFor;
+    // Whether the system bus answers (empty: not checked).
+    std::function<bool()> busConnected;
+    // Why protection could not start, for the user (may be called from any thread).
+    std::function<void(const ProtectionProblemReport&)> reportProblem;
     // Repairs the launcher with administrator rights; `cancelled` turns true when the wait must end.
     std::function<RepairOutcome(const std::string& launcher, const std::atomic<bool>& cancelled, int* status)> repair;
     // Posts a request with the user id text as object, delivered immediately.
@@ -41,6 +55,7 @@ struct ProtectionPaths {
     std::string dataHome;     // $XDG_DATA_HOME
     std::string settingsFile; // the shared settings file
     std::string launcher;     // <root>/libexec/binwarden2/helper
+    std::string problemFile;  // where the last reason protection could not start is kept (empty: nowhere)
 };
 
 // Protection status values.
@@ -53,6 +68,9 @@ inline constexpr char kAgentProcessName[] = "binwarden2-menu";
 class ProtectionControl {
 public:
     ProtectionControl(ProtectionPaths paths, ProtectionServices services);
+    ~ProtectionControl();
+    ProtectionControl(const ProtectionControl&) = delete;
+    ProtectionControl& operator=(const ProtectionControl&) = delete;
 
     // Adopts a settings dictionary, or with none reads the settings file (its defaults when missing).
     AgentSettings reloadSettings(const std::optional<Settings>& settings = std::nullopt);
@@ -90,6 +108,7 @@ private:
     void show(bool on);
     // The trash of a protected folder by the freedesktop rules, a volume's made first when it has none.
     std::optional<ProtectedTrash> trashToProtect(const std::string& folder) const;
+    void report(ProtectionProblem problem, const std::string& trash, const std::string& detail);
 
     ProtectionPaths m_paths;
     ProtectionServices m_services;
@@ -98,6 +117,16 @@ private:
     bool m_loaded = false;
     std::atomic<int> m_status{kStatusUnknown};
     std::atomic<bool> m_cancelled{false};
+    // Reports reach the user through `reportProblem`, also from the threads that watch the launcher;
+    // once this object goes, late reports are dropped.
+    struct Reporter {
+        std::mutex mutex;
+        bool alive = true;
+        ProtectionPaths paths;
+        std::function<void(const ProtectionProblemReport&)> sink;
+        void deliver(const ProtectionProblemReport& report);
+    };
+    std::shared_ptr<Reporter> m_reporter;
 };
 
 } // namespace bw

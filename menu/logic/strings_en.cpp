@@ -45,6 +45,30 @@ const std::map<std::string, std::string>& table() {
          "Binwarden 2 was not tried on this version of the system. It should work, but tell us if anything "
          "goes wrong."},
         {"201_Too recent OS Alert defaultButton", "OK"},
+        // Why protection could not start: keys this edition adds (%@: the trash, the detail, the set-up command).
+        {"202_Protection Problem title", "Protection could not start"},
+        {"202_Protection your trashes", "your trashes"},
+        {"202_Protection Launcher Not Set Up",
+         "Protection of %@ could not start: the launcher is not set up%@. An administrator sets it up once "
+         "with: %@"},
+        {"202_Protection No Authorization Tool",
+         "Protection of %@ could not start: the launcher needs administrator rights once%@, and there is no "
+         "pkexec to ask for them. An administrator sets it up with: %@"},
+        {"202_Protection Authorization Dismissed",
+         "Protection of %@ did not start: the request for administrator rights was dismissed%@. Start "
+         "protection again to be asked again, or have an administrator run: %@"},
+        {"202_Protection Authorization Refused",
+         "Protection of %@ did not start: administrator rights were refused%@. An administrator sets the "
+         "launcher up with: %@"},
+        {"202_Protection Repair Failed",
+         "Protection of %@ could not start: the launcher's repair did not set it up%@. An administrator "
+         "sets it up with: %@"},
+        {"202_Protection Launcher Refused",
+         "Protection of %@ did not start: the launcher refused to start its daemon%@. Its reason is in the "
+         "system log (journalctl -t helper) and on the agent's standard error."},
+        {"202_Protection No Bus",
+         "Protection of %@ cannot work: no system bus answers%@. Start the D-Bus system bus, or start the "
+         "product with make run, which brings a private one."},
     };
     return kTable;
 }

@@ -7,9 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdint>
+#include <functional>
 
 #include <algorithm>
 #include <chrono>
@@ -71,6 +78,83 @@ std::vector<std::string> linesWith(const std::string& text, const std::string& p
         start = end + 1;
     }
     return out;
+}
+
+// Runs `line` as root (as pkexec would run a repair) under ptrace and calls `swap` once, right after
+// the program has read where its own file is (the readlink of /proc/self/exe returns), then lets it
+// run on untraced. That is the moment a user who owns the folder renames files to win the race, made
+// deterministic. Returns the exit status, or -1; `hooked` says whether the moment came.
+int runRootWithSwapAfterSelfLookup(const std::vector<std::string>& line, const std::string& errPath,
+                                   const std::function<void()>& swap, bool* hooked) {
+    *hooked = false;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (err >= 0)
+            ::dup2(err, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const auto& a : line)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        char path[] = "PATH=/usr/bin:/bin";
+        char* envp[] = {path, nullptr};
+        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        ::execve(argv[0], argv.data(), envp);
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+        return -1;
+    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    bool armed = false;
+    int signalToPass = 0;
+    for (;;) {
+        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, signalToPass) != 0)
+            break;
+        signalToPass = 0;
+        if (::waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status))
+            break;
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            signalToPass = WSTOPSIG(status) == SIGTRAP ? 0 : WSTOPSIG(status);
+            continue;
+        }
+        struct __ptrace_syscall_info info {};
+        if (::ptrace(PTRACE_GET_SYSCALL_INFO, pid, sizeof info, &info) <= 0)
+            continue;
+        if (info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+            const auto nr = info.entry.nr;
+            std::uint64_t pathArg = 0;
+#ifdef SYS_readlink
+            if (nr == SYS_readlink)
+                pathArg = info.entry.args[0];
+#endif
+            if (nr == SYS_readlinkat)
+                pathArg = info.entry.args[1];
+            char text[32] = {};
+            if (pathArg) {
+                std::string mem = "/proc/" + std::to_string(pid) + "/mem";
+                int memFd = ::open(mem.c_str(), O_RDONLY | O_CLOEXEC);
+                if (memFd >= 0) {
+                    ssize_t ignored = ::pread(memFd, text, sizeof text - 1, static_cast<off_t>(pathArg));
+                    (void)ignored;
+                    ::close(memFd);
+                }
+            }
+            armed = std::string(text) == "/proc/self/exe";
+        } else if (info.op == PTRACE_SYSCALL_INFO_EXIT && armed) {
+            swap();
+            *hooked = true;
+            ::ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+            break;
+        }
+    }
+    while (::waitpid(pid, &status, 0) == pid) {
+        if (WIFEXITED(status))
+            return WEXITSTATUS(status);
+        if (WIFSIGNALED(status))
+            return -1;
+    }
+    return -1;
 }
 
 } // namespace
@@ -164,35 +248,106 @@ protected:
     std::unique_ptr<ThrowawayUser> m_user;
 };
 
-TEST_F(Launcher, RepairByRootMakesItsFileRootOwnedSetUidAndTheDaemonRoots) {
+TEST_F(Launcher, RepairByRootMakesItsRunningFileRootOwnedSetUid) {
+    // Folder and bw2daemon root's already (an installed tree); only the helper's own file is the user's.
     makeUnrepaired();
-    ASSERT_EQ(::chown(m_daemon.c_str(), uid(), gid()), 0);
-    ASSERT_EQ(::chmod(m_daemon.c_str(), 0775), 0);
-    ASSERT_EQ(::chown(m_libexec.c_str(), uid(), gid()), 0); // as a non-root install leaves it
-
     HelperRun r = run(0, 0, {m_helper, "repair"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(r.seconds, 1.0) << "the repair returns at once";
-    EXPECT_EQ(ownerOf(m_helper), 0u);
+    EXPECT_EQ(ownerOf(m_helper), 0u) << r.err;
     EXPECT_EQ(groupOf(m_helper), gid()) << "group unchanged";
     EXPECT_EQ(modeOf(m_helper), 04755u);
-    EXPECT_EQ(ownerOf(m_daemon), 0u);
-    EXPECT_EQ(modeOf(m_daemon), 0755u);
-    EXPECT_EQ(ownerOf(m_libexec), 0u);
 
     // Repaired, the user's launch now gets through every check.
     r = runAsUser(launchLine());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(waitForReport().empty()) << r.err;
 
-    // A folder holding anything else is not the launcher's own: the repair leaves it to its owner.
+    // The launch too runs only a daemon from the folder that still holds the running helper.
     fs::remove(reportPath());
-    makeUnrepaired();
-    ASSERT_EQ(::chown(m_libexec.c_str(), uid(), gid()), 0);
-    bw::test::writeFile(m_libexec + "/notes.txt", "mine");
-    r = run(0, 0, {m_helper, "repair"});
-    EXPECT_EQ(modeOf(m_helper), 04755u);
-    EXPECT_EQ(ownerOf(m_libexec), uid());
+    const std::string elsewhere = m_root + "/elsewhere";
+    fs::create_directories(elsewhere);
+    ASSERT_EQ(::link(m_helper.c_str(), (elsewhere + "/helper").c_str()), 0);
+    std::vector<std::string> line = launchLine();
+    line[0] = elsewhere + "/helper";
+    r = runAsUser(line);
+    EXPECT_NE(r.err.find("refused"), std::string::npos) << r.err;
+    EXPECT_FALSE(daemonStarted());
+}
+
+// A repair run by an administrator (pkexec, sudo) must change nothing but the file actually running,
+// and only where the user cannot swap names or files under it.
+TEST_F(Launcher, RepairCannotBeTurnedOnAnotherFileByRenamingDuringIt) {
+    const std::string moved = m_libexec + "/helper.moved";
+    const std::string planted = m_root + "/planted";
+    fs::copy_file(BW_DAEMON_STANDIN_PATH, planted); // stands for any program of the user's
+    const struct {
+        const char* what;
+        bool userOwnsFolder;
+    } cases[] = {
+        {"the user owns the helper's folder and renames in it", true},
+        {"a name swapped even where only root could", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(moved);
+        fs::remove(m_helper);
+        fs::copy_file(BW_HELPER_PATH, m_helper);
+        makeUnrepaired();
+        ASSERT_EQ(::chown(m_libexec.c_str(), c.userOwnsFolder ? uid() : 0, c.userOwnsFolder ? gid() : 0), 0);
+        bool hooked = false;
+        int status = runRootWithSwapAfterSelfLookup(
+            {m_helper, "repair"}, m_root + "/stderr.txt",
+            [&] {
+                fs::rename(m_helper, moved);
+                fs::copy_file(planted, m_helper);
+                ASSERT_EQ(::chown(m_helper.c_str(), uid(), gid()), 0);
+                ASSERT_EQ(::chmod(m_helper.c_str(), 0755), 0);
+            },
+            &hooked);
+        ASSERT_TRUE(hooked) << "the helper never looked up its own file";
+        EXPECT_EQ(status, 0) << readFile(m_root + "/stderr.txt");
+        EXPECT_EQ(ownerOf(m_helper), uid()) << "the planted file was given to root";
+        EXPECT_EQ(modeOf(m_helper) & 06000, 0u) << "the planted file became set-uid";
+        // The running file itself is what a repair may change, and only where root owns its folder.
+        EXPECT_EQ((modeOf(moved) & 04000) != 0, !c.userOwnsFolder);
+    }
+}
+
+TEST_F(Launcher, RepairNeverAdoptsFilesTheUserCanStillChange) {
+    // The user stages a copy of the genuine launcher beside a "bw2daemon" of their own and has an
+    // administrator repair it. Whatever the repair leaves, the user's program must not run as root.
+    const struct {
+        const char* what;
+        bool userOwnsFolder;
+        bool userOwnsDaemon;
+    } cases[] = {
+        {"folder and daemon the user's", true, true},
+        {"daemon the user's in a root folder", false, true},
+        {"folder the user's, daemon root's", true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(reportPath());
+        fs::remove(m_libexec + "/notes.txt");
+        makeUnrepaired();
+        ASSERT_EQ(::chown(m_daemon.c_str(), c.userOwnsDaemon ? uid() : 0, c.userOwnsDaemon ? gid() : 0), 0);
+        ASSERT_EQ(::chmod(m_daemon.c_str(), 0755), 0);
+        ASSERT_EQ(::chown(m_libexec.c_str(), c.userOwnsFolder ? uid() : 0, c.userOwnsFolder ? gid() : 0), 0);
+
+        HelperRun r = run(0, 0, {m_helper, "repair"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find("refused"), std::string::npos) << "the administrator is told why: " << r.err;
+        EXPECT_EQ(ownerOf(m_daemon), c.userOwnsDaemon ? uid() : 0u) << "bw2daemon changed hands";
+        EXPECT_EQ(ownerOf(m_libexec), c.userOwnsFolder ? uid() : 0u) << "the folder changed hands";
+        EXPECT_EQ(modeOf(m_helper) & 06000, 0u);
+
+        // And the user's next launch runs nothing as root.
+        r = runAsUser(launchLine());
+        EXPECT_FALSE(daemonStarted()) << r.err;
+        // Leave the user's file to the user, whatever the repair did, for the next case.
+        ASSERT_EQ(::chown(m_daemon.c_str(), 0, 0), 0);
+    }
 }
 
 TEST_F(Launcher, LaunchStartsTheDaemonAsRootKeepingTheCallersRealIds) {

@@ -94,7 +94,8 @@ TEST(NoteText, CountsChooseTheKey) {
 TEST(Strings, MissingKeyShowsItselfAndFormatsAreSafe) {
     EXPECT_EQ(localizedString("200_No such key"), "200_No such key");
     for (const auto& key : localizedStringKeys()) {
-        EXPECT_TRUE(key.rfind("200_", 0) == 0 || key.rfind("201_", 0) == 0) << key;
+        // 200_ and 201_ as designed; 202_ for the texts this edition adds (why protection could not start).
+        EXPECT_TRUE(key.rfind("200_", 0) == 0 || key.rfind("201_", 0) == 0 || key.rfind("202_", 0) == 0) << key;
         EXPECT_NE(localizedString(key), key);
     }
     EXPECT_EQ(formatText("%@ and %@ (%d%%)", {"a", "%s"}), "a and %s (%d%)");

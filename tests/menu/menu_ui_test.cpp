@@ -80,11 +80,13 @@ std::vector<std::vector<std::string>>& launches() {
 
 ProtectionServices testServices() {
     ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*) {
+    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*,
+                         std::function<void(int)>) {
         launches().push_back(args);
         return true;
     };
     services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
+    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
     services.processInfo = [](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
         auto all = processInfoForDaemonNamed(name);
         std::vector<ProcessRecord> ours;
@@ -461,6 +463,10 @@ TEST_F(MenuUiTest, QuittingWhileAStartWaitsForTheAdministratorDialogEndsPromptly
     bw::test::writeFile(pkexec, "#!/bin/sh\necho $$ > '" + (home / "pkexec.pid") + "'\nexec sleep 1000\n");
     chmod(pkexec.c_str(), 0755);
     ProtectionServices services = testServices();
+    services.launcherProblem = [](const std::string&, bool* repairCanFix) {
+        *repairCanFix = true;
+        return std::string("the launcher is not root-owned yet");
+    };
     services.repair = [pkexec](const std::string& helper, const std::atomic<bool>& cancelled, int* status) {
         return runAdminRepair(pkexec, helper, RepairWait{kRepairWaitLimit, &cancelled}, status);
     };

@@ -4,6 +4,7 @@
 #include "protection_control.h"
 #include "settings.h"
 #include "temp_dir.h"
+#include "throwaway_user.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 
 using namespace bw;
 using bw::test::TempDir;
@@ -24,6 +26,12 @@ struct Recorder {
     RepairOutcome repairOutcome = RepairOutcome::Done;
     int repairs = 0;
     std::vector<bool> looks;
+    std::string launcherProblem; // set: the launcher is not set up and its repair cannot fix that
+    bool needsRepair = false;    // only the helper's own file is not set up
+    bool repairFixes = false;    // the repair sets it up
+    std::vector<std::function<void(int)>> exits;
+    std::set<std::string> runningTrashes;
+    std::vector<ProtectionProblemReport> problems;
 };
 
 class ProtectionTest : public ::testing::Test {
@@ -41,8 +49,11 @@ protected:
     }
 
     std::unique_ptr<ProtectionControl> make() {
-        ProtectionPaths paths{getuid(), getgid(), home, home + "/.local/share", settingsFile, launcher};
+        return make(ProtectionPaths{getuid(), getgid(), home, home + "/.local/share", settingsFile, launcher, {}});
+    }
+    std::unique_ptr<ProtectionControl> make(const ProtectionPaths& paths, bool bus = true) {
         ProtectionServices services;
+        services.busConnected = [bus] { return bus; };
         services.processInfo = [this](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
             std::vector<ProcessRecord> found;
             for (const auto& p : rec.processes) {
@@ -53,13 +64,26 @@ protected:
                 return std::nullopt;
             return found;
         };
-        services.launch = [this](const std::string&, const std::vector<std::string>& args, std::string*) {
+        services.launch = [this](const std::string&, const std::vector<std::string>& args, std::string*,
+                                 std::function<void(int)> onExit) {
             rec.launches.push_back(args);
+            if (onExit)
+                rec.exits.push_back(std::move(onExit));
             return true;
         };
+        services.launcherProblem = [this](const std::string&, bool* repairCanFix) -> std::string {
+            *repairCanFix = rec.launcherProblem.empty();
+            if (!rec.launcherProblem.empty())
+                return rec.launcherProblem;
+            return rec.needsRepair ? "the launcher is not root-owned yet" : "";
+        };
+        services.daemonRunsFor = [this](const std::string& trash) { return rec.runningTrashes.count(trash) > 0; };
+        services.reportProblem = [this](const ProtectionProblemReport& report) { rec.problems.push_back(report); };
         services.repair = [this](const std::string&, const std::atomic<bool>&, int* status) {
             ++rec.repairs;
             *status = 3;
+            if (rec.repairFixes)
+                rec.needsRepair = false;
             return rec.repairOutcome;
         };
         services.post = [this](const std::string& name, const std::string& object) {
@@ -294,6 +318,7 @@ TEST_F(ProtectionTest, LauncherRepairOutcomes) {
     if (getuid() != 0)
         GTEST_SKIP() << "needs root to give the launcher another owner";
     ASSERT_EQ(chown(launcher.c_str(), 65534, 65534), 0);
+    rec.needsRepair = true;
     writeSettings({{"/", true}});
 
     rec.repairOutcome = RepairOutcome::Dismissed;
@@ -309,14 +334,85 @@ TEST_F(ProtectionTest, LauncherRepairOutcomes) {
     EXPECT_TRUE(rec.launches.empty());
     EXPECT_EQ(control->protectionStatus(), kStatusUnknown);
 
+    // A repair whose run reports a failure but that did set the launcher up: the launch is still tried.
     rec.repairOutcome = RepairOutcome::Failed;
+    rec.repairFixes = true;
     control->launchDaemonForTrash({home + "/.local/share/Trash/files", home});
     EXPECT_EQ(rec.launches.size(), 1u);
     EXPECT_EQ(control->protectionStatus(), kStatusOn);
 
     // A missing cache root (volume gone) is skipped before anything is asked.
+    rec.needsRepair = true;
     control->launchDaemonForTrash({dir / "gone/.Trash-0/files", dir / "gone"});
     EXPECT_EQ(rec.repairs, 3);
+}
+
+TEST_F(ProtectionTest, EveryReasonProtectionCouldNotStartIsReportedAndKept) {
+    writeSettings({{"/", true}});
+    const std::string trash = home + "/.local/share/Trash/files";
+    const std::string problemFile = dir / "state/binwarden2/protection-problem";
+    const struct {
+        const char* what;
+        std::string launcherProblem;
+        bool needsRepair;
+        RepairOutcome outcome;
+        bool repairFixes;
+        bool bus;
+        bool daemonComesUp;
+        std::optional<ProtectionProblem> expected;
+        bool launched;
+        const char* textNames; // what the text must say for the user to act on it
+    } cases[] = {
+        {"folder not root's: no password asked for nothing", "the launcher's folder is not root-owned", false,
+         RepairOutcome::Done, false, true, false, ProtectionProblem::LauncherNotSetUp, false, "chown root:root"},
+        {"no pkexec", "", true, RepairOutcome::AuthorizationUnavailable, false, true, false,
+         ProtectionProblem::NoAuthorizationTool, false, "no pkexec"},
+        {"dialog dismissed", "", true, RepairOutcome::Dismissed, false, true, false,
+         ProtectionProblem::AuthorizationDismissed, false, "dismissed"},
+        {"rights refused", "", true, RepairOutcome::Refused, false, true, false,
+         ProtectionProblem::AuthorizationRefused, false, "refused"},
+        {"repair ran, launcher still not root's", "", true, RepairOutcome::Done, false, true, false,
+         ProtectionProblem::RepairFailed, false, "chmod 04755"},
+        {"helper refused the launch", "", false, RepairOutcome::Done, false, true, false,
+         ProtectionProblem::LauncherRefused, true, "journalctl"},
+        {"no bus", "", false, RepairOutcome::Done, false, false, true, ProtectionProblem::NoBus, true,
+         "no system bus"},
+        {"all well after a repair", "", true, RepairOutcome::Done, true, true, true, std::nullopt, true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        rec = Recorder{};
+        rec.launcherProblem = c.launcherProblem;
+        rec.needsRepair = c.needsRepair;
+        rec.repairOutcome = c.outcome;
+        rec.repairFixes = c.repairFixes;
+        if (c.daemonComesUp)
+            rec.runningTrashes.insert(trash + "/");
+        ProtectionPaths paths{getuid(), getgid(), home, home + "/.local/share", settingsFile, launcher, problemFile};
+        auto control = make(paths, c.bus);
+        control->startProtection();
+        for (auto& exit : rec.exits)
+            exit(0); // the helper ends
+        EXPECT_EQ(rec.launches.size(), c.launched ? 1u : 0u);
+        auto last = readLastProtectionProblem(problemFile);
+        if (!c.expected) {
+            EXPECT_TRUE(rec.problems.empty());
+            EXPECT_FALSE(last) << "a start without trouble clears the last report";
+            continue;
+        }
+        ASSERT_EQ(rec.problems.size(), 1u);
+        EXPECT_EQ(rec.problems[0].problem, *c.expected);
+        const std::string text = protectionProblemText(rec.problems[0]);
+        EXPECT_NE(text.find(c.textNames), std::string::npos) << text;
+        EXPECT_EQ(text.find("202_"), std::string::npos) << "a bare key: " << text;
+        if (*c.expected != ProtectionProblem::NoBus) {
+            EXPECT_NE(text.find(trash), std::string::npos) << text;
+        }
+        ASSERT_TRUE(last) << "bw2ctl status reads it from " << problemFile;
+        EXPECT_EQ(last->problem, *c.expected);
+        EXPECT_EQ(last->trash, rec.problems[0].trash);
+        EXPECT_EQ(protectionProblemText(*last), text);
+    }
 }
 
 TEST(CacheOwnership, OnlyThisUsersCacheFoldersCount) {
@@ -329,4 +425,62 @@ TEST(CacheOwnership, OnlyThisUsersCacheFoldersCount) {
     EXPECT_FALSE(isCacheFolderOfUser("/x/../home/me/.Binwarden2Cache/501/..", "/home/me", 501));
     EXPECT_FALSE(isCacheFolderOfUser("relative/.Binwarden2Cache/501", "/home/me", 501));
     EXPECT_FALSE(isCacheFolderOfUser("", "/home/me", 501));
+}
+
+TEST(LauncherSetup, NamesWhatIsNotRootsAndTheCommandThatSetsItUp) {
+    if (getuid() != 0)
+        GTEST_SKIP() << "needs root to give the launcher's files their owners";
+    TempDir dir;
+    const std::string folder = dir / "it's a tree/libexec/binwarden2"; // the command must quote this
+    const std::string helper = folder + "/helper", daemon = folder + "/bw2daemon";
+    auto stage = [&](uid_t folderOwner, mode_t folderMode, uid_t daemonOwner, bool daemonThere, uid_t helperOwner,
+                     mode_t helperMode) {
+        std::filesystem::remove_all(dir / "it's a tree");
+        bw::test::makeDirs(folder);
+        ASSERT_EQ(chown(folder.c_str(), folderOwner, folderOwner), 0);
+        ASSERT_EQ(chmod(folder.c_str(), folderMode), 0);
+        bw::test::writeFile(helper, "helper");
+        ASSERT_EQ(chown(helper.c_str(), helperOwner, helperOwner), 0);
+        ASSERT_EQ(chmod(helper.c_str(), helperMode), 0);
+        if (daemonThere) {
+            bw::test::writeFile(daemon, "daemon");
+            ASSERT_EQ(chown(daemon.c_str(), daemonOwner, daemonOwner), 0);
+            ASSERT_EQ(chmod(daemon.c_str(), 0755), 0);
+        }
+    };
+    const uid_t user = 65534;
+    const struct {
+        const char* what;
+        uid_t folderOwner;
+        mode_t folderMode;
+        uid_t daemonOwner;
+        bool daemonThere;
+        uid_t helperOwner;
+        mode_t helperMode;
+        bool setUp;
+        bool repairCanFix;
+    } cases[] = {
+        {"set up", 0, 0755, 0, true, 0, 04755, true, false},
+        {"only the helper is the user's", 0, 0755, 0, true, user, 0755, false, true},
+        {"helper root's without set-uid", 0, 0755, 0, true, 0, 0755, false, false},
+        {"bw2daemon the user's", 0, 0755, user, true, user, 0755, false, false},
+        {"bw2daemon missing", 0, 0755, 0, false, user, 0755, false, false},
+        {"folder the user's", user, 0755, 0, true, user, 0755, false, false},
+        {"folder writable by others", 0, 0777, 0, true, user, 0755, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stage(c.folderOwner, c.folderMode, c.daemonOwner, c.daemonThere, c.helperOwner, c.helperMode);
+        bool canFix = !c.repairCanFix;
+        std::string problem = launcherSetupProblem(helper, &canFix);
+        EXPECT_EQ(problem.empty(), c.setUp) << problem;
+        EXPECT_EQ(canFix, c.repairCanFix) << problem;
+        if (c.setUp || !c.daemonThere)
+            continue;
+        // The command the user is told to have run sets the launcher up as it is.
+        std::string command = launcherSetupCommand(helper);
+        ASSERT_EQ(command.rfind("sudo ", 0), 0u) << command;
+        ASSERT_EQ(bw::test::runAs(0, 0, {"/bin/sh", "-c", command.substr(5)}, {"PATH=/usr/bin:/bin"}), 0) << command;
+        EXPECT_EQ(launcherSetupProblem(helper), "") << command;
+    }
 }

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <unistd.h>
 
 #include <chrono>
@@ -50,7 +51,10 @@ void pump(int milliseconds, NotificationBus& bus) {
 // No helper is launched and only processes of this test count.
 ProtectionServices quietServices() {
     ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>&, std::string*) { return true; };
+    services.launch = [](const std::string&, const std::vector<std::string>&, std::string*, std::function<void(int)>) {
+        return true;
+    };
+    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
     services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
     services.processInfo = [](const std::string&) -> std::optional<std::vector<ProcessRecord>> { return std::nullopt; };
     return services;
