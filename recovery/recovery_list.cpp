@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 #include <cstdlib>
 
 namespace bw {
@@ -101,43 +103,85 @@ std::vector<std::string> cacheFoldersOfUser(const CacheLocations& locations) {
     return folders;
 }
 
+namespace {
+
+// The listed items of one batch folder, appended to `items`.
+void readBatch(int cacheFd, const std::string& cacheFolder, const std::string& name, double threshold,
+               std::vector<RecoveryItem>& items) {
+    UniqueFd batch = openDirAt(cacheFd, name.c_str());
+    if (!batch)
+        return;
+    const std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
+    if (!index || !index->indexTable() || index->cacheLastAdditionTime() < threshold)
+        return;
+    const std::string batchFolder = joined(cacheFolder, name);
+    for (const auto& [storedName, indexEntry] : *index->indexTable()) {
+        if (indexEntry.realName.empty() || !isPlainName(storedName))
+            continue;
+        RecoveryItem item;
+        item.rawItemPath = batchFolder + "/" + storedName;
+        item.batchFolder = batchFolder;
+        item.storedName = storedName;
+        item.displayName = indexEntry.realName;
+        item.cacheDate = indexEntry.addDate;
+        item.originalPath = indexEntry.originalPath;
+        item.batchLastAddition = index->cacheLastAdditionTime();
+        struct stat st;
+        if (lstatAt(batch.get(), storedName.c_str(), st)) {
+            item.isFolder = S_ISDIR(st.st_mode);
+            if (!item.isFolder && st.st_size > 0)
+                item.itemSize = static_cast<std::uint64_t>(st.st_size);
+        }
+        items.push_back(std::move(item));
+    }
+}
+
+// Batches are independent, so a large cache is read by a few threads side by side.
+constexpr std::size_t kBatchesPerThread = 64;
+constexpr unsigned kMaxReaders = 4;
+
+} // namespace
+
 std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double windowSeconds, double now) {
     std::vector<RecoveryItem> items;
     UniqueFd cache = openFolderNoFollow(cacheFolder);
     if (!cache)
         return items;
     const double threshold = windowSeconds == 0.0 ? 0.0 : now - windowSeconds - kTimeWindowGrace;
-    DirReader reader(cache.get());
-    while (const struct dirent* entry = reader.next()) {
-        if (!isFolderAt(cache.get(), entry->d_name, entry->d_type))
-            continue;
-        UniqueFd batch = openDirAt(cache.get(), entry->d_name);
-        if (!batch)
-            continue;
-        const std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
-        if (!index || !index->indexTable() || index->cacheLastAdditionTime() < threshold)
-            continue;
-        const std::string batchFolder = joined(cacheFolder, entry->d_name);
-        for (const auto& [storedName, indexEntry] : *index->indexTable()) {
-            if (indexEntry.realName.empty() || !isPlainName(storedName))
-                continue;
-            RecoveryItem item;
-            item.rawItemPath = batchFolder + "/" + storedName;
-            item.batchFolder = batchFolder;
-            item.storedName = storedName;
-            item.displayName = indexEntry.realName;
-            item.cacheDate = indexEntry.addDate;
-            item.originalPath = indexEntry.originalPath;
-            item.batchLastAddition = index->cacheLastAdditionTime();
-            struct stat st;
-            if (lstatAt(batch.get(), storedName.c_str(), st)) {
-                item.isFolder = S_ISDIR(st.st_mode);
-                if (!item.isFolder && st.st_size > 0)
-                    item.itemSize = static_cast<std::uint64_t>(st.st_size);
-            }
-            items.push_back(std::move(item));
+    std::vector<std::string> batches;
+    {
+        DirReader reader(cache.get());
+        while (const struct dirent* entry = reader.next())
+            if (isFolderAt(cache.get(), entry->d_name, entry->d_type))
+                batches.emplace_back(entry->d_name);
+    }
+
+    const unsigned readers = static_cast<unsigned>(std::min<std::size_t>(
+        {static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency())), kMaxReaders,
+         batches.size() / kBatchesPerThread + 1}));
+    std::vector<std::vector<RecoveryItem>> parts(readers);
+    std::vector<std::thread> threads;
+    auto readPart = [&](unsigned part) {
+        for (std::size_t i = part; i < batches.size(); i += readers)
+            readBatch(cache.get(), cacheFolder, batches[i], threshold, parts[part]);
+    };
+    for (unsigned part = 1; part < readers; ++part) {
+        try {
+            threads.emplace_back(readPart, part);
+        } catch (const std::system_error&) {
+            readPart(part); // no thread to be had: read it here
         }
     }
+    readPart(0);
+    for (std::thread& thread : threads)
+        thread.join();
+
+    std::size_t total = 0;
+    for (const auto& part : parts)
+        total += part.size();
+    items.reserve(total);
+    for (auto& part : parts)
+        items.insert(items.end(), std::make_move_iterator(part.begin()), std::make_move_iterator(part.end()));
     sortNewestFirst(items);
     return items;
 }
