@@ -31,17 +31,16 @@ constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 
 void printListHelp(FILE* out) {
-    std::fprintf(out,
-                 "usage: bw2ctl list [--all-disks] [--hours N] [--search TEXT] [--json]\n\n"
-                 "Lists the items kept in your caches, newest first: id, date, size, name and the place\n"
-                 "each was trashed from (when the trash recorded it).\n"
-                 "  --all-disks    every local volume's cache, not only the home cache\n"
-                 "  --hours N      batches added to in the last N hours (and 5 minutes); 0 lists all.\n"
-                 "                 Without it the window is the first of 1, 3, 6, 12, 24 and 168 hours that\n"
-                 "                 shows something, else everything.\n"
-                 "  --search TEXT  names holding TEXT, ignoring case and accents\n"
-                 "  --json         one JSON array for scripts\n"
-                 "Exits 1 when nothing is listed.\n");
+    std::fprintf(out, "usage: bw2ctl list [--all-disks] [--hours N] [--search TEXT] [--json]\n\n"
+                      "Lists the items kept in your caches, newest first: id, date, size, name and the place\n"
+                      "each was trashed from (when the trash recorded it).\n"
+                      "  --all-disks    every local volume's cache, not only the home cache\n"
+                      "  --hours N      batches added to in the last N hours (and 5 minutes); 0 lists all.\n"
+                      "                 Without it the window is the first of 1, 3, 6, 12, 24 and 168 hours that\n"
+                      "                 shows something, else everything.\n"
+                      "  --search TEXT  names holding TEXT, ignoring case and accents\n"
+                      "  --json         one JSON array for scripts\n"
+                      "Exits 1 when nothing is listed.\n");
 }
 
 void printRecoverHelp(FILE* out) {

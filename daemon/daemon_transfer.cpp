@@ -174,8 +174,8 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         if (info) {
             const bool homeTrash = !m_homeFolder.empty() && m_trashPath.rfind(m_homeFolder, 0) == 0;
             const std::string volumeTop = homeTrash ? std::string() : withoutTrailingSlashes(m_trashCachePath);
-            plan.back().originalPath = readTrashInfoOriginalPathAt(info.get(), name, volumeTop,
-                                                                   static_cast<uid_t>(m_daemonUID), ::getgid());
+            plan.back().originalPath =
+                readTrashInfoOriginalPathAt(info.get(), name, volumeTop, static_cast<uid_t>(m_daemonUID), ::getgid());
         }
     }
 

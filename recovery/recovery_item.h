@@ -8,15 +8,15 @@
 namespace bw {
 
 struct RecoveryItem {
-    std::string rawItemPath;  // batch folder + "/" + stored name
-    std::string batchFolder;  // the folder that holds the item and its index
-    std::string storedName;   // the item's unique (UUID) name in its batch: its id
-    bool isFolder = false;    // a folder; links, missing items and everything else count as files
-    std::string displayName;  // the name the item had in the trash
-    double cacheDate = 0.0;   // when it was stored, seconds since 2001
-    std::optional<std::uint64_t> itemSize{};    // files of non-zero size only; folders are not measured
-    std::optional<std::string> originalPath{};  // where it was trashed from, when the trash recorded it
-    double batchLastAddition = 0.0;             // the batch's last addition, which the time window tests
+    std::string rawItemPath;                   // batch folder + "/" + stored name
+    std::string batchFolder;                   // the folder that holds the item and its index
+    std::string storedName;                    // the item's unique (UUID) name in its batch: its id
+    bool isFolder = false;                     // a folder; links, missing items and everything else count as files
+    std::string displayName;                   // the name the item had in the trash
+    double cacheDate = 0.0;                    // when it was stored, seconds since 2001
+    std::optional<std::uint64_t> itemSize{};   // files of non-zero size only; folders are not measured
+    std::optional<std::string> originalPath{}; // where it was trashed from, when the trash recorded it
+    double batchLastAddition = 0.0;            // the batch's last addition, which the time window tests
 };
 
 struct FolderEntry {

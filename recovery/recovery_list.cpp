@@ -12,9 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <system_error>
 #include <thread>
-#include <cstdlib>
 
 namespace bw {
 
@@ -156,9 +156,9 @@ std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double
                 batches.emplace_back(entry->d_name);
     }
 
-    const unsigned readers = static_cast<unsigned>(std::min<std::size_t>(
-        {static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency())), kMaxReaders,
-         batches.size() / kBatchesPerThread + 1}));
+    const unsigned readers = static_cast<unsigned>(
+        std::min<std::size_t>({static_cast<std::size_t>(std::max(1u, std::thread::hardware_concurrency())), kMaxReaders,
+                               batches.size() / kBatchesPerThread + 1}));
     std::vector<std::vector<RecoveryItem>> parts(readers);
     std::vector<std::thread> threads;
     auto readPart = [&](unsigned part) {
@@ -190,8 +190,8 @@ std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double
     return getCacheContent(cacheFolder, windowSeconds, timeIntervalSinceReferenceDate());
 }
 
-std::vector<RecoveryItem> getAllCacheContentWithTimeLimitation(const CacheLocations& locations,
-                                                              double windowSeconds, double now) {
+std::vector<RecoveryItem> getAllCacheContentWithTimeLimitation(const CacheLocations& locations, double windowSeconds,
+                                                               double now) {
     std::vector<RecoveryItem> all;
     for (const std::string& folder : cacheFoldersOfUser(locations)) {
         std::vector<RecoveryItem> items = getCacheContent(folder, windowSeconds, now);

@@ -46,8 +46,8 @@ std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double
 std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double windowSeconds = 0.0);
 
 // The same over every folder of cacheFoldersOfUser, sorted again as a whole.
-std::vector<RecoveryItem> getAllCacheContentWithTimeLimitation(const CacheLocations& locations,
-                                                              double windowSeconds, double now);
+std::vector<RecoveryItem> getAllCacheContentWithTimeLimitation(const CacheLocations& locations, double windowSeconds,
+                                                               double now);
 
 // Newest first by cacheDate (equal dates keep no particular order).
 void sortNewestFirst(std::vector<RecoveryItem>& items);

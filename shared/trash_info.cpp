@@ -1,7 +1,7 @@
 #include "trash_info.h"
 
-#include "unique_fd.h"
 #include "json_writer.h"
+#include "unique_fd.h"
 
 #include <fcntl.h>
 #include <limits.h>

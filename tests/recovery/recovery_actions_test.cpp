@@ -40,12 +40,9 @@ TEST(RecoveryNames, FreeNameRuleBuildsFromTheDisplayNameEachTime) {
         std::string expected;
     };
     const Case cases[] = {
-        {{}, "Report.pdf", "Report.pdf"},
-        {{"Report.pdf", "Report - 1.pdf"}, "Report.pdf", "Report - 2.pdf"},
-        {{"Notes/"}, "Notes", "Notes - 1"},
-        {{"archive.tar.gz"}, "archive.tar.gz", "archive.tar - 1.gz"},
-        {{".bashrc"}, ".bashrc", ".bashrc - 1"},
-        {{"a - 1.txt"}, "a.txt", "a.txt"},
+        {{}, "Report.pdf", "Report.pdf"},        {{"Report.pdf", "Report - 1.pdf"}, "Report.pdf", "Report - 2.pdf"},
+        {{"Notes/"}, "Notes", "Notes - 1"},      {{"archive.tar.gz"}, "archive.tar.gz", "archive.tar - 1.gz"},
+        {{".bashrc"}, ".bashrc", ".bashrc - 1"}, {{"a - 1.txt"}, "a.txt", "a.txt"},
     };
     for (const Case& c : cases) {
         TempDir folder;
@@ -82,8 +79,8 @@ TEST(RecoveryCopy, RecoversFilesAndTreesUnderFreeNamesLeavingTheCacheAlone) {
     TempDir tmp;
     const std::string cache = tmp / "cache", out = tmp / "out";
     bw::test::makeDirs(out);
-    makeBatch(cache, "b", kNow, {{"Report.pdf", kNow - 1, "pdf bytes"}, {"Folder", kNow - 2, "inside", true},
-                                 {"gone.txt", kNow - 3}});
+    makeBatch(cache, "b", kNow,
+              {{"Report.pdf", kNow - 1, "pdf bytes"}, {"Folder", kNow - 2, "inside", true}, {"gone.txt", kNow - 3}});
     const bw::RecoveryItem report = listedNamed(cache, "Report.pdf");
     const bw::RecoveryItem folder = listedNamed(cache, "Folder");
     bw::RecoveryItem gone = listedNamed(cache, "gone.txt");

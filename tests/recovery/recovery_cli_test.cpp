@@ -110,16 +110,16 @@ TEST_F(Bw2ctlRecovery, RecoverRestoreAndDeleteByNameOrId) {
     const std::vector<Case> cases = {
         {"recover École.pdf Photos --to '" + out + "'", 0, "recovered"},
         {"recover École.pdf --to '" + out + "'", 0, out + "/École - 1.pdf"},
-        {"recover report.txt --to '" + out + "'", 1, idOne},           // ambiguous: the ids are listed
+        {"recover report.txt --to '" + out + "'", 1, idOne}, // ambiguous: the ids are listed
         {"recover " + idOne.substr(0, 8) + " --to '" + out + "'", 0, out + "/report.txt"},
         {"recover missing.txt --to '" + out + "'", 1, "missing.txt"},
         {"recover École.pdf", 2, "usage"},
         {"recover École.pdf --to '" + tmp / "no-such" + "'", 1, ""},
         {"restore notes.txt", 0, home + "/Documents/gone/notes.txt"},
         {"restore École.pdf", 1, "not known"},
-        {"delete notes.txt", 2, "--yes"},                                  // not a terminal: refused
+        {"delete notes.txt", 2, "--yes"}, // not a terminal: refused
         {"delete notes.txt --yes --json", 0, "\"ok\":true"},
-        {"delete notes.txt --yes", 1, "notes.txt"},                        // gone already
+        {"delete notes.txt --yes", 1, "notes.txt"}, // gone already
     };
     for (const Case& c : cases) {
         const Result r = run(c.arguments);

@@ -11,9 +11,9 @@
 namespace bw::test {
 
 struct FakeItem {
-    std::string name;                       // the name it had in the trash ("" for an entry without one)
+    std::string name; // the name it had in the trash ("" for an entry without one)
     double addDate = 0.0;
-    std::string content = "x";              // a file with this content, or a folder when isFolder
+    std::string content = "x"; // a file with this content, or a folder when isFolder
     bool isFolder = false;
     std::optional<std::string> originalPath{};
 };

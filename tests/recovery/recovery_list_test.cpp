@@ -48,8 +48,8 @@ TEST(RecoveryList, RecentBatchListsItsOldItemsAndRowsHoldWhatTheIndexSays) {
     makeBatch(cache.path(), "2026-12-01 10_00 +0100", kNow - 30,
               {{"old.txt", kNow - 5 * 86400, "12345"},
                {"Photos", kNow - 20, "abc", true},
-               {"", kNow - 10},                                 // no name: skipped
-               {"empty.txt", kNow - 15, ""},                    // no size shown for 0 bytes
+               {"", kNow - 10},              // no name: skipped
+               {"empty.txt", kNow - 15, ""}, // no size shown for 0 bytes
                {"from.txt", kNow - 40, "z", false, "/home/u/Documents/from.txt"}});
     makeBatch(cache.path(), "2026-12-01 10_01 +0100", kNow - 5, {{"newest.txt", kNow - 5}});
     bw::test::makeDirs(cache / "2026-12-01 10_02 +0100"); // a batch without an index: skipped
@@ -58,8 +58,7 @@ TEST(RecoveryList, RecentBatchListsItsOldItemsAndRowsHoldWhatTheIndexSays) {
     bw::test::writeFile(cache / "garbled/CacheIndex.bw2idx", "not zlib");
 
     const auto items = bw::getCacheContent(cache.path(), 3600.0, kNow);
-    EXPECT_EQ(namesOf(items),
-              (std::vector<std::string>{"newest.txt", "empty.txt", "Photos", "from.txt", "old.txt"}));
+    EXPECT_EQ(namesOf(items), (std::vector<std::string>{"newest.txt", "empty.txt", "Photos", "from.txt", "old.txt"}));
     ASSERT_EQ(items.size(), 5u);
     EXPECT_EQ(items[4].itemSize, std::optional<std::uint64_t>(5));
     EXPECT_FALSE(items[1].itemSize);
@@ -77,8 +76,8 @@ TEST(RecoveryList, AutomaticWindowIsTheFirstThatShowsSomething) {
         double newestAge; // seconds; negative: no batch at all
         int hours;
     };
-    const Case cases[] = {{600, 1}, {2 * 3600, 3}, {5 * 3600, 6}, {11 * 3600, 12}, {23 * 3600, 24},
-                          {30 * 3600, 168}, {8 * 86400, 0}, {-1, 0}};
+    const Case cases[] = {{600, 1},        {2 * 3600, 3},    {5 * 3600, 6},  {11 * 3600, 12},
+                          {23 * 3600, 24}, {30 * 3600, 168}, {8 * 86400, 0}, {-1, 0}};
     for (const Case& c : cases) {
         TempDir cache;
         makeBatch(cache.path(), "old", kNow - 30 * 86400, {{"ancient.txt", kNow - 30 * 86400}});

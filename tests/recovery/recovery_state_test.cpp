@@ -100,7 +100,10 @@ TEST(RecoveryState, LoadChoosesTheWindowAndControlsFollowTheRules) {
         bool emptyAll, emptySelection, recover, search;
     };
     const std::vector<Event> events = {
-        {"list shown", [](auto& s) { s.changeDisplaySetting({item("Docs", 2, true), item("a.pdf", 1)}); },
+        {"list shown",
+         [](auto& s) {
+             s.changeDisplaySetting({item("Docs", 2, true), item("a.pdf", 1)});
+         },
          true, false, false, true},
         {"row selected", [](auto& s) { s.selectionChanged(1); }, true, true, true, true},
         {"file double-clicked", [](auto& s) { EXPECT_FALSE(s.doubleClick(1)); }, true, true, true, true},
@@ -123,9 +126,9 @@ TEST(RecoveryTexts, SizeTextsUseDecimalUnitsWithTheRoundingAdditions) {
         std::uint64_t bytes;
         const char* text;
     };
-    const Case cases[] = {{0, "0 bytes"},          {1000, "1000 bytes"},      {1001, "1.1 KB"},
-                          {1000000, "1000.1 KB"}, {1000001, "1.0 MB"},       {1000000000, "1000.0 MB"},
-                          {2300000000, "2.3 GB"}, {1949, "2.0 KB"},          {1948, "2.0 KB"}};
+    const Case cases[] = {{0, "0 bytes"},         {1000, "1000 bytes"}, {1001, "1.1 KB"},
+                          {1000000, "1000.1 KB"}, {1000001, "1.0 MB"},  {1000000000, "1000.0 MB"},
+                          {2300000000, "2.3 GB"}, {1949, "2.0 KB"},     {1948, "2.0 KB"}};
     for (const Case& c : cases)
         EXPECT_EQ(bw::englishSizeText(c.bytes), c.text) << c.bytes;
     EXPECT_FALSE(bw::localDateText(kNow).empty());

@@ -66,8 +66,8 @@ TEST(TrashInfo, ReadsOnlyARegularRecordOfBoundedSize) {
         const char* name;
         std::optional<std::string> expected;
     };
-    const Case cases[] = {{"good.txt", "/home/u/good.txt"}, {"big", std::nullopt},  {"link", std::nullopt},
-                          {"fifo", std::nullopt},           {"dir", std::nullopt},  {"missing", std::nullopt},
+    const Case cases[] = {{"good.txt", "/home/u/good.txt"}, {"big", std::nullopt}, {"link", std::nullopt},
+                          {"fifo", std::nullopt},           {"dir", std::nullopt}, {"missing", std::nullopt},
                           {"../target", std::nullopt}};
     for (const Case& c : cases)
         EXPECT_EQ(bw::readTrashInfoOriginalPathAt(fd, c.name, "", ::getuid(), ::getgid()), c.expected) << c.name;
