@@ -157,7 +157,8 @@ int runList(const std::vector<std::string>& args) {
     }
 
     if (state.timeTag() > 0)
-        std::fprintf(stderr, "bw2ctl list: batches of the last %d hours (--hours 0 lists all)\n", state.timeTag());
+        std::fprintf(stderr, "bw2ctl list: batches of the last %d hour%s (--hours 0 lists all)\n", state.timeTag(),
+                     state.timeTag() == 1 ? "" : "s");
     if (rows == 0) {
         std::fprintf(stderr, "bw2ctl list: nothing to list\n");
         return kFailed;
