@@ -21,7 +21,8 @@ struct RemovalOutcome {
 // For each item in order: read the index (no index: the item stays), drop entries whose items are gone,
 // measure the item, drop its entry, unlock it, remove it (a failure is logged; the entry goes anyway),
 // then write the index with cacheSize lowered by the item's size, or remove the batch folder when no
-// entry is left. `progress` (when given) hears of each item once it is done: its position.
+// entry is left. `progress` (when given) hears of each item once it is done: its position. The caller
+// then posts "BWNotificationCacheUpdateSilent" so that the agent's cache figures follow.
 std::vector<RemovalOutcome> removeItems(const std::vector<RecoveryItem>& items,
                                         const std::function<void(std::size_t)>& progress = {});
 
