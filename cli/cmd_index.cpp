@@ -16,7 +16,7 @@ void printIndexHelp(FILE* out) {
                  "Prints the batch folder's %s as one JSON object:\n"
                  "  {\"permissionsRepaired\": bool, \"cacheSize\": bytes, \"cacheCreationTime\": t,\n"
                  "   \"cacheLastAdditionTime\": t, \"entries\": {\"<stored name>\": {\"name\": \"<trash name>\",\n"
-                 "   \"added\": t}, ...}}\n"
+                 "   \"added\": t, \"originalPath\": \"<where it was trashed from, when known>\"}, ...}}\n"
                  "Times are seconds since 1 January 2001 UTC; \"entries\" is null when the index has no table.\n"
                  "Exits 1 when the folder holds no readable index.\n",
                  bw::kCacheIndexFileName);
@@ -43,6 +43,8 @@ int runIndex(const std::vector<std::string>& args) {
             json.key(storedName).beginObject();
             json.key("name").value(entry.realName);
             json.key("added").value(entry.addDate);
+            if (entry.originalPath)
+                json.key("originalPath").value(*entry.originalPath);
             json.endObject();
         }
         json.endObject();

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,7 @@ private:
         std::string name;
         double date = 0.0;
         bool done = false;
+        std::optional<std::string> originalPath{}; // from the item's trash record
     };
 
     void transfer(const TransferRequest& request, bool copy);

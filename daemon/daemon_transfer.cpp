@@ -8,6 +8,7 @@
 #include "kor_copy_file.h"
 #include "notification_names.h"
 #include "reference_time.h"
+#include "trash_info.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -134,7 +135,8 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
 
     UniqueFd trash = openTrashFolder();
     UniqueFd batch = openDirectoryPath(request.cacheFolder, m_privileged);
-    UniqueFd info = copy ? UniqueFd() : openInfoFolder();
+    // Copy mode reads the trash records too, and leaves them alone.
+    UniqueFd info = openInfoFolder();
     struct stat batchStat {};
     if (batch && m_privileged &&
         (::fstat(batch.get(), &batchStat) != 0 || batchStat.st_uid != static_cast<uid_t>(m_daemonUID))) {
@@ -167,6 +169,14 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             }
         }
         plan.push_back(Planned{newStoredItemName(), name, planTime, false});
+        // Where the item was thrown from, read before the move takes its record away. A volume's trash
+        // may record paths relative to the volume's top; the home trash records absolute ones only.
+        if (info) {
+            const bool homeTrash = !m_homeFolder.empty() && m_trashPath.rfind(m_homeFolder, 0) == 0;
+            const std::string volumeTop = homeTrash ? std::string() : withoutTrailingSlashes(m_trashCachePath);
+            plan.back().originalPath =
+                readTrashInfoOriginalPathAt(info.get(), name, volumeTop, static_cast<uid_t>(m_daemonUID), ::getgid());
+        }
     }
 
     if (!batch) {
@@ -189,7 +199,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         }
         BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
         for (const Planned& item : plan)
-            table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
+            table[item.storedName] = BWCacheIndexEntry{item.name, item.date, item.originalPath};
         index->setIndexTable(std::move(table));
         index->setCacheLastAdditionTime(planTime);
         planWritten = writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid());
@@ -250,7 +260,7 @@ void Daemon::finishBatch(int batchFd, std::vector<Planned>& plan, bool success, 
         BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
         for (const Planned& item : plan) {
             if (item.done)
-                table[item.storedName] = BWCacheIndexEntry{item.name, item.date};
+                table[item.storedName] = BWCacheIndexEntry{item.name, item.date, item.originalPath};
             else
                 table.erase(item.storedName);
         }

@@ -57,6 +57,8 @@ std::optional<Bytes> BWCacheIndex::archivedData() const {
             ArchiveValue item = ArchiveValue::dictionary();
             item.entries.emplace_back(kCacheRealNameKey, ArchiveValue::fromString(entry.realName));
             item.entries.emplace_back(kCacheAddDateKey, ArchiveValue::fromReal(entry.addDate));
+            if (entry.originalPath)
+                item.entries.emplace_back(kCacheOriginalPathKey, ArchiveValue::fromString(*entry.originalPath));
             table.entries.emplace_back(storedName, std::move(item));
         }
     }
@@ -106,6 +108,10 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
                     return wrongType(kCacheAddDateKey);
                 entry.addDate = *date->asDouble();
             }
+            // An added key: a value of another type is ignored rather than costing the whole index.
+            if (const ArchiveValue* original = item.find(kCacheOriginalPathKey);
+                original && original->kind == ArchiveValue::Kind::String)
+                entry.originalPath = original->stringValue;
             entries[storedName] = std::move(entry);
         }
         index.m_indexTable = std::move(entries);

@@ -17,11 +17,15 @@ namespace bw {
 inline constexpr char kCacheIndexFileName[] = "CacheIndex.bw2idx";
 inline constexpr char kCacheRealNameKey[] = "BWCacheRealNameKey";
 inline constexpr char kCacheAddDateKey[] = "BWCacheAddDateKey";
+// Optional: the absolute path the item was trashed from, when the trash recorded it.
+inline constexpr char kCacheOriginalPathKey[] = "BWCacheOriginalPathKey";
 
-// One stored item: the name it had in the trash and when it was stored (seconds since 2001).
+// One stored item: the name it had in the trash, when it was stored (seconds since 2001) and, when
+// known, where it was thrown from.
 struct BWCacheIndexEntry {
     std::string realName;
     double addDate = 0.0;
+    std::optional<std::string> originalPath{};
     bool operator==(const BWCacheIndexEntry&) const = default;
 };
 

@@ -41,6 +41,20 @@ std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
 
 } // namespace
 
+bool isValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 std::string jsonQuoted(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 2);
