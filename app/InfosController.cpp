@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QThread>
@@ -90,7 +91,11 @@ void InfosController::buildPage() {
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     figures->addRow(text("200_Cache Size Label"), m_cacheSizeTF);
     figures->addRow(text("200_Disks Label"), m_nbDisksTF);
-    layout->addLayout(figures);
+    auto* centred = new QHBoxLayout();
+    centred->addStretch(1);
+    centred->addLayout(figures);
+    centred->addStretch(1);
+    layout->addLayout(centred);
     layout->addStretch(1);
     connect(m_startStopButton, &QPushButton::clicked, this, &InfosController::startStopProtection);
     m_page = page;
@@ -188,7 +193,7 @@ void InfosController::showRunningLook() {
     m_startStopButton->setTextColor(Qt::red);
     m_activeTF->show();
     m_stoppedTF->hide();
-    m_startStopButton->setIcon(QIcon::fromTheme("binwarden2-stop", QIcon(":/icons/binwarden2-stop.svg")));
+    m_startStopButton->setIcon(QIcon(":/icons/binwarden2-stop.svg"));
     m_startStopButton->setText(text("200_Button Stop Title"));
 }
 
@@ -196,7 +201,7 @@ void InfosController::showStoppedLook() {
     m_startStopButton->setTextColor(kStartColor);
     m_activeTF->hide();
     m_stoppedTF->show();
-    m_startStopButton->setIcon(QIcon::fromTheme("binwarden2-start", QIcon(":/icons/binwarden2-start.svg")));
+    m_startStopButton->setIcon(QIcon(":/icons/binwarden2-start.svg"));
     m_startStopButton->setText(text("200_Button Start Title"));
 }
 
