@@ -282,12 +282,15 @@ void MainController::selectTabView(int tag) {
     int current = selectedTab();
     if ((current == kTabSettings || current == kTabAdvanced) &&
         (m_settings->saveButton()->isEnabled() || m_settings->saveButtonAdvanced()->isEnabled())) {
-        int answer = runAlertBox(QMessageBox::Warning, text("200_Save Settings Alert Title"),
-                                 text("200_Save Settings Alert Message"),
-                                 {text("200_Save Settings Alert Save Button"),
-                                  text("200_Save Settings Alert Cancel Button")},
-                                 m_window);
-        if (answer == 0)
+        // The question in bold, the explanation below it: window titles are not shown by every desktop.
+        auto alert = buildAlertBox(QMessageBox::Warning, text("200_Save Settings Alert Title"),
+                                   text("200_Save Settings Alert Title"),
+                                   {text("200_Save Settings Alert Save Button"),
+                                    text("200_Save Settings Alert Cancel Button")},
+                                   m_window);
+        alert->setInformativeText(text("200_Save Settings Alert Message"));
+        alert->exec();
+        if (alertAnswer(*alert) == 0)
             m_settings->saveSettings();
         m_settings->saveButton()->setEnabled(false);
         m_settings->saveButtonAdvanced()->setEnabled(false);

@@ -16,11 +16,14 @@
 #include "start_stop_button.h"
 #include "tab_button.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QMainWindow>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -493,4 +496,62 @@ TEST_F(AppUi, TheInformationTabShowsSizesAndAsksTheAgentToStartAndStop) {
         },
         10000));
     EXPECT_EQ(infos->cacheSizeTF()->text(), "1 GB");
+}
+
+TEST_F(AppUi, LeavingTheSettingsWithUnsavedChangesAsksWhetherToSave) {
+    launch();
+    struct Case {
+        int answer; // button position: 0 Save, 1 Don't Save
+        bool saved;
+    } cases[] = {{1, false}, {0, true}};
+    for (const auto& c : cases) {
+        press(1);
+        SettingsController& s = settings();
+        bool notesBefore = loadSettings(settingsFile())->showNotes;
+        s.showNoteOnCacheUpdateCB()->click();
+        ASSERT_TRUE(pumpUntil([&] { return s.saveButton()->isEnabled(); }, 2000));
+        QString question;
+        QTimer::singleShot(100, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(box);
+            question = box->text();
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->property("bwAlertIndex").toInt() == c.answer)
+                    button->click();
+            }
+        });
+        press(0);
+        EXPECT_EQ(question.toStdString(), appString("200_Save Settings Alert Title"));
+        EXPECT_EQ(controller->selectedTab(), 1);
+        EXPECT_FALSE(s.saveButton()->isEnabled());
+        EXPECT_FALSE(s.saveButtonAdvanced()->isEnabled());
+        EXPECT_EQ(loadSettings(settingsFile())->showNotes, c.saved ? !notesBefore : notesBefore);
+    }
+}
+
+TEST_F(AppUi, QuittingLeavesAnAgentOfThisUserRunning) {
+    launch();
+    pumpUntil([&] { return !launches.empty(); }, 6000); // the first launch's own start of the agent
+    struct Case {
+        std::vector<ProcessRecord> running;
+        bool launched;
+    } cases[] = {
+        {{}, true},
+        {{{kAgentProcess, getuid() + 1, 500}}, true}, // another user's agent is not ours
+        {{{kAgentProcess, getuid(), 501}}, false},
+    };
+    for (const auto& c : cases) {
+        processes = c.running;
+        launches.clear();
+        EXPECT_TRUE(delegate->applicationShouldTerminate(300));
+        EXPECT_EQ(!launches.empty(), c.launched);
+        if (!launches.empty()) {
+            EXPECT_EQ(launches.front().front(), context->agentPath());
+        }
+    }
+    delegate->setSkipAgentCheck(true);
+    processes.clear();
+    launches.clear();
+    EXPECT_TRUE(delegate->applicationShouldTerminate(300));
+    EXPECT_TRUE(launches.empty());
 }
