@@ -304,6 +304,8 @@ void MainController::selectTabView(int tag) {
             showTab(target);
         if (target == kTabInformation) {
             shrinkToMinimum();
+            // Saved settings may have changed the number of protected disks.
+            m_infos->refreshAll();
         } else {
             applySavedFrame(target);
         }

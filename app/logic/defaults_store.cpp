@@ -5,8 +5,26 @@
 #include <syslog.h>
 
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 
 namespace bw {
+
+namespace {
+
+// Every write reads the file, changes it and replaces it whole; two threads of this program writing at
+// once (a frame on the main thread, "FirstLaunch" on the launch thread) would otherwise lose one key.
+std::mutex& writeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool edit(const std::string& path, const std::function<bool(plist_t)>& change) {
+    std::lock_guard lock(writeMutex());
+    return editSettingsFile(path, change, true);
+}
+
+} // namespace
 
 DefaultsStore::DefaultsStore(std::string path) : m_path(path.empty() ? settingsFilePath() : std::move(path)) {}
 
@@ -16,6 +34,7 @@ bool DefaultsStore::fileExists() const {
 }
 
 bool DefaultsStore::registerDefaults() const {
+    std::lock_guard lock(writeMutex());
     return createSettingsFileIfMissing(m_path);
 }
 
@@ -28,27 +47,14 @@ std::vector<FilterEntry> DefaultsStore::filters() const {
 }
 
 bool DefaultsStore::storeSettings(const Settings& settings, const std::vector<FilterEntry>& filters) const {
-    bool written = editSettingsFile(
-        m_path,
-        [&](plist_t root) {
-            plist_dict_set_item(root, kFiltersKey, filtersToPlist(filters).release());
-            plist_dict_set_item(root, kSettingsDictKey, settings.toPlist().release());
-            return true;
-        },
-        true);
+    bool written = edit(m_path, [&](plist_t root) {
+        plist_dict_set_item(root, kFiltersKey, filtersToPlist(filters).release());
+        plist_dict_set_item(root, kSettingsDictKey, settings.toPlist().release());
+        return true;
+    });
     if (!written)
         syslog(LOG_ERR, "-[SettingsController saveSettings:] cannot write %s", m_path.c_str());
     return written;
-}
-
-bool DefaultsStore::storeFilters(const std::vector<FilterEntry>& filters) const {
-    return editSettingsFile(
-        m_path,
-        [&](plist_t root) {
-            plist_dict_set_item(root, kFiltersKey, filtersToPlist(filters).release());
-            return true;
-        },
-        true);
 }
 
 std::optional<std::string> DefaultsStore::stringValue(const std::string& key) const {
@@ -64,13 +70,10 @@ std::optional<std::string> DefaultsStore::stringValue(const std::string& key) co
 }
 
 bool DefaultsStore::setString(const std::string& key, const std::string& value) const {
-    return editSettingsFile(
-        m_path,
-        [&](plist_t root) {
-            plist_dict_set_item(root, key.c_str(), plist_new_string(value.c_str()));
-            return true;
-        },
-        true);
+    return edit(m_path, [&](plist_t root) {
+        plist_dict_set_item(root, key.c_str(), plist_new_string(value.c_str()));
+        return true;
+    });
 }
 
 std::optional<std::int64_t> DefaultsStore::integerValue(const std::string& key) const {
@@ -82,13 +85,10 @@ std::optional<std::int64_t> DefaultsStore::integerValue(const std::string& key) 
 }
 
 bool DefaultsStore::setInteger(const std::string& key, std::int64_t value) const {
-    return editSettingsFile(
-        m_path,
-        [&](plist_t root) {
-            plist_dict_set_item(root, key.c_str(), plist_new_uint(static_cast<std::uint64_t>(value)));
-            return true;
-        },
-        true);
+    return edit(m_path, [&](plist_t root) {
+        plist_dict_set_item(root, key.c_str(), plist_new_uint(static_cast<std::uint64_t>(value)));
+        return true;
+    });
 }
 
 } // namespace bw

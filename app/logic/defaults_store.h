@@ -30,7 +30,6 @@ public:
     std::vector<FilterEntry> filters() const;
     // Stores the filter list and the settings dictionary in one write.
     bool storeSettings(const Settings& settings, const std::vector<FilterEntry>& filters) const;
-    bool storeFilters(const std::vector<FilterEntry>& filters) const;
 
     std::optional<std::string> stringValue(const std::string& key) const;
     bool setString(const std::string& key, const std::string& value) const;

@@ -54,7 +54,8 @@ AppFixture::AppFixture() {
         return found;
     };
     services.launch = [this](const std::string&, const std::vector<std::string>& args, std::string*) {
-        launches.push_back(args);
+        std::lock_guard lock(m_launchesMutex);
+        m_launches.push_back(args);
         return true;
     };
     services.mountedVolumes = [this] { return volumes; };
@@ -72,6 +73,16 @@ AppFixture::AppFixture() {
 
 AppFixture::~AppFixture() {
     context->keychain.remove();
+}
+
+std::vector<std::vector<std::string>> AppFixture::launched() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_launches;
+}
+
+void AppFixture::forgetLaunches() {
+    std::lock_guard lock(m_launchesMutex);
+    m_launches.clear();
 }
 
 std::string AppFixture::addVolume(const std::string& name) {

@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,12 +34,18 @@ public:
     std::unique_ptr<AppContext> context;
     // What the context's services see and record.
     std::vector<ProcessRecord> processes;
-    std::vector<std::vector<std::string>> launches;
+    // Launches the services were asked for; the launch thread records them too, hence the lock.
+    std::vector<std::vector<std::string>> launched() const;
+    void forgetLaunches();
     std::vector<std::string> volumes{"/"};
 
     std::string settingsFile() const { return context->store.path(); }
     // A folder standing for a mounted volume that qualifies.
     std::string addVolume(const std::string& name);
+
+private:
+    mutable std::mutex m_launchesMutex;
+    std::vector<std::vector<std::string>> m_launches;
 };
 
 } // namespace bw::test

@@ -108,8 +108,9 @@ TEST_F(AppUi, FirstLaunchOpensTheInformationTabAtMinimumSizeAndLaunchesTheAgent)
     EXPECT_EQ(stored->volumes.size(), 1u);
     EXPECT_TRUE(fs::is_directory(context->supportFolder));
     // No agent runs: after the first-launch pauses it is launched once and the version recorded.
-    EXPECT_TRUE(pumpUntil([&] { return launches.size() == 1; }, 10000));
-    EXPECT_EQ(launches.front().front(), context->agentPath());
+    EXPECT_TRUE(pumpUntil([&] { return launched().size() == 1; }, 10000));
+    ASSERT_FALSE(launched().empty());
+    EXPECT_EQ(launched().front().front(), context->agentPath());
     EXPECT_EQ(context->store.integerValue(kFirstLaunchKey), APPVersion());
 }
 
@@ -118,7 +119,7 @@ TEST_F(AppUi, ARunningAgentIsNotLaunchedAgainAndTheVersionStaysUnrecorded) {
     context->store.registerDefaults();
     launch();
     pumpEvents(2500);
-    EXPECT_TRUE(launches.empty());
+    EXPECT_TRUE(launched().empty());
     EXPECT_FALSE(context->store.integerValue(kFirstLaunchKey));
 }
 
@@ -531,7 +532,7 @@ TEST_F(AppUi, LeavingTheSettingsWithUnsavedChangesAsksWhetherToSave) {
 
 TEST_F(AppUi, QuittingLeavesAnAgentOfThisUserRunning) {
     launch();
-    pumpUntil([&] { return !launches.empty(); }, 6000); // the first launch's own start of the agent
+    pumpUntil([&] { return !launched().empty(); }, 6000); // the first launch's own start of the agent
     struct Case {
         std::vector<ProcessRecord> running;
         bool launched;
@@ -542,16 +543,16 @@ TEST_F(AppUi, QuittingLeavesAnAgentOfThisUserRunning) {
     };
     for (const auto& c : cases) {
         processes = c.running;
-        launches.clear();
+        forgetLaunches();
         EXPECT_TRUE(delegate->applicationShouldTerminate(300));
-        EXPECT_EQ(!launches.empty(), c.launched);
-        if (!launches.empty()) {
-            EXPECT_EQ(launches.front().front(), context->agentPath());
+        EXPECT_EQ(!launched().empty(), c.launched);
+        if (!launched().empty()) {
+            EXPECT_EQ(launched().front().front(), context->agentPath());
         }
     }
     delegate->setSkipAgentCheck(true);
     processes.clear();
-    launches.clear();
+    forgetLaunches();
     EXPECT_TRUE(delegate->applicationShouldTerminate(300));
-    EXPECT_TRUE(launches.empty());
+    EXPECT_TRUE(launched().empty());
 }
