@@ -438,7 +438,7 @@ TEST_F(AppUi, TheInformationTabShowsSizesAndAsksTheAgentToStartAndStop) {
         monitor.observe(name, [&](const Notification& n) {
             seen.push_back({n.name, n.object, nullptr, n.immediate, n.senderUid});
         });
-    auto pumpBoth = [&](const std::function<bool()>& condition) {
+    auto pumpBoth = [&](const std::function<bool()>& condition, int milliseconds = 5000) {
         return pumpUntil(
             [&] {
                 pollfd p{monitor.fd(), static_cast<short>(monitor.events()), 0};
@@ -446,9 +446,9 @@ TEST_F(AppUi, TheInformationTabShowsSizesAndAsksTheAgentToStartAndStop) {
                 monitor.process();
                 return condition();
             },
-            5000);
+            milliseconds);
     };
-    pumpBoth([] { return false; });
+    pumpBoth([] { return false; }, 300); // the monitor's match is in place before anything is posted
 
     MainController& main = launch();
     InfosController* infos = main.infosController();
@@ -481,8 +481,11 @@ TEST_F(AppUi, TheInformationTabShowsSizesAndAsksTheAgentToStartAndStop) {
     infos->startStopButton()->click();
     EXPECT_EQ(infos->protectionStatus(), InfosController::kStopOrUnknown);
     EXPECT_EQ(infos->startStopButton()->text().toStdString(), appString("200_Button Start Title"));
+    int refreshesBefore = infos->sizeRefreshes();
     infos->refreshAll();
     EXPECT_EQ(infos->startStopButton()->text().toStdString(), appString("200_Button Start Title"));
+    // That refresh's walk ends before the cache changes below.
+    ASSERT_TRUE(pumpUntil([&] { return infos->sizeRefreshes() > refreshesBefore; }, 10000));
     ASSERT_TRUE(pumpBoth([&] { return seen.size() == 2; }));
     EXPECT_EQ(seen[1].name, notif::kStopProtection);
     EXPECT_EQ(seen[1].object, std::to_string(getuid()));
