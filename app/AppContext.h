@@ -21,8 +21,7 @@ namespace bw {
 
 struct AppServices {
     std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
-    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)>
-        launch;
+    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error)> launch;
     // The mounted local volumes, "/" first.
     std::function<std::vector<std::string>()> mountedVolumes;
     VolumeChecks volumeChecks;

@@ -65,8 +65,8 @@ bool Binwarden_2AppDelegate::checkPassword() const {
     return m_context.checkPassword();
 }
 
-std::optional<std::vector<ProcessRecord>> Binwarden_2AppDelegate::processInfoForDaemonNamed(
-    const std::string& name) const {
+std::optional<std::vector<ProcessRecord>>
+Binwarden_2AppDelegate::processInfoForDaemonNamed(const std::string& name) const {
     return m_context.services.processInfo(name);
 }
 

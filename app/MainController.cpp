@@ -85,10 +85,10 @@ void MainController::buildWindow() {
     m_window->setAttribute(Qt::WA_DeleteOnClose, false);
     m_window->installEventFilter(this);
 
-    m_passwordAskPanel = new PXPasswordSheet(false,
-                                             {text("200_Password Field"), QString(), text("200_Password OK Button"),
-                                              text("200_Password Cancel Button")},
-                                             m_window);
+    m_passwordAskPanel = new PXPasswordSheet(
+        false,
+        {text("200_Password Field"), QString(), text("200_Password OK Button"), text("200_Password Cancel Button")},
+        m_window);
     m_filters = new PXFiltersController();
     m_infos = new InfosController(m_context);
     m_settings = new SettingsController(m_context, m_filters, m_passwordAskPanel, m_window);
@@ -158,7 +158,8 @@ void MainController::buildMenus() {
     QAction* quit = file->addAction(text("200_Menu Quit"), m_window, &QWidget::close);
     quit->setShortcut(QKeySequence::Quit);
     QMenu* help = m_window->menuBar()->addMenu(text("200_Menu Help"));
-    help->addAction(text("200_Menu Manual"), this, &MainController::showManual)->setShortcut(QKeySequence::HelpContents);
+    help->addAction(text("200_Menu Manual"), this, &MainController::showManual)
+        ->setShortcut(QKeySequence::HelpContents);
     help->addAction(text("200_Menu Release Notes"), this, &MainController::openReleaseNotes);
     help->addAction(text("200_Menu Web Site"), this, &MainController::openWebsite);
     help->addSeparator();
@@ -283,11 +284,9 @@ void MainController::selectTabView(int tag) {
     if ((current == kTabSettings || current == kTabAdvanced) &&
         (m_settings->saveButton()->isEnabled() || m_settings->saveButtonAdvanced()->isEnabled())) {
         // The question in bold, the explanation below it: window titles are not shown by every desktop.
-        auto alert = buildAlertBox(QMessageBox::Warning, text("200_Save Settings Alert Title"),
-                                   text("200_Save Settings Alert Title"),
-                                   {text("200_Save Settings Alert Save Button"),
-                                    text("200_Save Settings Alert Cancel Button")},
-                                   m_window);
+        auto alert = buildAlertBox(
+            QMessageBox::Warning, text("200_Save Settings Alert Title"), text("200_Save Settings Alert Title"),
+            {text("200_Save Settings Alert Save Button"), text("200_Save Settings Alert Cancel Button")}, m_window);
         alert->setInformativeText(text("200_Save Settings Alert Message"));
         alert->exec();
         if (alertAnswer(*alert) == 0)
@@ -386,7 +385,8 @@ bool MainController::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void MainController::openAboutBox() {
-    QString version = QString::fromStdString(appString("AboutVersion")).replace("%@", QString::fromStdString(appBundleVersion()));
+    QString version =
+        QString::fromStdString(appString("AboutVersion")).replace("%@", QString::fromStdString(appBundleVersion()));
     QMessageBox box(m_window);
     box.setWindowTitle(text("200_Menu About").remove('&'));
     box.setIconPixmap(m_window->windowIcon().pixmap(64, 64));

@@ -106,7 +106,8 @@ void PXFiltersController::setRule(int row, const QString& rule) {
     _filters.setRule(static_cast<std::size_t>(row), rule.toStdString());
     changed();
     // Redrawn later: the edit that reported the text is still on the stack.
-    QMetaObject::invokeMethod(this, [this] { reloadTable(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { reloadTable(); }, Qt::QueuedConnection);
 }
 
 void PXFiltersController::reloadTable() {

@@ -187,8 +187,8 @@ void SettingsController::loadGUI() {
     m_dayStepper->setValue(static_cast<int>(leadingInteger(form.nbDaysText)));
     m_sizeStepper->setValue(static_cast<int>(leadingInteger(form.fileSizeText)));
 
-    _protectedVolumes = protectedVolumeRows(m_context.services.mountedVolumes(), stored.volumes,
-                                            m_context.services.volumeChecks);
+    _protectedVolumes =
+        protectedVolumeRows(m_context.services.mountedVolumes(), stored.volumes, m_context.services.volumeChecks);
     reloadVolumeTable();
     if (!setTimer.isActive())
         setTimer.start();

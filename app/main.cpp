@@ -20,8 +20,13 @@ int main(int argc, char** argv) {
     QGuiApplication::setDesktopFileName("binwarden2");
 
     bw::NotificationBus bus;
-    bw::AppContext context{bus,   bw::DefaultsStore(), bw::AccessKeychain(), bw::AppServices::system(),
-                           getuid(), bw::homeFolder(),  bw::xdgDataHome() + "/Binwarden 2"};
+    bw::AppContext context{bus,
+                           bw::DefaultsStore(),
+                           bw::AccessKeychain(),
+                           bw::AppServices::system(),
+                           getuid(),
+                           bw::homeFolder(),
+                           bw::xdgDataHome() + "/Binwarden 2"};
     bw::Binwarden_2AppDelegate delegate(context);
     bw::MainController controller(context);
     controller.awakeFromNib();

@@ -9,9 +9,8 @@
 namespace bw {
 
 bool isPosixOwnershipFileSystem(const std::string& fsType) {
-    static constexpr std::array<std::string_view, 12> kFamily = {"ext2", "ext3",     "ext4",     "xfs",
-                                                                 "btrfs", "f2fs",    "zfs",      "jfs",
-                                                                 "reiserfs", "bcachefs", "nilfs2", "hfsplus"};
+    static constexpr std::array<std::string_view, 12> kFamily = {
+        "ext2", "ext3", "ext4", "xfs", "btrfs", "f2fs", "zfs", "jfs", "reiserfs", "bcachefs", "nilfs2", "hfsplus"};
     return std::find(kFamily.begin(), kFamily.end(), fsType) != kFamily.end();
 }
 

@@ -39,8 +39,7 @@ void PXStartStopButton::paintEvent(QPaintEvent*) {
 
     QRect area = rect().adjusted(8, 8, -8, -8);
     QFontMetrics metrics(font());
-    QRect iconRect(area.center().x() - iconSize().width() / 2, area.top() + 4, iconSize().width(),
-                   iconSize().height());
+    QRect iconRect(area.center().x() - iconSize().width() / 2, area.top() + 4, iconSize().width(), iconSize().height());
     QIcon::Mode mode = isEnabled() ? QIcon::Normal : QIcon::Disabled;
     icon().paint(&painter, iconRect, Qt::AlignCenter, mode);
     QRect textRect(area.left(), iconRect.bottom() + 4, area.width(), metrics.height() + 4);

@@ -21,9 +21,7 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 VolumeChecks VolumeChecks::system() {
     VolumeChecks checks;
-    checks.qualifies = [](const std::string& path) {
-        return isVolumeHFS(path) && !isTimeMachineVolume(path);
-    };
+    checks.qualifies = [](const std::string& path) { return isVolumeHFS(path) && !isTimeMachineVolume(path); };
     checks.exists = [](const std::string& path) {
         struct stat st {};
         return lstat(path.c_str(), &st) == 0;

@@ -100,8 +100,8 @@ TEST(AppEndToEnd, TheWindowStartsAndStopsProtectionAndSavedSettingsRestartIt) {
     if (!isRoot())
         GTEST_SKIP() << "needs root: the launcher is staged set-uid root and the agent runs as a throw-away user";
     std::string build = buildDir();
-    for (const char* program : {"/bin/binwarden2-menu", "/bin/bw2ctl", "/libexec/binwarden2/helper",
-                                "/libexec/binwarden2/bw2daemon"}) {
+    for (const char* program :
+         {"/bin/binwarden2-menu", "/bin/bw2ctl", "/libexec/binwarden2/helper", "/libexec/binwarden2/bw2daemon"}) {
         if (!fs::exists(build + program))
             GTEST_SKIP() << "needs " << build << program << " (not built in this tree)";
     }

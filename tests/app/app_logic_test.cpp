@@ -35,9 +35,9 @@ TEST(AppVersion, TurnsTheBundleVersionIntoOneNumber) {
         const char* version;
         std::int64_t number;
     } cases[] = {
-        {"2.1.3b4", 201034},        {"2.1", 201000000},       {"2", 200000000},
-        {"2.0.0", 200000000},       {"10.12.1", 1012010000}, {"1.2.3.4", 0},
-        {"2.1b", 20100},            {"2.1.3b0012", 201030012}, {"", 0},
+        {"2.1.3b4", 201034},  {"2.1", 201000000},        {"2", 200000000},
+        {"2.0.0", 200000000}, {"10.12.1", 1012010000},   {"1.2.3.4", 0},
+        {"2.1b", 20100},      {"2.1.3b0012", 201030012}, {"", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(appVersionNumber(c.version), c.number) << c.version;
@@ -50,9 +50,9 @@ TEST(InfosTexts, CacheSizeUsesTheGenericByteFormatThenOneDecimal) {
         char separator;
         const char* text;
     } cases[] = {
-        {0, '.', "0 bytes"},          {1000, '.', "1000 bytes"},      {1001, '.', "1.1 KB"},
-        {999949, '.', "1000 KB"},     {1500000, ',', "1,5 MB"},       {2000000, '.', "2 MB"},
-        {1500000000, '.', "1.5 GB"},  {1500000000, ',', "1,5 GB"},    {1000000000, '.', "1000 MB"},
+        {0, '.', "0 bytes"},         {1000, '.', "1000 bytes"},   {1001, '.', "1.1 KB"},
+        {999949, '.', "1000 KB"},    {1500000, ',', "1,5 MB"},    {2000000, '.', "2 MB"},
+        {1500000000, '.', "1.5 GB"}, {1500000000, ',', "1,5 GB"}, {1000000000, '.', "1000 MB"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(infosCacheSizeText(c.bytes, c.separator), c.text) << c.bytes;
@@ -109,9 +109,7 @@ TEST(VolumeRows, ListsQualifyingVolumesAndKeepsUnpluggedProtectedOnes) {
         std::vector<VolumeEntry> stored;
         std::vector<VolumeEntry> rows;
     } cases[] = {
-        {"nothing stored",
-         {{"/", true}},
-         {{"/", true}, {media / "Archive", false}, {media / "Photos", false}}},
+        {"nothing stored", {{"/", true}}, {{"/", true}, {media / "Archive", false}, {media / "Photos", false}}},
         {"a stored volume keeps its box",
          {{"/", true}, {media / "Photos", true}},
          {{"/", true}, {media / "Archive", false}, {media / "Photos", true}}},
@@ -185,13 +183,12 @@ TEST(SettingsForm, DetectsChangesAndBuildsTheSavedDictionary) {
         bool filters, differs, force;
         SaveButtonsChange change;
     } decisions[] = {
-        {true, false, false, SaveButtonsChange::Enable},  {false, true, false, SaveButtonsChange::Enable},
-        {false, false, true, SaveButtonsChange::Keep},    {false, false, false, SaveButtonsChange::Disable},
+        {true, false, false, SaveButtonsChange::Enable}, {false, true, false, SaveButtonsChange::Enable},
+        {false, false, true, SaveButtonsChange::Keep},   {false, false, false, SaveButtonsChange::Disable},
         {true, true, true, SaveButtonsChange::Enable},
     };
     for (const auto& d : decisions)
-        EXPECT_EQ(saveButtonsChange(d.filters, d.differs, d.force), d.change)
-            << d.filters << d.differs << d.force;
+        EXPECT_EQ(saveButtonsChange(d.filters, d.differs, d.force), d.change) << d.filters << d.differs << d.force;
 }
 
 TEST(FilterList, ExtensionRulesNeverKeepADot) {
@@ -205,7 +202,7 @@ TEST(FilterList, ExtensionRulesNeverKeepADot) {
 
     struct Step {
         const char* what;
-        int typeIndex; // -1: type unchanged
+        int typeIndex;     // -1: type unchanged
         const char* typed; // nullptr: rule unchanged
         std::int64_t type;
         const char* rule;

@@ -54,8 +54,7 @@ int main(int argc, char** argv) {
     sparseFile(home + "/.Binwarden2Cache/2026-12-05 17_42 +0100/6F1C0D2E-8B51-4C7A-9D0A-2E51C1B0A001", 734003200);
     sparseFile(home + "/.Binwarden2Cache/2026-12-06 09_05 +0100/1B7E4F36-0C2D-4F8B-A4F9-58D3E9C2B002", 412316860);
     const std::string photos = home + "/media/Photos", projects = home + "/media/Projects";
-    sparseFile(projects + "/.Binwarden2Cache/" + std::to_string(getuid()) + "/2026-12-06 10_12 +0100/item",
-               187904819);
+    sparseFile(projects + "/.Binwarden2Cache/" + std::to_string(getuid()) + "/2026-12-06 10_12 +0100/item", 187904819);
     fs::create_directories(photos);
 
     bw::Settings settings = bw::Settings::defaults();
@@ -73,8 +72,8 @@ int main(int argc, char** argv) {
         return std::nullopt;
     };
     services.launch = [](const std::string&, const std::vector<std::string>&, std::string*) { return true; };
-    bw::AppContext context{bus, bw::DefaultsStore(), bw::AccessKeychain(), services, getuid(), home,
-                           home + "/.local/share/Binwarden 2"};
+    bw::AppContext context{
+        bus, bw::DefaultsStore(), bw::AccessKeychain(), services, getuid(), home, home + "/.local/share/Binwarden 2"};
     context.store.registerDefaults();
     context.store.storeSettings(settings, {{2, "tmp"}, {1, "~lock"}, {2, "part"}});
     context.store.setInteger(bw::kFirstLaunchKey, bw::APPVersion());

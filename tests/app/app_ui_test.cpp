@@ -22,12 +22,12 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QTimer>
 #include <QMainWindow>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolButton>
 
 #include <fcntl.h>
@@ -190,8 +190,8 @@ TEST_F(AppUi, ThePasswordGuardsTheRecoveryTab) {
         int shownAfter;    // tab identifier
         bool sheetOpen;
     } cases[] = {
-        {0, "wrong", 1, true},          {0, nullptr, 1, false},          {1, nullptr, 2, false},
-        {3, "s3cret ünïcod", 4, true},  {3, "s3cret ünïcode", 3, false},
+        {0, "wrong", 1, true},         {0, nullptr, 1, false},          {1, nullptr, 2, false},
+        {3, "s3cret ünïcod", 4, true}, {3, "s3cret ünïcode", 3, false},
     };
     for (const auto& c : cases) {
         if (sheet->isVisible())
@@ -293,8 +293,7 @@ TEST_F(AppUi, SavingStoresAndBroadcastsTheSettings) {
     s.saveButtonAdvanced()->click();
 
     int status = -1;
-    ASSERT_TRUE(pumpUntil([&] { return waitpid(monitor, &status, WNOHANG) == monitor; }, 20000))
-        << readFile(err);
+    ASSERT_TRUE(pumpUntil([&] { return waitpid(monitor, &status, WNOHANG) == monitor; }, 20000)) << readFile(err);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(err);
     std::string line = readFile(out);
     for (const std::string& expected :

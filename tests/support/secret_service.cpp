@@ -111,9 +111,10 @@ PrivateSecretService::~PrivateSecretService() {
 bool PrivateSecretService::startBus() {
     const std::string addressFile = m_dir + "/address";
     int address = open(addressFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    m_busPid = spawnTied({"dbus-daemon", "--config-file=" + busConfig(), "--address=unix:path=" + m_dir + "/session_bus",
-                          "--nofork", "--nopidfile", "--nosyslog", "--print-address=3"},
-                         nullptr, -1, m_dir + "/bus.log", address);
+    m_busPid =
+        spawnTied({"dbus-daemon", "--config-file=" + busConfig(), "--address=unix:path=" + m_dir + "/session_bus",
+                   "--nofork", "--nopidfile", "--nosyslog", "--print-address=3"},
+                  nullptr, -1, m_dir + "/bus.log", address);
     close(address);
     if (m_busPid < 0) {
         m_error = "cannot start dbus-daemon";
