@@ -450,7 +450,7 @@ void MainController::runUpdateCheck(bool manual) {
     _softwareUpdater.setCanWarnUser(true);
     _softwareUpdater.setProductReference("BW2");
     _softwareUpdater.setInstallationPath(m_context.services.installRoot);
-    _softwareUpdater.setScriptURL(kUpdateScriptURL);
+    // The script's address is the updater's own default.
     _softwareUpdater.checkVersionAsynchronous();
 }
 
