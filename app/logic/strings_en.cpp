@@ -1,0 +1,109 @@
+// English texts of the main application.
+
+#include "app_strings.h"
+
+#include <map>
+
+namespace bw {
+
+namespace {
+
+const std::map<std::string, std::string>& table() {
+    static const std::map<std::string, std::string> kTable = {
+        // Window, tabs and menu commands.
+        {"200_Window Title", "Binwarden 2"},
+        {"200_Tab Information", "Information"},
+        {"200_Tab Settings", "Settings"},
+        {"200_Tab Recovery", "Recovery"},
+        {"200_Tab Advanced", "Advanced"},
+        {"200_Site URL", "https://binwarden2.example.org"},
+        {"201_BETA URL", "https://binwarden2.example.org/beta"},
+        {"200_Menu File", "&File"},
+        {"200_Menu Quit", "&Quit"},
+        {"200_Menu Help", "&Help"},
+        {"200_Menu Manual", "Binwarden 2 &Manual"},
+        {"200_Menu Release Notes", "&Release Notes"},
+        {"200_Menu Web Site", "Binwarden 2 on the &Web"},
+        {"200_Menu Check Updates", "Check for &Updates…"},
+        {"200_Menu About", "&About Binwarden 2"},
+        {"AboutVersion", "Version %@"},
+        {"200_About Credits", "Keeps a second copy of what you throw away, so it can be recovered after the "
+                              "Trash was emptied."},
+        {"200_Copyright", "© 2026 The Binwarden 2 authors"},
+        {"200_Release Notes Title", "Release Notes"},
+        {"200_Recovery Frame Note", "Cached items will be listed here."},
+        // Password sheets.
+        {"200_Password Ask Title", "Enter the access password"},
+        {"200_Password Ask Message", "The Recovery tab is protected by a password."},
+        {"200_Password Remove Message", "Enter the current access password to remove it."},
+        {"200_Password Create Title", "Choose an access password"},
+        {"200_Password Create Message", "The password will be asked for before the Recovery tab opens. It is "
+                                        "kept in your keyring, never in the settings file."},
+        {"200_Password Field", "Password:"},
+        {"200_Password Confirm Field", "Confirm:"},
+        {"200_Password OK Button", "OK"},
+        {"200_Password Cancel Button", "Cancel"},
+        // Information tab.
+        {"200_Protection Active", "Protection is on"},
+        {"200_Protection Stopped", "Protection is off"},
+        {"200_Button Start Title", "Start"},
+        {"200_Button Stop Title", "Stop"},
+        {"200_Cache Size Label", "Total cache size:"},
+        {"200_Disks Label", "Protected disks:"},
+        {"200_Bytes Unit", " bytes"},
+        {"200_Kilo Bytes Units", " KB"},
+        {"200_Mega Bytes Units", " MB"},
+        {"200_Giga Bytes Units", " GB"},
+        {"200_Generic size information", "%@%@"},
+        // Settings tab.
+        {"200_Settings General", "General"},
+        {"200_Settings Updates CB", "Check for updates automatically"},
+        {"200_Settings Menu CB", "Show the status menu"},
+        {"200_Settings Notes CB", "Show a note when items reach a cache"},
+        {"200_Settings Password CB", "Ask for a password before opening the Recovery tab"},
+        {"200_Settings Volumes", "Protected disks"},
+        {"200_Volume Column Protected", "Protect"},
+        {"200_Volume Column Name", "Disk"},
+        {"200_Home Trash", "Home Trash"},
+        {"200_Save Button", "Save"},
+        // Advanced tab.
+        {"200_Settings Limits", "Limits"},
+        {"200_Settings Percent Label", "Keep at least this much of each disk free (%):"},
+        {"200_Settings Days CB", "Remove cached items after this many days of activity:"},
+        {"200_Settings Size CB", "Do not keep files larger than (MB):"},
+        {"200_Settings Mode", "When items are thrown away"},
+        {"200_Settings Mode Move", "Move them into the cache (the Trash stays empty)"},
+        {"200_Settings Mode Copy", "Copy them into the cache (the Trash is left as it is)"},
+        {"200_Settings Filters", "Never keep files whose name"},
+        {"200_Filter Column Type", "Rule"},
+        {"200_Filter Column Rule", "Text"},
+        {"200_Filter Type Name", "contains"},
+        {"200_Filter Type Extension", "has the extension"},
+        {"200_Filter Add Tooltip", "Add a filter"},
+        {"200_Filter Remove Tooltip", "Remove the selected filters"},
+        // Unsaved changes.
+        {"200_Save Settings Alert Title", "Save the changed settings?"},
+        {"200_Save Settings Alert Message",
+         "You changed settings without saving them. Unsaved changes are lost when you come back to this tab."},
+        {"200_Save Settings Alert Save Button", "Save"},
+        {"200_Save Settings Alert Cancel Button", "Don't Save"},
+    };
+    return kTable;
+}
+
+} // namespace
+
+std::string appString(const std::string& key) {
+    auto it = table().find(key);
+    return it == table().end() ? key : it->second;
+}
+
+std::vector<std::string> appStringKeys() {
+    std::vector<std::string> keys;
+    keys.reserve(table().size());
+    for (const auto& [key, text] : table())
+        keys.push_back(key);
+    return keys;
+}
+
+} // namespace bw

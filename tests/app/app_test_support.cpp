@@ -1,0 +1,95 @@
+#include "app_test_support.h"
+
+#include <QApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+
+namespace bw::test {
+
+QApplication& application() {
+    static int argc = 1;
+    static char name[] = "app_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+void pumpEvents(int milliseconds) {
+    pumpUntil([] { return false; }, milliseconds);
+}
+
+bool pumpUntil(const std::function<bool()>& condition, int milliseconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (condition())
+            return true;
+        QThread::msleep(5);
+    }
+    return condition();
+}
+
+AppFixture::AppFixture() {
+    application();
+    setenv("HOME", home.path().c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
+    setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
+    bus = std::make_unique<NotificationBus>();
+
+    AppServices services;
+    services.processInfo = [this](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
+        std::vector<ProcessRecord> found;
+        for (const auto& p : processes) {
+            if (p.name == name)
+                found.push_back(p);
+        }
+        if (found.empty())
+            return std::nullopt;
+        return found;
+    };
+    services.launch = [this](const std::string&, const std::vector<std::string>& args, std::string*) {
+        std::lock_guard lock(m_launchesMutex);
+        m_launches.push_back(args);
+        return true;
+    };
+    services.mountedVolumes = [this] { return volumes; };
+    services.volumeChecks = VolumeChecks::system();
+    services.volumeChecks.qualifies = [](const std::string&) { return true; };
+    services.installRoot = home / "install";
+
+    // Each test has its own keychain account, so no test sees another one's password.
+    std::random_device random;
+    std::string account = "bw2test-" + std::to_string(random()) + "-" + std::to_string(getpid());
+    context.reset(new AppContext{*bus, DefaultsStore(home / ".config/com.kor.Binwarden-2.plist"),
+                                 AccessKeychain(account), std::move(services), getuid(), home.path(),
+                                 home / ".local/share/Binwarden 2"});
+}
+
+AppFixture::~AppFixture() {
+    context->keychain.remove();
+}
+
+std::vector<std::vector<std::string>> AppFixture::launched() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_launches;
+}
+
+void AppFixture::forgetLaunches() {
+    std::lock_guard lock(m_launchesMutex);
+    m_launches.clear();
+}
+
+std::string AppFixture::addVolume(const std::string& name) {
+    std::string path = home / ("media/" + name);
+    makeDirs(path);
+    volumes.push_back(path);
+    return path;
+}
+
+} // namespace bw::test

@@ -1,0 +1,51 @@
+#pragma once
+// What the main application's offscreen tests share: a QApplication, a temporary home with the program's
+// folders, a private system bus, and a context whose process table, launcher and volumes are the test's.
+
+#include "AppContext.h"
+#include "notification_bus.h"
+#include "private_bus.h"
+#include "temp_dir.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class QApplication;
+
+namespace bw::test {
+
+QApplication& application();
+// Processes Qt events for the given time.
+void pumpEvents(int milliseconds);
+// Processes Qt events until `condition` holds or the time is up; answers the condition.
+bool pumpUntil(const std::function<bool()>& condition, int milliseconds);
+
+class AppFixture {
+public:
+    AppFixture();
+    ~AppFixture();
+
+    TempDir home{"bw2apphome"};
+    PrivateBus systemBus;
+    std::unique_ptr<NotificationBus> bus;
+    std::unique_ptr<AppContext> context;
+    // What the context's services see and record.
+    std::vector<ProcessRecord> processes;
+    // Launches the services were asked for; the launch thread records them too, hence the lock.
+    std::vector<std::vector<std::string>> launched() const;
+    void forgetLaunches();
+    std::vector<std::string> volumes{"/"};
+
+    std::string settingsFile() const { return context->store.path(); }
+    // A folder standing for a mounted volume that qualifies.
+    std::string addVolume(const std::string& name);
+
+private:
+    mutable std::mutex m_launchesMutex;
+    std::vector<std::vector<std::string>> m_launches;
+};
+
+} // namespace bw::test
