@@ -15,9 +15,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -58,17 +56,6 @@ std::vector<NamedEntry> listFolder(int dirFd) {
     }
     closedir(dir);
     return entries;
-}
-
-// A folder below `rootFd` by a relative path, refusing every symbolic link on the way and any escape.
-UniqueFd openBeneath(int rootFd, const std::string& relative) {
-    if (relative.empty())
-        return UniqueFd(fcntl(rootFd, F_DUPFD_CLOEXEC, 0));
-    open_how how{};
-    how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
-    long fd = syscall(SYS_openat2, rootFd, relative.c_str(), &how, sizeof how);
-    return UniqueFd(static_cast<int>(fd));
 }
 
 UniqueFd openFolderNoFollow(const std::string& path) {
@@ -203,25 +190,38 @@ std::string withoutVersion1Marker(const std::string& name) {
 
 std::string unscrambleVersion1Folder(const std::string& givenFolder) {
     std::string folder = pathWithoutTrailingSlashes(givenFolder);
-    UniqueFd root = openFolderNoFollow(folder);
-    if (root.get() >= 0) {
-        // Paths relative to the folder, each already under its final name when pushed.
-        std::vector<std::string> stack{""};
-        while (!stack.empty()) {
-            std::string relative = std::move(stack.back());
-            stack.pop_back();
-            UniqueFd dir = openBeneath(root.get(), relative);
-            if (dir.get() < 0)
-                continue;
-            for (const auto& entry : listFolder(dir.get())) {
-                std::string name = entry.name;
-                std::string clean = withoutVersion1Marker(name);
-                if (renameNoReplace(dir.get(), name, clean))
-                    name = clean;
-                if (entry.isFolder)
-                    stack.push_back(relative.empty() ? name : relative + "/" + name);
-            }
+    // Depth first with one open folder at a time: going down opens the child without following a link,
+    // coming back up opens "..". Neither the descriptor limit nor the path length bounds the depth; each
+    // level keeps only the list of its entries, read before any of them is renamed.
+    struct Level {
+        std::vector<NamedEntry> entries;
+        std::size_t next = 0;
+    };
+    UniqueFd current = openFolderNoFollow(folder);
+    std::vector<Level> levels;
+    if (current.get() >= 0)
+        levels.push_back({listFolder(current.get()), 0});
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.entries.size()) {
+            levels.pop_back();
+            if (!levels.empty())
+                current = UniqueFd(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (current.get() < 0)
+                break;
+            continue;
         }
+        NamedEntry entry = level.entries[level.next++];
+        std::string clean = withoutVersion1Marker(entry.name);
+        if (renameNoReplace(current.get(), entry.name, clean))
+            entry.name = clean;
+        if (!entry.isFolder)
+            continue;
+        UniqueFd child(openat(current.get(), entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child.get() < 0)
+            continue;
+        current = std::move(child);
+        levels.push_back({listFolder(current.get()), 0});
     }
     std::string parent = parentOf(folder);
     std::string clean = withoutVersion1Marker(lastComponent(folder));
