@@ -66,6 +66,12 @@ MaintenanceServices MaintenanceServices::system() {
     services.processTable = [] { return readProcessTable(); };
     services.sendSignal = [](pid_t pid, int signal) { return kill(pid, signal) == 0; };
     services.packageOwning = runDpkgQuery;
+    services.executableOf = [](pid_t pid) {
+        char buffer[4096];
+        std::string link = "/proc/" + std::to_string(pid) + "/exe";
+        ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    };
     return services;
 }
 
@@ -82,6 +88,27 @@ int terminateProcessesNamed(const std::vector<std::string>& names, uid_t uid, co
         for (const auto& name : names) {
             if (commandNameIs(process.comm, name)) {
                 if (services.sendSignal(process.pid, SIGTERM))
+                    ++signalled;
+                break;
+            }
+        }
+    }
+    return signalled;
+}
+
+int signalProcessesInside(const std::vector<std::string>& folders, uid_t uid, int signal,
+                          const MaintenanceServices& services) {
+    if (!services.executableOf)
+        return 0;
+    int signalled = 0;
+    pid_t self = getpid();
+    for (const auto& process : services.processTable()) {
+        if (process.realUid != uid || process.pid == self)
+            continue;
+        std::string program = services.executableOf(process.pid);
+        for (const auto& folder : folders) {
+            if (!folder.empty() && program.rfind(folder + "/", 0) == 0) {
+                if (services.sendSignal(process.pid, signal))
                     ++signalled;
                 break;
             }

@@ -20,6 +20,8 @@ struct MaintenanceServices {
     std::function<void(std::chrono::milliseconds)> sleep;
     std::function<std::vector<ProcessEntry>()> processTable;
     std::function<bool(pid_t pid, int signal)> sendSignal;
+    // The program a process runs (/proc/<pid>/exe); empty when it cannot be read.
+    std::function<std::string(pid_t pid)> executableOf;
     // The installed package that owns a file (dpkg-query -S), nothing when none does.
     std::function<std::optional<std::string>(const std::string& path)> packageOwning;
 
@@ -37,5 +39,9 @@ bool commandNameIs(const std::string& comm, const std::string& name);
 // Sends signal 15 to every process of real user `uid` whose command name is one of `names` (never to
 // this process); answers how many were signalled. A table that cannot be read signals nothing.
 int terminateProcessesNamed(const std::vector<std::string>& names, uid_t uid, const MaintenanceServices& services);
+
+// Sends `signal` to every process of real user `uid` whose program lies inside one of `folders`.
+int signalProcessesInside(const std::vector<std::string>& folders, uid_t uid, int signal,
+                          const MaintenanceServices& services);
 
 } // namespace bw

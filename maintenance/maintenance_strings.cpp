@@ -2,6 +2,9 @@
 
 #include "maintenance_strings.h"
 
+#include "agent_strings.h"
+#include "uninstaller.h"
+
 #include <map>
 
 namespace bw {
@@ -27,6 +30,7 @@ const std::map<std::string, std::string>& table() {
         {"200_Uninstall Confirm Message", "Thank you for using Binwarden 2."},
         {"200_Uninstall Confirm Trashed", "The program was moved to the Trash: %@"},
         {"200_Uninstall Confirm Package", "To remove the program itself, run: %@"},
+        {"200_Uninstall Confirm Not Moved", "The program could not be moved to the Trash; remove it yourself: %@"},
         {"200_Uninstall Confirm Quit Button", "Quit"},
         {"200_Left Behind Title", "Some folders could not be removed"},
         {"200_Left Behind Message",
@@ -100,6 +104,29 @@ const AlertText& version1OnStartAlert() {
                                   {"200_V1 Alert Delete Button", "200_V1 Alert Convert Button",
                                    "200_V1 Alert Ignore Button", "200_V1 Alert Cancel Button"}};
     return kAlert;
+}
+
+std::string leftBehindMessage(const RemovalReport& report) {
+    if (report.leftBehind.empty())
+        return {};
+    std::string text = maintenanceString(leftBehindAlert().messageKey);
+    for (const auto& folder : report.leftBehind)
+        text += "\n" + folder.path + " (" + folder.reason + ")";
+    return text;
+}
+
+std::string uninstallDoneMessage(const UninstallReport& report) {
+    std::string text = maintenanceString(uninstallDoneAlert().messageKey);
+    if (report.fate == ProgramFate::LeftForPackageManager)
+        text += "\n" + formatText(maintenanceString("200_Uninstall Confirm Package"), {report.removalCommand});
+    if (report.fate == ProgramFate::NotMoved)
+        text += "\n" + formatText(maintenanceString("200_Uninstall Confirm Not Moved"), {report.installRoot});
+    for (const auto& trashed : report.trashedAs)
+        text += "\n" + formatText(maintenanceString("200_Uninstall Confirm Trashed"), {trashed});
+    std::string leftBehind = leftBehindMessage(report.caches);
+    if (!leftBehind.empty())
+        text += "\n\n" + leftBehind;
+    return text;
 }
 
 } // namespace bw

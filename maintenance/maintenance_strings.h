@@ -30,6 +30,13 @@ const AlertText& version1OnLaunchAlert();
 // First-version caches found on Start: Delete (0), Convert (1), Ignore (2), Cancel (3).
 const AlertText& version1OnStartAlert();
 
+struct RemovalReport;
+struct UninstallReport;
+// The left-behind alert's message followed by one line per folder and its reason; empty when none.
+std::string leftBehindMessage(const RemovalReport& report);
+// The closing alert's message: thanks, then where the program went or the command that removes it.
+std::string uninstallDoneMessage(const UninstallReport& report);
+
 enum class Version1Answer { Delete = 0, Convert = 1, Ignore = 2, Cancel = 3 };
 
 } // namespace bw

@@ -142,6 +142,7 @@ std::string removalCommandFor(const std::string& root, const MaintenanceServices
 UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& services,
                           const RemovalOptions& options, const ProgressFunction& progress) {
     UninstallReport report;
+    report.installRoot = plan.installRoot;
     if (services.post)
         services.post(notif::kStopProtection, userIdText(plan.uid));
     services.sleep(std::chrono::milliseconds(100));

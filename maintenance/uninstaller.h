@@ -38,6 +38,7 @@ struct UninstallReport {
     ProgramFate fate = ProgramFate::NotMoved;
     std::vector<std::string> trashedAs; // where the program went in the Trash
     std::string removalCommand;         // for a root-owned install: one command to type
+    std::string installRoot;
     // The quit that ends an uninstall must not start the agent again.
     bool restartAgentOnQuit = false;
 };

@@ -14,6 +14,7 @@
 #include "unique_fd.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -396,7 +397,16 @@ MigrationReport finishUninstallV1(const std::vector<std::string>& applications, 
 std::vector<std::string> uninstallVersion1(const Version1Context& context, const MaintenanceServices& services) {
     killExtraMenuVersion1(context.uid, services);
     killAllVersion1Daemons(context.uid, services);
-    return findVersion1Applications(version1SearchRoots(context.homeFolder));
+    auto applications = findVersion1Applications(version1SearchRoots(context.homeFolder));
+    // The first version's application itself is ended without a chance to object, as a forced quit.
+    signalProcessesInside(applications, context.uid, SIGKILL, services);
+    return applications;
+}
+
+void ignoreVersion1(const Version1Context& context, const MaintenanceServices& services) {
+    uninstallVersion1(context, services);
+    if (services.post)
+        services.post(notif::kStartProtection, userIdText(context.uid));
 }
 
 } // namespace bw

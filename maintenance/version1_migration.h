@@ -93,7 +93,12 @@ struct MigrationReport {
 MigrationReport finishUninstallV1(const std::vector<std::string>& applications, bool deleteVersion1,
                                   const Version1Context& context, const MaintenanceServices& services);
 
-// Stops the first version (menu, then background processes) and searches for its applications.
+// Stops the first version (menu, background processes, and, once found, whatever the user runs from its
+// applications) and answers the applications found.
 std::vector<std::string> uninstallVersion1(const Version1Context& context, const MaintenanceServices& services);
+
+// The Ignore answer: the first version is stopped as above, its caches stay, and the start request for
+// the user is posted (the question comes again at the next Start).
+void ignoreVersion1(const Version1Context& context, const MaintenanceServices& services);
 
 } // namespace bw

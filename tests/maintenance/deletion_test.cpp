@@ -165,11 +165,17 @@ TEST(ProcessSelection, OnlyTheUsersOwnProcessesOfExactlyTheNamesAreSignalled) {
         {"the first version's daemons", [](const auto& s) { return bw::killAllVersion1Daemons(1000, s); },
          {31, 32, 33}},
         {"nothing of a user without processes", [](const auto& s) { return bw::killExtraMenu(4242, s); }, {}},
+        {"what runs from inside a first-version application",
+         [](const auto& s) { return bw::signalProcessesInside({"/opt/Binwarden.app"}, 1000, SIGKILL, s); },
+         {13}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         RecordingServices recorder;
         recorder.table = table;
+        recorder.programs = {{13, "/opt/Binwarden.app/Contents/MacOS/Binwarden"},
+                             {12, "/opt/Binwarden.app/Contents/MacOS/Binwarden"},
+                             {14, "/opt/Binwarden.application/x"}};
         EXPECT_EQ(c.run(recorder.services()), static_cast<int>(c.expected.size()));
         EXPECT_EQ(recorder.signalled, c.expected);
     }

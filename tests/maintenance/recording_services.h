@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ struct RecordingServices {
     std::vector<ProcessEntry> table;
     bool realTable = false;
     std::optional<std::string> package;
+    std::map<pid_t, std::string> programs; // what executableOf answers
 
     MaintenanceServices services() {
         MaintenanceServices s;
@@ -52,6 +54,7 @@ struct RecordingServices {
             return true;
         };
         s.packageOwning = [this](const std::string&) { return package; };
+        s.executableOf = [this](pid_t pid) { return programs.count(pid) ? programs.at(pid) : std::string(); };
         return s;
     }
     std::vector<std::string> postNames() const {

@@ -5,6 +5,7 @@
 #include "temp_dir.h"
 #include "throwaway_user.h"
 #include "trash_move.h"
+#include "maintenance_strings.h"
 #include "uninstaller.h"
 
 #include <signal.h>
@@ -204,6 +205,13 @@ TEST(Uninstall, TheProgramIsTrashedWhenTheUsersOwnAndOtherwiseLeftWithOneCommand
             EXPECT_TRUE(exists(dir / "Trash/info/" + name + ".trashinfo")) << name;
         }
         EXPECT_EQ(report.trashedAs.size(), c.trashed.size());
+        // The closing alert tells where the program went, or the command.
+        std::string message = bw::uninstallDoneMessage(report);
+        if (!command.empty()) {
+            EXPECT_NE(message.find(command), std::string::npos) << message;
+        }
+        for (const auto& trashed : report.trashedAs)
+            EXPECT_NE(message.find(trashed), std::string::npos) << message;
         for (const auto& rel : c.staysInTree)
             EXPECT_TRUE(exists(root + "/" + rel)) << rel;
     }
