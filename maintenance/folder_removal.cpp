@@ -48,6 +48,9 @@ bool tryRemove(const std::string& path, int& error) {
     struct statvfs vfs {};
     if (fstatvfs(parentFd.get(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
         error = EROFS;
+    // Neither is a folder we may not write to (another user's) going to change its mind.
+    else if (faccessat(parentFd.get(), name.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES)
+        error = EACCES;
     return false;
 }
 

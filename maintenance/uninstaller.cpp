@@ -151,6 +151,7 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
     for (const auto& home : plan.userHomes)
         folders.push_back(pathWithoutTrailingSlashes(home) + "/" + kCacheFolderName);
     report.caches = removeFoldersBounded(folders, services, options, progress);
+    removeEmptySharedCacheFolders(report.caches);
     services.sleep(std::chrono::milliseconds(100));
 
     report.agentsSignalled = killExtraMenu(plan.uid, services);

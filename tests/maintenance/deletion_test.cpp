@@ -58,6 +58,30 @@ TEST(DeleteAllCaches, WithOnlyTheStartupVolumeRemovesExactlyTheHomeCacheAfterThe
     EXPECT_EQ(progress, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}, {1, 1}}));
 }
 
+TEST(DeleteAllCaches, OnAnotherVolumeOnlyTheUsersOwnFolderGoesAndTheSharedOneOnlyWhenEmpty) {
+    struct Case {
+        const char* what;
+        bool otherUserThere;
+    };
+    for (const auto& c : {Case{"alone on the volume", false}, Case{"beside another user", true}}) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        std::string home = dir / "home", volume = dir / "media/disk";
+        putFile(home + "/.Binwarden2Cache/b/item", "x");
+        putFile(volume + "/.Binwarden2Cache/1000/b/item", "mine");
+        if (c.otherUserThere)
+            putFile(volume + "/.Binwarden2Cache/1001/b/item", "theirs");
+        auto caches = bw::usersOwnCacheFolders(bw::getCachesPaths({"/", volume}, home), home, 1000);
+        ASSERT_EQ(caches, (std::vector<std::string>{home + "/.Binwarden2Cache", volume + "/.Binwarden2Cache/1000"}));
+        RecordingServices recorder;
+        auto report = bw::deleteAllCaches(caches, 1000, recorder.services());
+        EXPECT_EQ(report.removed, caches);
+        EXPECT_FALSE(exists(volume + "/.Binwarden2Cache/1000"));
+        EXPECT_EQ(exists(volume + "/.Binwarden2Cache"), c.otherUserThere);
+        EXPECT_EQ(exists(volume + "/.Binwarden2Cache/1001/b/item"), c.otherUserThere);
+    }
+}
+
 TEST(RemoveFoldersBounded, RemovesWhatIsListedAndNothingElse) {
     struct Case {
         const char* what;
