@@ -65,8 +65,12 @@ std::string PXAppUtils::programOfExec(const std::string& exec) {
     for (std::size_t i = 0; i < exec.size(); ++i) {
         if (exec[i] == '\\' && i + 1 < exec.size()) {
             char next = exec[i + 1];
-            const char* unescaped = next == 's' ? " " : next == 'n' ? "\n" : next == 't' ? "\t" : next == 'r' ? "\r"
-                                  : next == '\\' ? "\\" : nullptr;
+            const char* unescaped = next == 's'    ? " "
+                                    : next == 'n'  ? "\n"
+                                    : next == 't'  ? "\t"
+                                    : next == 'r'  ? "\r"
+                                    : next == '\\' ? "\\"
+                                                   : nullptr;
             if (unescaped) {
                 value += unescaped;
                 ++i;

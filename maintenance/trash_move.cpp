@@ -24,7 +24,8 @@ std::string trashInfoEncodedPath(const std::string& path) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : path) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == '~' || c == '/') {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+            c == '.' || c == '~' || c == '/') {
             out += static_cast<char>(c);
         } else {
             out += '%';

@@ -1,10 +1,10 @@
 #include "uninstaller.h"
 
+#include "cache_paths.h"
 #include "delete_all_caches.h"
 #include "desktop_session.h"
 #include "notification_bus.h"
 #include "notification_names.h"
-#include "cache_paths.h"
 #include "settings.h"
 #include "trash_move.h"
 
@@ -139,8 +139,8 @@ std::string removalCommandFor(const std::string& root, const MaintenanceServices
     return command;
 }
 
-UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& services,
-                          const RemovalOptions& options, const ProgressFunction& progress) {
+UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& services, const RemovalOptions& options,
+                          const ProgressFunction& progress) {
     UninstallReport report;
     report.installRoot = plan.installRoot;
     if (services.post)
@@ -173,8 +173,8 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
     }
 
     struct stat st {};
-    bool userOwned = !plan.installRoot.empty() && lstat(plan.installRoot.c_str(), &st) == 0 &&
-                     S_ISDIR(st.st_mode) && st.st_uid == plan.uid && plan.uid != 0;
+    bool userOwned = !plan.installRoot.empty() && lstat(plan.installRoot.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+                     st.st_uid == plan.uid && plan.uid != 0;
     if (!userOwned) {
         report.fate = ProgramFate::LeftForPackageManager;
         report.removalCommand = removalCommandFor(plan.installRoot, services);

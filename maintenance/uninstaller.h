@@ -25,9 +25,9 @@ struct UninstallPlan {
 };
 
 enum class ProgramFate {
-    MovedToTrash,        // a tree of the user's own, now in the Trash
+    MovedToTrash,          // a tree of the user's own, now in the Trash
     LeftForPackageManager, // owned by root: removalCommand says how to remove it
-    NotMoved,            // the user's own, but the move failed (reason in the log)
+    NotMoved,              // the user's own, but the move failed (reason in the log)
 };
 
 struct UninstallReport {

@@ -14,8 +14,8 @@
 #include "unique_fd.h"
 
 #include <dirent.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -350,7 +350,8 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
     // Items that could not be moved keep their first-version folder, so nothing is lost.
     if (result.failed == 0) {
         UniqueFd parentFd(open(parentOf(version1Folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        result.version1FolderRemoved = parentFd.get() >= 0 && removeTreeAt(parentFd.get(), lastComponent(version1Folder));
+        result.version1FolderRemoved =
+            parentFd.get() >= 0 && removeTreeAt(parentFd.get(), lastComponent(version1Folder));
         if (!result.version1FolderRemoved)
             syslog(LOG_ERR, "convertV1CacheToV2: cannot remove %s: %s", version1Folder.c_str(), std::strerror(errno));
     }

@@ -67,7 +67,7 @@ struct Version1Context {
 struct ConversionResult {
     std::string batchFolder; // empty when nothing was moved
     std::size_t moved = 0;
-    std::size_t failed = 0;            // items that could not be moved stay in the first-version folder
+    std::size_t failed = 0;             // items that could not be moved stay in the first-version folder
     bool version1FolderRemoved = false; // only when every item was moved
 };
 

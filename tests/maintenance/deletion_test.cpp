@@ -18,9 +18,9 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::putFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-using bw::test::putFile;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -41,12 +41,13 @@ TEST(DeleteAllCaches, WithOnlyTheStartupVolumeRemovesExactlyTheHomeCacheAfterThe
     RecordingServices recorder;
     recorder.watched = cache;
     std::vector<std::pair<std::size_t, std::size_t>> progress;
-    auto report = bw::deleteAllCaches(caches, 1234, recorder.services(), {},
-                                      [&](std::size_t done, std::size_t total) { progress.push_back({done, total}); });
+    auto report = bw::deleteAllCaches(caches, 1234, recorder.services(), {}, [&](std::size_t done, std::size_t total) {
+        progress.push_back({done, total});
+    });
 
-    ASSERT_EQ(recorder.postNames(), (std::vector<std::string>{"BWNotificationStopProtection",
-                                                              "BWNotificationInfosNeedRefresh",
-                                                              "BWNotificationCacheManagementDone"}));
+    ASSERT_EQ(recorder.postNames(),
+              (std::vector<std::string>{"BWNotificationStopProtection", "BWNotificationInfosNeedRefresh",
+                                        "BWNotificationCacheManagementDone"}));
     EXPECT_EQ(recorder.posts[0].object, std::optional<std::string>("1234"));
     EXPECT_TRUE(recorder.posts[0].watchedExisted) << "the stop request must come before any removal";
     EXPECT_FALSE(recorder.posts[1].object.has_value());
@@ -172,10 +173,12 @@ TEST(RemoveFoldersBounded, AFolderThatWillNotGoIsReportedAfterABoundedWaitAndThe
 
 TEST(ProcessSelection, OnlyTheUsersOwnProcessesOfExactlyTheNamesAreSignalled) {
     const std::vector<bw::ProcessEntry> table = {
-        {11, 1000, "binwarden2-menu"}, {12, 1001, "binwarden2-menu"}, {13, 1000, "binwarden2"},
-        {14, 1000, "binwarden2-men"},  {15, 1000, "bw2daemon"},       {21, 1000, "BinwardenMenuEx"},
-        {22, 1000, "Binwarden"},       {23, 1001, "BinwardenMenuEx"}, {31, 1000, "binwardend"},
-        {32, 1000, "binwardenCacheM"}, {33, 1000, "binwardenMountD"}, {34, 1000, "bin"},
+        {11, 1000, "binwarden2-menu"}, {12, 1001, "binwarden2-menu"},
+        {13, 1000, "binwarden2"},      {14, 1000, "binwarden2-men"},
+        {15, 1000, "bw2daemon"},       {21, 1000, "BinwardenMenuEx"},
+        {22, 1000, "Binwarden"},       {23, 1001, "BinwardenMenuEx"},
+        {31, 1000, "binwardend"},      {32, 1000, "binwardenCacheM"},
+        {33, 1000, "binwardenMountD"}, {34, 1000, "bin"},
         {35, 1001, "binwardend"},      {36, 1000, "binwardenMountDiskd2"},
     };
     struct Case {
@@ -186,7 +189,8 @@ TEST(ProcessSelection, OnlyTheUsersOwnProcessesOfExactlyTheNamesAreSignalled) {
     const std::vector<Case> cases = {
         {"the agent", [](const auto& s) { return bw::killExtraMenu(1000, s); }, {11}},
         {"the first version's menu", [](const auto& s) { return bw::killExtraMenuVersion1(1000, s); }, {21}},
-        {"the first version's daemons", [](const auto& s) { return bw::killAllVersion1Daemons(1000, s); },
+        {"the first version's daemons",
+         [](const auto& s) { return bw::killAllVersion1Daemons(1000, s); },
          {31, 32, 33}},
         {"nothing of a user without processes", [](const auto& s) { return bw::killExtraMenu(4242, s); }, {}},
         {"what runs from inside a first-version application",

@@ -14,8 +14,8 @@
 
 namespace {
 
-using bw::test::TempDir;
 using bw::test::putFile;
+using bw::test::TempDir;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -23,8 +23,8 @@ bool exists(const std::string& path) {
 }
 
 TEST(PXAppUtils, ExecValuesWrittenForTheAgentReadBackAsTheSameProgram) {
-    for (const std::string path : {"/opt/binwarden2/bin/binwarden2-menu", "/home/a b/my \"apps\"/bin/x",
-                                   "/h/$HOME/`x`/100%/back\\slash"}) {
+    for (const std::string path :
+         {"/opt/binwarden2/bin/binwarden2-menu", "/home/a b/my \"apps\"/bin/x", "/h/$HOME/`x`/100%/back\\slash"}) {
         EXPECT_EQ(bw::PXAppUtils::programOfExec(bw::desktopExecQuote(path)), path);
         EXPECT_EQ(bw::PXAppUtils::programOfExec(bw::desktopExecQuote(path) + " --hidden"), path);
     }

@@ -21,10 +21,10 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::putFile;
 using bw::test::readFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-using bw::test::putFile;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -127,16 +127,17 @@ TEST(FinishUninstallVersion1, DeleteOrConvertOnEachVolumeAndLeaveNetworkVolumesA
         makeVersion1Cache(network + "/.TrashCacheFolder", "");
         putFile(home + "/.config/com.kor.Binwarden.plist", "first version settings");
         putFile(home + "/.config/autostart/BinwardenMenuExtra.desktop",
-                  "[Desktop Entry]\nExec=/Applications/Binwarden.app/Contents/Resources/BinwardenMenuExtra.app\n");
+                "[Desktop Entry]\nExec=/Applications/Binwarden.app/Contents/Resources/BinwardenMenuExtra.app\n");
         putFile(home + "/.config/autostart/other.desktop", "[Desktop Entry]\nExec=/usr/bin/other\n");
-        auto context = contextFor(home, {"/", local, network},
-                                  {{"/", "ext4", "/dev/sda1"}, {local, "ext4", "/dev/sdb1"}, {network, "nfs4", "srv:/x"}});
+        auto context =
+            contextFor(home, {"/", local, network},
+                       {{"/", "ext4", "/dev/sda1"}, {local, "ext4", "/dev/sdb1"}, {network, "nfs4", "srv:/x"}});
         EXPECT_EQ(bw::getVersion1CachesPaths(context.volumes, context.mounts, home),
                   (std::vector<std::string>{home + "/.TrashCacheFolder", local + "/.TrashCacheFolder"}));
 
         RecordingServices recorder;
-        auto report = bw::finishUninstallV1({dir / "Applications/Binwarden.app"}, c.deleteVersion1, context,
-                                            recorder.services());
+        auto report =
+            bw::finishUninstallV1({dir / "Applications/Binwarden.app"}, c.deleteVersion1, context, recorder.services());
 
         EXPECT_FALSE(exists(home + "/.TrashCacheFolder"));
         EXPECT_FALSE(exists(local + "/.TrashCacheFolder"));
@@ -229,7 +230,8 @@ TEST(FindVersion1Applications, FindsBundlesWithinTheDepthOnceWithoutFollowingLin
     auto found = bw::findVersion1Applications(
         {{dir / "opt", 3}, {dir / "home/Applications", 3}, {dir / "home", 3}, {dir / "missing", 3}});
     std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{dir / "home/Applications/Old/Binwarden.app", dir / "opt/Binwarden.app"}));
+    EXPECT_EQ(found,
+              (std::vector<std::string>{dir / "home/Applications/Old/Binwarden.app", dir / "opt/Binwarden.app"}));
 }
 
 TEST(Version1Menu, IsSeenRunningForAnyUserByItsKernelName) {

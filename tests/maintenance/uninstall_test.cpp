@@ -1,11 +1,11 @@
 // Uninstalling: every user's caches and preferences it may remove, the login entry, our agent and no
 // other, and the program itself into the Trash or left with the command that removes it.
 
+#include "maintenance_strings.h"
 #include "recording_services.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 #include "trash_move.h"
-#include "maintenance_strings.h"
 #include "uninstaller.h"
 
 #include <signal.h>
@@ -20,10 +20,10 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::putFile;
 using bw::test::readFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-using bw::test::putFile;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -146,12 +146,19 @@ TEST(Uninstall, TheProgramIsTrashedWhenTheUsersOwnAndOtherwiseLeftWithOneCommand
         bool foreignProgram;
         std::optional<std::string> package;
         bw::ProgramFate fate;
-        std::string command;                 // with ROOT standing for the install root
-        std::vector<std::string> trashed;    // names in the Trash
+        std::string command;                  // with ROOT standing for the install root
+        std::vector<std::string> trashed;     // names in the Trash
         std::vector<std::string> staysInTree; // relative to the root
     };
     const std::vector<Case> cases = {
-        {"a tree of our own goes whole", true, false, {}, bw::ProgramFate::MovedToTrash, "", {"prefix with 'quote"}, {}},
+        {"a tree of our own goes whole",
+         true,
+         false,
+         {},
+         bw::ProgramFate::MovedToTrash,
+         "",
+         {"prefix with 'quote"},
+         {}},
         {"in a shared prefix of the user's only our files go",
          true,
          true,
@@ -168,8 +175,14 @@ TEST(Uninstall, TheProgramIsTrashedWhenTheUsersOwnAndOtherwiseLeftWithOneCommand
          "sudo apt remove 'binwarden2'",
          {},
          {"bin/binwarden2"}},
-        {"a root-owned tree of its own is removed whole", false, false, {}, bw::ProgramFate::LeftForPackageManager,
-         "sudo rm -r 'ROOT'", {}, {"bin/binwarden2"}},
+        {"a root-owned tree of its own is removed whole",
+         false,
+         false,
+         {},
+         bw::ProgramFate::LeftForPackageManager,
+         "sudo rm -r 'ROOT'",
+         {},
+         {"bin/binwarden2"}},
         {"in a root-owned shared prefix only our files are named",
          false,
          true,
