@@ -18,14 +18,10 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::pathExists;
 using bw::test::putFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 TEST(DeleteAllCaches, WithOnlyTheStartupVolumeRemovesExactlyTheHomeCacheAfterTheStopRequest) {
     TempDir home;
@@ -51,9 +47,9 @@ TEST(DeleteAllCaches, WithOnlyTheStartupVolumeRemovesExactlyTheHomeCacheAfterThe
     EXPECT_EQ(recorder.posts[0].object, std::optional<std::string>("1234"));
     EXPECT_TRUE(recorder.posts[0].watchedExisted) << "the stop request must come before any removal";
     EXPECT_FALSE(recorder.posts[1].object.has_value());
-    EXPECT_FALSE(exists(cache));
-    EXPECT_TRUE(exists(home / "Documents/keep.txt"));
-    EXPECT_TRUE(exists(home / ".local/share/Trash/files/thrown.txt"));
+    EXPECT_FALSE(pathExists(cache));
+    EXPECT_TRUE(pathExists(home / "Documents/keep.txt"));
+    EXPECT_TRUE(pathExists(home / ".local/share/Trash/files/thrown.txt"));
     EXPECT_EQ(report.removed, std::vector<std::string>{cache});
     EXPECT_TRUE(report.leftBehind.empty());
     EXPECT_EQ(progress, (std::vector<std::pair<std::size_t, std::size_t>>{{0, 1}, {1, 1}}));
@@ -77,9 +73,9 @@ TEST(DeleteAllCaches, OnAnotherVolumeOnlyTheUsersOwnFolderGoesAndTheSharedOneOnl
         RecordingServices recorder;
         auto report = bw::deleteAllCaches(caches, 1000, recorder.services());
         EXPECT_EQ(report.removed, caches);
-        EXPECT_FALSE(exists(volume + "/.Binwarden2Cache/1000"));
-        EXPECT_EQ(exists(volume + "/.Binwarden2Cache"), c.otherUserThere);
-        EXPECT_EQ(exists(volume + "/.Binwarden2Cache/1001/b/item"), c.otherUserThere);
+        EXPECT_FALSE(pathExists(volume + "/.Binwarden2Cache/1000"));
+        EXPECT_EQ(pathExists(volume + "/.Binwarden2Cache"), c.otherUserThere);
+        EXPECT_EQ(pathExists(volume + "/.Binwarden2Cache/1001/b/item"), c.otherUserThere);
     }
 }
 
@@ -114,9 +110,9 @@ TEST(RemoveFoldersBounded, RemovesWhatIsListedAndNothingElse) {
         EXPECT_EQ(report.removed, expected);
         EXPECT_TRUE(report.leftBehind.empty());
         for (const auto& r : c.removed)
-            EXPECT_FALSE(exists(dir / r)) << r;
+            EXPECT_FALSE(pathExists(dir / r)) << r;
         for (const auto& s : c.stays)
-            EXPECT_TRUE(exists(dir / s)) << s;
+            EXPECT_TRUE(pathExists(dir / s)) << s;
     }
 }
 
@@ -165,7 +161,7 @@ TEST(RemoveFoldersBounded, AFolderThatWillNotGoIsReportedAfterABoundedWaitAndThe
     EXPECT_EQ(report.leftBehind[0].path, dir / "stuck");
     EXPECT_FALSE(report.leftBehind[0].reason.empty());
     EXPECT_EQ(report.removed, std::vector<std::string>{dir / "free"});
-    EXPECT_TRUE(exists(dir / "stuck/batch/item"));
+    EXPECT_TRUE(pathExists(dir / "stuck/batch/item"));
     // It tried again for a while, and never for longer than the bound of one folder.
     EXPECT_GT(recorder.slept, std::chrono::milliseconds(0));
     EXPECT_LE(recorder.slept, std::chrono::milliseconds(10000));

@@ -14,13 +14,9 @@
 
 namespace {
 
+using bw::test::pathExists;
 using bw::test::putFile;
 using bw::test::TempDir;
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 TEST(PXAppUtils, ExecValuesWrittenForTheAgentReadBackAsTheSameProgram) {
     for (const std::string path :
@@ -45,7 +41,7 @@ TEST(PXAppUtils, EntriesAreAddedOnceAndRemovedByPathOrName) {
     bw::PXAppUtils utils(folder, agent);
     EXPECT_FALSE(utils.isMyAppInLoginItems());
     ASSERT_TRUE(utils.setMyAppInLoginItems(true));
-    EXPECT_TRUE(exists(bw::autostartEntryPath()));
+    EXPECT_TRUE(pathExists(bw::autostartEntryPath()));
     EXPECT_TRUE(utils.isMyAppInLoginItems(true));
     EXPECT_TRUE(bw::PXAppUtils(folder, dir / "elsewhere/binwarden2-menu").isMyAppInLoginItems(false));
     EXPECT_FALSE(bw::PXAppUtils(folder, dir / "elsewhere/binwarden2-menu").isMyAppInLoginItems(true));
@@ -53,11 +49,11 @@ TEST(PXAppUtils, EntriesAreAddedOnceAndRemovedByPathOrName) {
     EXPECT_EQ(utils.loginItems().size(), 2u);
 
     EXPECT_EQ(utils.removeAppInLoginItemsWithLastPathComponent("BinwardenMenuExtra"), 1);
-    EXPECT_FALSE(exists(folder + "/BinwardenMenuExtra.desktop"));
+    EXPECT_FALSE(pathExists(folder + "/BinwardenMenuExtra.desktop"));
     EXPECT_EQ(utils.removeMyAppInLoginItems(), 1);
-    EXPECT_FALSE(exists(bw::autostartEntryPath()));
-    EXPECT_TRUE(exists(folder + "/other.desktop"));
-    EXPECT_TRUE(exists(folder + "/notes.txt"));
+    EXPECT_FALSE(pathExists(bw::autostartEntryPath()));
+    EXPECT_TRUE(pathExists(folder + "/other.desktop"));
+    EXPECT_TRUE(pathExists(folder + "/notes.txt"));
     unsetenv("XDG_CONFIG_HOME");
 }
 

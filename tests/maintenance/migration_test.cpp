@@ -21,15 +21,11 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::pathExists;
 using bw::test::putFile;
 using bw::test::readFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 std::vector<std::string> entriesOf(const std::string& path) {
     std::vector<std::string> names;
@@ -81,7 +77,7 @@ TEST(ConvertVersion1, TwoSubfoldersOfThreeItemsMakeOneBatchOfSixUnmarkedEntriesA
     EXPECT_EQ(first.moved, 6u);
     EXPECT_EQ(first.failed, 0u);
     EXPECT_TRUE(first.version1FolderRemoved);
-    EXPECT_FALSE(exists(v1));
+    EXPECT_FALSE(pathExists(v1));
     ASSERT_EQ(entriesOf(home / ".Binwarden2Cache"), std::vector<std::string>{bw::batchFolderName(when)});
     std::string batch = home / ".Binwarden2Cache/" + bw::batchFolderName(when);
     EXPECT_EQ(first.batchFolder, batch);
@@ -94,7 +90,7 @@ TEST(ConvertVersion1, TwoSubfoldersOfThreeItemsMakeOneBatchOfSixUnmarkedEntriesA
     ASSERT_EQ(stored.size(), 7u); // six items and the index
     for (const auto& [name, entry] : *index->indexTable()) {
         EXPECT_EQ(name.size(), 36u);
-        EXPECT_TRUE(exists(batch + "/" + name));
+        EXPECT_TRUE(pathExists(batch + "/" + name));
         if (entry.realName == "project") {
             EXPECT_EQ(readFile(batch + "/" + name + "/src/main.c"), "int main;") << "inner names are unmarked";
         }
@@ -139,20 +135,20 @@ TEST(FinishUninstallVersion1, DeleteOrConvertOnEachVolumeAndLeaveNetworkVolumesA
         auto report =
             bw::finishUninstallV1({dir / "Applications/Binwarden.app"}, c.deleteVersion1, context, recorder.services());
 
-        EXPECT_FALSE(exists(home + "/.TrashCacheFolder"));
-        EXPECT_FALSE(exists(local + "/.TrashCacheFolder"));
+        EXPECT_FALSE(pathExists(home + "/.TrashCacheFolder"));
+        EXPECT_FALSE(pathExists(local + "/.TrashCacheFolder"));
         EXPECT_EQ(entriesOf(network + "/.TrashCacheFolder"), (std::vector<std::string>{"1", "2"}));
-        EXPECT_FALSE(exists(network + "/.Binwarden2Cache"));
-        EXPECT_FALSE(exists(home + "/.config/com.kor.Binwarden.plist"));
-        EXPECT_FALSE(exists(home + "/.config/autostart/BinwardenMenuExtra.desktop"));
-        EXPECT_TRUE(exists(home + "/.config/autostart/other.desktop"));
+        EXPECT_FALSE(pathExists(network + "/.Binwarden2Cache"));
+        EXPECT_FALSE(pathExists(home + "/.config/com.kor.Binwarden.plist"));
+        EXPECT_FALSE(pathExists(home + "/.config/autostart/BinwardenMenuExtra.desktop"));
+        EXPECT_TRUE(pathExists(home + "/.config/autostart/other.desktop"));
         EXPECT_TRUE(report.leftBehind.empty());
         EXPECT_EQ(recorder.postNames(), std::vector<std::string>{"BWNotificationStartProtection"});
         EXPECT_EQ(recorder.posts[0].object, std::optional<std::string>(std::to_string(getuid())));
         if (c.deleteVersion1) {
             EXPECT_EQ(report.deleted.size(), 2u);
-            EXPECT_FALSE(exists(home + "/.Binwarden2Cache"));
-            EXPECT_FALSE(exists(local + "/.Binwarden2Cache"));
+            EXPECT_FALSE(pathExists(home + "/.Binwarden2Cache"));
+            EXPECT_FALSE(pathExists(local + "/.Binwarden2Cache"));
             continue;
         }
         ASSERT_EQ(report.converted.size(), 2u);

@@ -6,6 +6,7 @@
 #include "temp_dir.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,12 @@
 #include <vector>
 
 namespace bw::test {
+
+// Whether anything (a link included) is at `path`.
+inline bool pathExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
 
 // writeFile, making the folders on the way first.
 inline void putFile(const std::string& path, const std::string& content) {

@@ -20,15 +20,11 @@
 namespace {
 
 using bw::test::makeDirs;
+using bw::test::pathExists;
 using bw::test::putFile;
 using bw::test::readFile;
 using bw::test::RecordingServices;
 using bw::test::TempDir;
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 void chownTree(const std::string& path, uid_t uid, gid_t gid) {
     ASSERT_EQ(lchown(path.c_str(), uid, gid), 0);
@@ -117,23 +113,23 @@ TEST(Uninstall, AsRootItRemovesBothUsersCachesPreferencesTheEntryOurAgentAndTras
     EXPECT_EQ(recorder.posts[0].name, "BWNotificationStopProtection");
     EXPECT_EQ(recorder.posts[0].object, std::optional<std::string>(std::to_string(alice.uid())));
     for (const auto& home : {homeA, homeB}) {
-        EXPECT_FALSE(exists(home + "/.Binwarden2Cache")) << home;
-        EXPECT_FALSE(exists(home + "/.config/com.kor.Binwarden-2.plist")) << home;
-        EXPECT_FALSE(exists(home + "/.config/com.kor.Binwarden-2-Menu.plist")) << home;
-        EXPECT_TRUE(exists(home + "/.config/other-app.conf")) << home;
+        EXPECT_FALSE(pathExists(home + "/.Binwarden2Cache")) << home;
+        EXPECT_FALSE(pathExists(home + "/.config/com.kor.Binwarden-2.plist")) << home;
+        EXPECT_FALSE(pathExists(home + "/.config/com.kor.Binwarden-2-Menu.plist")) << home;
+        EXPECT_TRUE(pathExists(home + "/.config/other-app.conf")) << home;
     }
     EXPECT_TRUE(report.caches.leftBehind.empty());
     EXPECT_TRUE(report.autostartRemoved);
-    EXPECT_FALSE(exists(plan.autostartEntry));
-    EXPECT_TRUE(exists(homeB + "/.config/autostart/binwarden2-menu.desktop")) << "only the user's own entry goes";
+    EXPECT_FALSE(pathExists(plan.autostartEntry));
+    EXPECT_TRUE(pathExists(homeB + "/.config/autostart/binwarden2-menu.desktop")) << "only the user's own entry goes";
     EXPECT_EQ(report.agentsSignalled, 1);
     EXPECT_FALSE(report.restartAgentOnQuit);
 
     EXPECT_EQ(report.fate, bw::ProgramFate::MovedToTrash);
-    EXPECT_FALSE(exists(root));
+    EXPECT_FALSE(pathExists(root));
     std::string trashed = plan.trashFolder + "/files/binwarden2";
     EXPECT_EQ(report.trashedAs, std::vector<std::string>{trashed});
-    EXPECT_TRUE(exists(trashed + "/bin/binwarden2"));
+    EXPECT_TRUE(pathExists(trashed + "/bin/binwarden2"));
     std::string info = readFile(plan.trashFolder + "/info/binwarden2.trashinfo");
     EXPECT_NE(info.find("[Trash Info]\nPath=" + bw::trashInfoEncodedPath(root) + "\nDeletionDate="), std::string::npos)
         << info;
@@ -214,8 +210,8 @@ TEST(Uninstall, TheProgramIsTrashedWhenTheUsersOwnAndOtherwiseLeftWithOneCommand
             command.replace(pos, 4, dir / "prefix with '\\''quote"), pos += 4;
         EXPECT_EQ(report.removalCommand, command);
         for (const auto& name : c.trashed) {
-            EXPECT_TRUE(exists(dir / "Trash/files/" + name)) << name;
-            EXPECT_TRUE(exists(dir / "Trash/info/" + name + ".trashinfo")) << name;
+            EXPECT_TRUE(pathExists(dir / "Trash/files/" + name)) << name;
+            EXPECT_TRUE(pathExists(dir / "Trash/info/" + name + ".trashinfo")) << name;
         }
         EXPECT_EQ(report.trashedAs.size(), c.trashed.size());
         // The closing alert tells where the program went, or the command.
@@ -226,7 +222,7 @@ TEST(Uninstall, TheProgramIsTrashedWhenTheUsersOwnAndOtherwiseLeftWithOneCommand
         for (const auto& trashed : report.trashedAs)
             EXPECT_NE(message.find(trashed), std::string::npos) << message;
         for (const auto& rel : c.staysInTree)
-            EXPECT_TRUE(exists(root + "/" + rel)) << rel;
+            EXPECT_TRUE(pathExists(root + "/" + rel)) << rel;
     }
 }
 
