@@ -190,4 +190,11 @@ bool volumeSizes(const std::string& path, std::uint64_t& freeBytes, std::uint64_
     return true;
 }
 
+bool isVolumeServer(const std::string& path, const std::vector<MountEntry>& table) {
+    if (path.empty())
+        return false;
+    std::optional<MountEntry> mount = mountForPath(path, table);
+    return mount && isNetworkFileSystem(mount->fsType);
+}
+
 } // namespace bw

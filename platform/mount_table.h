@@ -27,6 +27,9 @@ std::vector<std::string> mountedLocalVolumes();
 
 // The mount that holds `path` (longest mount point that is a prefix of it by whole components).
 std::optional<MountEntry> mountForPath(const std::string& path, const std::vector<MountEntry>& table);
+
+// Whether `path` lies on a network file system (an empty path is on none).
+bool isVolumeServer(const std::string& path, const std::vector<MountEntry>& table);
 // Whether `path` is itself a mount point other than "/".
 bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& table);
 

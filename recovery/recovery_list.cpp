@@ -73,11 +73,6 @@ CacheLocations CacheLocations::current() {
     return locations;
 }
 
-bool isVolumeServer(const std::string& path, const std::vector<MountEntry>& mounts) {
-    const std::optional<MountEntry> mount = mountForPath(path, mounts);
-    return mount && isNetworkFileSystem(mount->fsType);
-}
-
 std::string homeCacheFolder(const std::string& homeFolder) {
     return joined(homeFolder, kCacheFolderName);
 }

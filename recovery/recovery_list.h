@@ -28,9 +28,6 @@ inline constexpr double kTimeWindowGrace = 300.0;
 // The automatic time windows, in hours, tried in order when the list is first shown.
 inline constexpr int kAutomaticWindowHours[] = {1, 3, 6, 12, 24, 168};
 
-// Whether path lies on a network file system (nfs, cifs, sshfs …) according to the mount table.
-bool isVolumeServer(const std::string& path, const std::vector<MountEntry>& mounts);
-
 // home + "/.Binwarden2Cache".
 std::string homeCacheFolder(const std::string& homeFolder);
 
