@@ -13,6 +13,10 @@
 
 namespace bw {
 
+// How deep the daemon's walks go (copy, removal, repair, folder size). Each level holds two or three
+// descriptors, so however deep a tree someone builds, a walk stays far inside the descriptor limit.
+inline constexpr int kMaxWalkDepth = 256;
+
 // Lists the entries of an open folder (without "." and ".."); the caller's descriptor stays open and
 // usable. Reuses one DIR stream per object.
 class DirReader {

@@ -64,7 +64,8 @@ TEST(LaunchValidation, RefusesMalformedCommandLines) {
     nine.push_back("3");
     EXPECT_FALSE(accepted(nine, ::getuid(), &why));
 
-    for (const char* number : {"", "1x", "1.5", "--1", " 1", "1234567890123456789"}) {
+    for (const char* number : {"", "1x", "1.5", "--1", " 1", "12345678901234567890", "9223372036854775808",
+                               "-9223372036854775809"}) {
         auto args = daemonArgs(trash, home, me);
         args[3] = number;
         EXPECT_FALSE(accepted(args, ::getuid(), &why)) << "size limit \"" << number << "\"";
