@@ -141,7 +141,8 @@ UniqueFd Daemon::openCacheFolder(bool create) const {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return UniqueFd();
-    UniqueFd parent = openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
+    // Searched, not listed: a volume's shared cache folder lets its users through but not look inside.
+    UniqueFd parent = openDirectoryPathForSearch(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
     if (!parent)
         return parent;
     const std::string name = path.substr(slash + 1);

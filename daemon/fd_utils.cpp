@@ -74,13 +74,15 @@ UniqueFd openDirAt(int dirFd, const char* name) {
     return UniqueFd(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
+namespace {
+
+UniqueFd openDirectoryPathWith(const std::string& path, bool noFollow, bool searchOnly) {
     if (path.empty() || path[0] != '/') {
         errno = EINVAL;
         return UniqueFd();
     }
     if (!noFollow)
-        return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return UniqueFd(::open(path.c_str(), (searchOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC));
 
     // The launch check's own walk, so that the daemon reaches exactly the folders the check accepted.
     std::string clean = "/";
@@ -99,7 +101,17 @@ UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
             clean += component + "/";
         pos = slash + 1;
     }
-    return UniqueFd(openFolderWithoutSymlinks(clean));
+    return UniqueFd(searchOnly ? openFolderForSearchWithoutSymlinks(clean) : openFolderWithoutSymlinks(clean));
+}
+
+} // namespace
+
+UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
+    return openDirectoryPathWith(path, noFollow, false);
+}
+
+UniqueFd openDirectoryPathForSearch(const std::string& path, bool noFollow) {
+    return openDirectoryPathWith(path, noFollow, true);
 }
 
 std::string procFdPath(int fd) {

@@ -56,6 +56,8 @@ UniqueFd openDirAt(int dirFd, const char* name);
 // that a link planted anywhere along the path is refused; otherwise the path is opened as the system
 // resolves it. A trailing slash is allowed. Sets errno on failure.
 UniqueFd openDirectoryPath(const std::string& path, bool noFollow);
+// The same as an O_PATH descriptor, for folders that are searched but not listed.
+UniqueFd openDirectoryPathForSearch(const std::string& path, bool noFollow);
 
 // "/proc/self/fd/<fd>": a name for exactly the item behind a descriptor, for the calls that only take
 // paths. The kernel resolves it to the open item itself, whatever happens to the path meanwhile. For a

@@ -259,6 +259,15 @@ int openFolderWithoutSymlinks(const std::string& path) {
     return openWalk(path, O_RDONLY);
 }
 
+int openFolderForSearchWithoutSymlinks(const std::string& path) {
+    std::string why;
+    if (!isPlainFolderPath(path.empty() || path.back() == '/' ? path : path + "/", &why)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return openWalk(path, O_PATH);
+}
+
 bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid, std::string* reason) {
     if (args.size() != 8)
         return refuse(reason, "expected eight daemon arguments, got " + std::to_string(args.size()));

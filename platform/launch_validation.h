@@ -35,5 +35,8 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
 // component from "/" so that no component may be an untrusted symbolic link (see above). Returns a
 // close-on-exec descriptor, or -1 with errno set. Lets a privileged caller keep working on exactly the folder it checked.
 int openFolderWithoutSymlinks(const std::string& path);
+// The same walk, giving an O_PATH descriptor: enough to open or make entries inside a folder that may
+// be searched but not listed (the shared cache folder of a volume).
+int openFolderForSearchWithoutSymlinks(const std::string& path);
 
 } // namespace bw

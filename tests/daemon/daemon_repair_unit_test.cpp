@@ -9,6 +9,7 @@
 #include "throwaway_user.h"
 
 #include <acl/libacl.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/acl.h>
@@ -19,7 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -270,4 +274,55 @@ TEST(DaemonRepair, APrivilegedDaemonWorksOnlyInBatchFoldersOfItsUser) {
     daemon.joinRepairs(false);
     EXPECT_TRUE(fs::exists(trash + "mine.txt")) << "the item went into another user's batch";
     EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid);
+}
+
+namespace {
+
+std::size_t openDescriptors() {
+    std::size_t n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++n;
+        closedir(dir);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(DaemonRepair, AVeryDeepFolderDoesNotUseUpTheDescriptors) {
+    TempDir tmp("bw2deep");
+    const std::string cache = tmp / "cache";
+    fs::create_directories(cache);
+    // A chain of folders far deeper than any real tree, with a file of the user's near the top.
+    constexpr int kDepth = 1500;
+    {
+        UniqueFd level(open(cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < kDepth && level; ++i) {
+            ASSERT_EQ(0, mkdirat(level.get(), "d", 0755));
+            if (i == 3) {
+                UniqueFd file(openat(level.get(), "shallow", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            }
+            level = UniqueFd(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+
+    Daemon daemon;
+    daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
+    daemon.setRepairItemDelay(0.0002);
+    const std::size_t baseline = openDescriptors();
+    std::atomic<bool> done{false};
+    std::thread walk([&] {
+        daemon.repairPermissions(cache);
+        done = true;
+    });
+    // Sampled while the walk goes down the chain; the deepest point is held for a while (one pause per level).
+    std::size_t peak = baseline;
+    while (!done) {
+        peak = std::max(peak, openDescriptors());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    walk.join();
+    EXPECT_LT(peak - baseline, static_cast<std::size_t>(2 * kMaxWalkDepth + 16)) << "peak " << peak;
+    EXPECT_EQ(0700u, ownerOf(cache + "/d/d/d/shallow").mode) << "the ordinary depths are still repaired";
 }

@@ -125,7 +125,7 @@ void DaemonProcess::signal(int sig) {
 
 BusRecorder::BusRecorder() {
     m_bus.observeAll([this](const Notification& n) {
-        Seen seen{n.name, n.object, {}, {}, n.userInfo != nullptr};
+        Seen seen{n.name, n.object, {}, {}, n.userInfo != nullptr, n.senderUid};
         if (n.userInfo && plist_get_node_type(n.userInfo.get()) == PLIST_DICT) {
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(n.userInfo.get(), &it);
