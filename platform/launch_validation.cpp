@@ -250,22 +250,25 @@ bool refuse(std::string* reason, const std::string& why) {
 
 } // namespace
 
-int openFolderWithoutSymlinks(const std::string& path) {
+namespace {
+
+int openCheckedPath(const std::string& path, int finalFlags) {
     std::string why;
     if (!isPlainFolderPath(path.empty() || path.back() == '/' ? path : path + "/", &why)) {
         errno = EINVAL;
         return -1;
     }
-    return openWalk(path, O_RDONLY);
+    return openWalk(path, finalFlags);
+}
+
+} // namespace
+
+int openFolderWithoutSymlinks(const std::string& path) {
+    return openCheckedPath(path, O_RDONLY);
 }
 
 int openFolderForSearchWithoutSymlinks(const std::string& path) {
-    std::string why;
-    if (!isPlainFolderPath(path.empty() || path.back() == '/' ? path : path + "/", &why)) {
-        errno = EINVAL;
-        return -1;
-    }
-    return openWalk(path, O_PATH);
+    return openCheckedPath(path, O_PATH);
 }
 
 bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid, std::string* reason) {

@@ -24,12 +24,9 @@ namespace bw::test {
 
 namespace {
 
-void chownTree(const std::string& path, uid_t uid, gid_t gid) {
-    ASSERT_EQ(0, lchown(path.c_str(), uid, gid)) << path;
-    if (!fs::is_directory(fs::symlink_status(path)))
-        return;
-    for (auto& e : fs::recursive_directory_iterator(path))
-        ASSERT_EQ(0, lchown(e.path().c_str(), uid, gid)) << e.path();
+void giveTree(const std::string& path, uid_t uid, gid_t gid) {
+    std::string failed;
+    ASSERT_TRUE(bw::test::chownTree(path, uid, gid, &failed)) << failed;
 }
 
 struct Owner {
@@ -157,7 +154,7 @@ protected:
         Home h{home, home + "/.local/share/Trash/files/", home + "/.Binwarden2Cache"};
         makeDirs(h.trash);
         makeDirs(home + "/.local/share/Trash/info");
-        chownTree(home, user.uid(), user.gid());
+        giveTree(home, user.uid(), user.gid());
         return h;
     }
 
@@ -171,7 +168,7 @@ protected:
         const std::string trash = mount + "/.Trash-" + std::to_string(user.uid());
         makeDirs(trash + "/files");
         makeDirs(trash + "/info");
-        chownTree(trash, user.uid(), user.gid());
+        giveTree(trash, user.uid(), user.gid());
         return {"1", trash + "/files/", mount + "/", "0", std::to_string(percent), std::to_string(mode),
                 std::to_string(user.uid()), "3"};
     }
@@ -199,8 +196,8 @@ TEST_F(DaemonSecurity, ItemsOfOthersRenamedIntoTheTrashAreNeverOpenedToTheUser) 
         writeFile(h.trash + "mine.txt", "mine");
         makeDirs(h.trash + "Folder");
         writeFile(h.trash + "Folder/own", "own");
-        chownTree(h.trash + "mine.txt", user.uid(), user.gid());
-        chownTree(h.trash + "Folder", user.uid(), user.gid());
+        giveTree(h.trash + "mine.txt", user.uid(), user.gid());
+        giveTree(h.trash + "Folder", user.uid(), user.gid());
         ASSERT_EQ(0, chmod((h.trash + "mine.txt").c_str(), 0640));
         // Root's files, in the trash and inside one of the user's folders.
         for (const std::string& path : {h.trash + "roots.txt", h.trash + "Folder/roots-inner"}) {
@@ -299,7 +296,7 @@ TEST_F(DaemonSecurity, ACacheFolderThatIsNotTheUsersEndsTheDaemonWithoutAFalseDi
         ASSERT_TRUE(user.valid());
         Home h = makeHome(user, home);
         writeFile(h.trash + "kept.txt", "kept");
-        chownTree(home, user.uid(), user.gid());
+        giveTree(home, user.uid(), user.gid());
         c.plant(h.cache, home);
         if (fs::is_symlink(h.cache)) {
             ASSERT_EQ(0, lchown(h.cache.c_str(), user.uid(), user.gid()));
@@ -347,11 +344,11 @@ TEST_F(DaemonSecurity, OnASharedVolumeNoUserCanPlantEnterOrBlockAnothersCache) {
         if (c.plantVictimDir) {
             makeDirs(victimCache, 0777);
             writeFile(victimCache + "/planted", "the attacker's");
-            chownTree(victimCache, attacker.uid(), attacker.gid());
+            giveTree(victimCache, attacker.uid(), attacker.gid());
         }
         const std::vector<std::string> args = volumeArgs(mount, victim, Daemon::kMoveMode, 0);
         writeFile(args[1] + "victim.txt", "the victim's");
-        chownTree(args[1] + "victim.txt", victim.uid(), victim.gid());
+        giveTree(args[1] + "victim.txt", victim.uid(), victim.gid());
         const std::size_t before = recorder.named(notif::kNewDataInCache).size();
 
         DaemonProcess daemon = startFor(victim, args);
@@ -421,7 +418,7 @@ TEST_F(DaemonSecurity, CopiesKeepHolesBelongToTheUserAndStopAtTheFreeSpaceLimit)
         const std::vector<std::string> args = volumeArgs(mount, user, Daemon::kCopyMode, c.percentFree);
         const std::string file = args[1] + "big.bin";
         c.make(file);
-        chownTree(file, user.uid(), user.gid());
+        giveTree(file, user.uid(), user.gid());
         const std::size_t stored = recorder.named(notif::kNewDataInCache).size();
         const std::size_t full = recorder.named(notif::kDiskFull).size();
 
