@@ -140,16 +140,24 @@ int openWalk(const std::string& p, int finalFlags) {
             continue;
         }
         const int here = walked.back().get();
+        // The last folder is opened as asked at once; a link (or anything else) is looked at as O_PATH.
+        const bool last = parts.empty() && finalFlags != O_PATH;
+        UniqueFd next(::openat(here, name.c_str(), last ? (finalFlags | common) : (O_PATH | O_NOFOLLOW | O_CLOEXEC)));
+        if (next.get() < 0 && last && (errno == ELOOP || errno == ENOTDIR))
+            next = UniqueFd(::openat(here, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (next.get() < 0)
+            return -1;
         struct stat st;
-        if (::fstatat(here, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstat(next.get(), &st) != 0)
             return -1;
         if (S_ISLNK(st.st_mode)) {
             if (++links > kMaxLinks || !isTrustedLink(here, st)) {
                 errno = ELOOP;
                 return -1;
             }
+            // Read through the descriptor: exactly the link that was checked.
             char target[PATH_MAX];
-            const ssize_t n = ::readlinkat(here, name.c_str(), target, sizeof target - 1);
+            const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
             if (n <= 0) {
                 errno = n == 0 ? ENOENT : errno;
                 return -1;
@@ -161,17 +169,12 @@ int openWalk(const std::string& p, int finalFlags) {
             parts.insert(parts.end(), more.rbegin(), more.rend());
             continue;
         }
-        // O_NOFOLLOW: a link swapped in since the look above is refused, never followed.
-        UniqueFd next(::openat(here, name.c_str(), O_PATH | common));
-        if (next.get() < 0)
-            return -1;
-        // O_PATH|O_NOFOLLOW would hand back the link itself; insist on a real folder.
-        if (::fstat(next.get(), &st) != 0)
-            return -1;
         if (!S_ISDIR(st.st_mode)) {
             errno = ENOTDIR;
             return -1;
         }
+        if (last && parts.empty())
+            return next.release();
         walked.push_back(std::move(next));
     }
     if (finalFlags == O_PATH)
