@@ -836,17 +836,27 @@ void NotificationBus::process() {
             return;
         }
     }
-    for (;;) {
-        const int r = sd_bus_process(d->receiver.get(), nullptr);
-        if (r < 0) {
-            if (!d->receiverLost)
-                syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
-            d->receiverLost = true;
-            d->nextRetryUsec = monotonicUsec() + kRetryUsec;
-            break;
+    // Handlers run whenever the queue is full, so a burst of any size is read without dropping any of it.
+    for (bool more = true; more;) {
+        more = false;
+        for (;;) {
+            if (d->queue.size() >= kMaxQueued) {
+                more = true;
+                break;
+            }
+            const int r = sd_bus_process(d->receiver.get(), nullptr);
+            if (r < 0) {
+                if (!d->receiverLost)
+                    syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
+                d->receiverLost = true;
+                d->nextRetryUsec = monotonicUsec() + kRetryUsec;
+                break;
+            }
+            if (r == 0 || d->receiverLost)
+                break;
         }
-        if (r == 0 || d->receiverLost)
-            break;
+        d->dispatch();
+        more = more && !d->receiverLost && d->receiver;
     }
     if (d->receiverLost)
         d->dropReceiver();
