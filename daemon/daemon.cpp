@@ -142,7 +142,14 @@ UniqueFd Daemon::openCacheFolder(bool create) const {
     if (slash == std::string::npos)
         return UniqueFd();
     // Searched, not listed: a volume's shared cache folder lets its users through but not look inside.
-    UniqueFd parent = openDirectoryPathForSearch(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
+    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
+    UniqueFd parent = openDirectoryPathForSearch(parentPath, m_privileged);
+    if (!parent && errno == ENOENT && create && !m_privileged &&
+        (::mkdir(parentPath.c_str(), 0711) == 0 || errno == EEXIST)) {
+        // A volume's shared folder, made by a daemon started without privileges (a root daemon makes it
+        // before it gives up root, and takes over one a user made).
+        parent = openDirectoryPathForSearch(parentPath, m_privileged);
+    }
     if (!parent)
         return parent;
     const std::string name = path.substr(slash + 1);
