@@ -83,8 +83,12 @@ bool prepareVolumeCacheFolder(const std::string& cacheRoot, uid_t uid, gid_t gid
             return failWith(why, "cannot create " + cacheRoot + kCacheFolderName + "/" + name);
         }
         UniqueFd made = openDirAt(top.get(), name.c_str());
-        if (!made || ::fchown(made.get(), uid, gid) != 0 || ::fchmod(made.get(), kUserMode) != 0)
+        // On a file system without owners the folder already is the user's (the volume's owner), or not.
+        struct stat mine;
+        if (!made || (::fchown(made.get(), uid, gid) != 0 &&
+                      (::fstat(made.get(), &mine) != 0 || mine.st_uid != uid)))
             return failWith(why, "cannot give " + cacheRoot + kCacheFolderName + "/" + name + " to its user");
+        ::fchmod(made.get(), kUserMode); // a file system without modes keeps its own
         return true;
     }
     errno = EAGAIN;
