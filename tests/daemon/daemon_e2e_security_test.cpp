@@ -7,6 +7,9 @@
 #include "throwaway_user.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -39,6 +42,25 @@ Owner ownerOf(const std::string& path) {
     if (lstat(path.c_str(), &st) != 0)
         return {};
     return {st.st_uid, st.st_mode & 07777};
+}
+
+bool flagsOf(const std::string& path, int& flags) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    return fd && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0;
+}
+
+bool setImmutable(const std::string& path, bool on) {
+    int flags = 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0)
+        return false;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+bool isImmutable(const std::string& path) {
+    int flags = 0;
+    return flagsOf(path, flags) && (flags & FS_IMMUTABLE_FL) != 0;
 }
 
 // A line of /proc/<pid>/status without its label, e.g. "Uid" -> "1001\t1001\t1001\t1001".
@@ -196,9 +218,12 @@ TEST_F(DaemonSecurity, ItemsOfOthersRenamedIntoTheTrashAreNeverOpenedToTheUser) 
         writeFile(h.trash + "mine.txt", "mine");
         makeDirs(h.trash + "Folder");
         writeFile(h.trash + "Folder/own", "own");
+        writeFile(h.trash + "Folder/locked", "locked");
         giveTree(h.trash + "mine.txt", user.uid(), user.gid());
         giveTree(h.trash + "Folder", user.uid(), user.gid());
         ASSERT_EQ(0, chmod((h.trash + "mine.txt").c_str(), 0640));
+        // The user's own item locked by the immutable flag: the one thing the daemon still needs root for.
+        const bool locked = setImmutable(h.trash + "Folder/locked", true);
         // Root's files, in the trash and inside one of the user's folders.
         for (const std::string& path : {h.trash + "roots.txt", h.trash + "Folder/roots-inner"}) {
             writeFile(path, "root only");
@@ -236,10 +261,18 @@ TEST_F(DaemonSecurity, ItemsOfOthersRenamedIntoTheTrashAreNeverOpenedToTheUser) 
                 EXPECT_NE("root only", readFile(path)) << path << " holds root's data as the user's";
             }
         }
-        if (mode == Daemon::kMoveMode)
+        if (mode == Daemon::kMoveMode) {
             EXPECT_EQ(2u, rootFiles) << "moved as they are";
-        else
+            const std::string folder = storedPathOf(h.cache, "Folder");
+            ASSERT_FALSE(folder.empty());
+            if (locked) {
+                EXPECT_FALSE(isImmutable(folder + "/locked")) << "the user's own locked item stays locked";
+            }
+            setImmutable(folder + "/locked", false);
+        } else {
             EXPECT_TRUE(fs::exists(h.trash + "roots.txt")) << "what the user cannot read is not copied";
+        }
+        setImmutable(h.trash + "Folder/locked", false); // what stayed in the trash, for the clean-up
     }
 }
 
