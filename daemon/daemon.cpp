@@ -136,59 +136,66 @@ UniqueFd Daemon::openInfoFolder() const {
     return openDirectoryPath(files.substr(0, slash + 1) + "info", m_privileged);
 }
 
-// A folder the daemon made: owner the user, group the process's, mode 0750 whatever the umask.
-void Daemon::giveFolderToUser(int folderFd, const char* name) const {
-    if (::fchown(folderFd, static_cast<uid_t>(m_daemonUID), ::getgid()) != 0 || ::fchmod(folderFd, 0750) != 0)
-        syslog(LOG_ERR, "bw2daemon: cannot give %s to user %d: %s", name, m_daemonUID, std::strerror(errno));
-}
-
 UniqueFd Daemon::openCacheFolder(bool create) const {
     std::string path = withoutTrailingSlashes(cacheFolder());
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return UniqueFd();
-    UniqueFd parent = openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
+    // Searched, not listed: a volume's shared cache folder lets its users through but not look inside.
+    const std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
+    UniqueFd parent = openDirectoryPathForSearch(parentPath, m_privileged);
+    if (!parent && errno == ENOENT && create && !m_privileged &&
+        (::mkdir(parentPath.c_str(), 0711) == 0 || errno == EEXIST)) {
+        // A volume's shared folder, made by a daemon started without privileges (a root daemon makes it
+        // before it gives up root, and takes over one a user made).
+        parent = openDirectoryPathForSearch(parentPath, m_privileged);
+    }
     if (!parent)
         return parent;
     const std::string name = path.substr(slash + 1);
-    bool created = false;
-    if (create) {
-        if (::mkdirat(parent.get(), name.c_str(), 0750) == 0)
-            created = true;
-        else if (errno != EEXIST)
-            syslog(LOG_ERR, "bw2daemon %s: cannot create %s: %s", "-[Daemon launchDaemon]", path.c_str(),
-                   std::strerror(errno));
-    }
+    // Made with the user's own ids (the daemon runs with them), so it is born the user's: nothing is ever
+    // given away by name afterwards.
+    if (create && ::mkdirat(parent.get(), name.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
+        syslog(LOG_ERR, "bw2daemon %s: cannot create %s: %s", "-[Daemon launchDaemon]", path.c_str(),
+               std::strerror(errno));
     UniqueFd cache = openDirAt(parent.get(), name.c_str());
     if (!cache)
         return cache;
-    if (created)
-        giveFolderToUser(cache.get(), path.c_str());
-    if (m_privileged) {
-        struct stat st;
-        if (::fstat(cache.get(), &st) != 0 || st.st_uid != static_cast<uid_t>(m_daemonUID)) {
-            syslog(LOG_ERR, "bw2daemon: the cache folder %s does not belong to user %d; not used", path.c_str(),
-                   m_daemonUID);
-            return UniqueFd();
-        }
+    struct stat st;
+    if (::fstat(cache.get(), &st) != 0)
+        return UniqueFd();
+    if (m_privileged && st.st_uid != static_cast<uid_t>(m_daemonUID)) {
+        if (!m_cacheNotOwnedReported.exchange(true))
+            syslog(LOG_ERR, "bw2daemon: the cache folder %s belongs to user %u, not to user %d; not used", path.c_str(),
+                   static_cast<unsigned>(st.st_uid), m_daemonUID);
+        errno = EPERM;
+        return UniqueFd();
     }
+    // The user's cache is the user's alone, whatever an older version or a wide umask left.
+    if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ::fchmod(cache.get(), st.st_mode & 0700);
     return cache;
 }
 
 bool Daemon::launchDaemon() {
     const std::string cache = cacheFolder();
     UniqueFd cacheFd = openCacheFolder(true);
+    if (!cacheFd && m_privileged && errno == EPERM) {
+        // Someone else's folder where this user's cache belongs: say so and end, rather than work around it.
+        _mustTerminate = true;
+        setRunningStatus(kStopped);
+        post(notif::kDaemonQuits, nullptr, false, -1);
+        terminateApplication(0);
+        return false;
+    }
     m_alreadyAdded.clear();
     if (cacheFd)
         m_alreadyAdded = loadAddedList(procFdPath(cacheFd.get()) + "/.");
     _lastfileSave = timeIntervalSinceReferenceDate();
 
-    // The settings file is the user's: read it with the user's rights only.
-    const uid_t effective = ::geteuid();
-    const bool dropped = m_privileged && ::seteuid(::getuid()) == 0;
+    // Read with the rights of the process: a daemon started through the helper has given up root by now,
+    // so a parser fault in this user-written file can do no more than the user can.
     m_filters = loadFilters(settingsFilePath(m_homeFolder));
-    if (dropped && ::seteuid(effective) != 0)
-        syslog(LOG_ERR, "bw2daemon: cannot restore privileges: %s", std::strerror(errno));
 
     if (cacheFd)
         recoverInterruptedBatches();
@@ -331,11 +338,9 @@ void Daemon::daemonIteration() {
             request.itemsToManage.assign(m_names.begin(), m_names.begin() + static_cast<std::ptrdiff_t>(count));
             const std::string batchName = batchFolderName(std::time(nullptr));
             request.cacheFolder = withoutTrailingSlashes(cacheFolder()) + "/" + batchName;
-            if (UniqueFd cache = openCacheFolder(false)) {
-                if (::mkdirat(cache.get(), batchName.c_str(), 0750) == 0) {
-                    if (UniqueFd batch = openDirAt(cache.get(), batchName.c_str()))
-                        giveFolderToUser(batch.get(), batchName.c_str());
-                } else if (errno != EEXIST) {
+            // A cache folder removed meanwhile is made again; the batch is born the user's like it.
+            if (UniqueFd cache = openCacheFolder(true)) {
+                if (::mkdirat(cache.get(), batchName.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
                     syslog(LOG_ERR, "bw2daemon: cannot create %s: %s", request.cacheFolder.c_str(),
                            std::strerror(errno));
                 }

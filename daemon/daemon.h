@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,9 @@ struct TransferRequest {
     std::string cacheFolder;                // full path of the batch folder
     std::vector<std::string> itemsToManage; // names directly inside the trash folder
 };
+
+// Cache, batch and repaired folders: reachable by their user alone.
+inline constexpr mode_t kPrivateFolderMode = 0700;
 
 class Daemon {
 public:
@@ -138,11 +142,16 @@ private:
 
     void transfer(const TransferRequest& request, bool copy);
     bool freeSpaceTest(int cacheFd);
+    // The free-space rule for a copy under way, given the descriptor being written.
+    std::function<bool(int)> spaceCheck() const;
     void finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request, bool copy);
     bool moveItem(int trashFd, int infoFd, int batchFd, const Planned& item);
 
+    // The user's cache folder, made when missing and create is set. A privileged daemon refuses one that is
+    // not its user's (errno EPERM, logged once).
     UniqueFd openCacheFolder(bool create) const;
-    void giveFolderToUser(int folderFd, const char* name) const;
+    // Ends the daemon after a failure that is not a full disk, with one notice on the bus.
+    void quitForCacheFailure(const char* operation, int err);
     UniqueFd openTrashFolder() const;
     UniqueFd openInfoFolder() const;
     void forgetOldEntries();
@@ -151,8 +160,8 @@ private:
     void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
     void startRepair(const std::string& folder);
     void reapRepairs();
-    void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid);
-    void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid);
+    void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid);
+    void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid);
     bool isActiveBatch(int folderFd) const;
     void startTransferThread(const TransferRequest& request, bool copy);
     void waitForTransfer();
@@ -183,6 +192,7 @@ private:
     double m_terminationDelayScale = 1.0;
     std::atomic<bool> m_terminated{false};
     int m_lastTrashErrno = 0;
+    mutable std::atomic<bool> m_cacheNotOwnedReported{false};
 
     // The survey's reusable name list, so that an idle survey allocates nothing new.
     std::vector<std::string> m_names;

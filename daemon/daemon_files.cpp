@@ -104,7 +104,11 @@ std::uint64_t Daemon::folderSizeAt(int folderFd) {
         if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
             continue;
         const int parent = ::dirfd(top);
+        // Deeper than the walk limit, folders are not entered: the size is a lower bound then.
+        const bool mayDescend = stack.size() <= static_cast<std::size_t>(kMaxWalkDepth);
         if (entry->d_type == DT_DIR) {
+            if (!mayDescend)
+                continue;
             UniqueFd child = openDirAt(parent, n);
             if (child)
                 push(child.get());
@@ -114,7 +118,7 @@ std::uint64_t Daemon::folderSizeAt(int folderFd) {
         if (!lstatAt(parent, n, st))
             continue;
         if (S_ISDIR(st.st_mode)) {
-            UniqueFd child = openDirAt(parent, n);
+            UniqueFd child = mayDescend ? openDirAt(parent, n) : UniqueFd();
             if (child)
                 push(child.get());
         } else {

@@ -7,7 +7,6 @@
 #include "reference_time.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -92,40 +91,37 @@ bool Daemon::isActiveBatch(int folderFd) const {
 
 void Daemon::repairPermissions(const std::string& folder) {
     const uid_t uid = static_cast<uid_t>(m_daemonUID);
-    gid_t gid = ::getgid();
-    struct passwd pwd;
-    struct passwd* found = nullptr;
-    char buffer[4096];
-    if (getpwuid_r(uid, &pwd, buffer, sizeof buffer, &found) == 0 && found)
-        gid = found->pw_gid;
-    // Without a password entry the process's group (the user's, when started by the helper) stands in.
-
     UniqueFd root = openDirectoryPath(folder, m_privileged);
     if (!root)
         return;
-    // The cache and its batch folders are the user's; a folder of someone else's put in their place
-    // (renamed there by whoever owns a shared volume's cache folder) is not handed over.
+    // The cache and its batch folders are the user's; a folder of someone else's put in their place is
+    // not walked.
     struct stat st;
     if (m_privileged && (::fstat(root.get(), &st) != 0 || st.st_uid != uid)) {
         syslog(LOG_ERR, "bw2daemon %s: %s does not belong to user %d; not repaired", "-[Daemon repairPermissions:]",
                folder.c_str(), m_daemonUID);
         return;
     }
-    repairFolderContents(root.get(), 0, m_stopRepairs, uid, gid);
+    repairFolderContents(root.get(), 0, m_stopRepairs, uid);
 }
 
-void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid) {
-    if (depth > 1024)
+void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid) {
+    // Each level holds two descriptors; deeper than this, a tree is left as it is rather than using up
+    // the daemon's descriptors.
+    if (depth > kMaxWalkDepth) {
+        syslog(LOG_WARNING, "bw2daemon %s: a folder deeper than %d levels is not repaired below that",
+               "-[Daemon repairPermissions:]", kMaxWalkDepth);
         return;
+    }
     DirReader reader(folderFd);
     while (const struct dirent* entry = reader.next()) {
         if (stop)
             return;
-        repairItem(folderFd, entry->d_name, depth, stop, uid, gid);
+        repairItem(folderFd, entry->d_name, depth, stop, uid);
     }
 }
 
-void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid, gid_t gid) {
+void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid) {
     if (m_repairItemDelay > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(m_repairItemDelay));
     // Everything below acts on the one item opened here: a name swapped meanwhile changes nothing.
@@ -134,18 +130,18 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     if (!item || ::fstat(item.get(), &st) != 0)
         return;
 
-    // A second name of a file that belongs to someone else (a hard link planted in the cache) is not
-    // the user's: unlocking it, clearing its list or giving it away would do that to the original. A
-    // device node given to the user would open the device to the user.
-    const bool foreignLink = !S_ISDIR(st.st_mode) && st.st_nlink > 1 && st.st_uid != uid;
+    // Only the user's own items are opened up for the user. Whatever belongs to someone else (a file the
+    // user could merely rename into the trash, a second name of another user's file) keeps its owner,
+    // mode, flags and access list: the cache never grants what the user did not have. A device node is
+    // left alone even when the user owns it.
     const bool device = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
-    if (!foreignLink && !device) {
+    if (st.st_uid == uid && !device) {
         // Results are not checked: what cannot be changed stays as it was, and the walk goes on.
         setLockOfItem(false, item.get(), name);
         KOR_CopyFile::clearACLOfItem(item.get(), name);
-        [[maybe_unused]] int owned = ::fchownat(item.get(), "", uid, gid, AT_EMPTY_PATH);
         if (!S_ISLNK(st.st_mode)) {
-            [[maybe_unused]] int moded = ::chmod(procFdPath(item.get()).c_str(), 0750);
+            // The user's alone: never readable through a group the user shares with others.
+            [[maybe_unused]] int moded = ::chmod(procFdPath(item.get()).c_str(), kPrivateFolderMode);
         }
     }
     if (!S_ISDIR(st.st_mode))
@@ -157,7 +153,7 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
         return;
     std::optional<BWCacheIndex> index = readCacheIndexAt(child.get());
     if (!index) {
-        repairFolderContents(child.get(), depth + 1, stop, uid, gid);
+        repairFolderContents(child.get(), depth + 1, stop, uid);
         return;
     }
     if (index->permissionsRepaired())
@@ -165,7 +161,7 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     if (timeIntervalSinceReferenceDate() - index->cacheLastAdditionTime() < kRepairQuietSeconds ||
         isActiveBatch(child.get()))
         return;
-    repairFolderContents(child.get(), depth + 1, stop, uid, gid);
+    repairFolderContents(child.get(), depth + 1, stop, uid);
     if (stop)
         return;
     BatchFolderLock lock(child.get());

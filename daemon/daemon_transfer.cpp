@@ -37,6 +37,16 @@ template <typename Fn> ScopeExit(Fn) -> ScopeExit<Fn>;
 
 } // namespace
 
+std::function<bool(int)> Daemon::spaceCheck() const {
+    return [percent = m_percentFreeOnDisk](int fd) {
+        struct statvfs vfs;
+        if (::fstatvfs(fd, &vfs) != 0)
+            return true; // unknown: the write itself reports a full volume
+        return !diskIsFull(static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize,
+                           static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize, percent);
+    };
+}
+
 bool Daemon::freeSpaceTest(int cacheFd) {
     std::uint64_t freeBytes = 0, totalBytes = 0;
     struct statvfs vfs;
@@ -85,9 +95,11 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
     if (r != 0 && errno == EXDEV) {
         // The trash and the cache are on different file systems: copy whole, then remove the original.
         KOR_CopyFile engine;
+        engine.setSpaceCheck(spaceCheck());
         std::string error;
-        if (engine.copyItemAt(trashFd, name, batchFd, item.storedName, true, &error) != KOR_CopyFile::kSuccess) {
-            errno = EXDEV;
+        if (int result = engine.copyItemAt(trashFd, name, batchFd, item.storedName, true, &error);
+            result != KOR_CopyFile::kSuccess) {
+            errno = result == KOR_CopyFile::kNoSpace ? ENOSPC : EXDEV;
             return false;
         }
         bool removedSome = false;
@@ -118,9 +130,23 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
     return true;
 }
 
+void Daemon::quitForCacheFailure(const char* operation, int err) {
+    _mustTerminate = true;
+    syslog(LOG_ERR, "bw2daemon %s: cannot use the cache folder %s: %s; quitting", operation, cacheFolder().c_str(),
+           std::strerror(err));
+    post(notif::kDaemonQuits, nullptr, false, -1);
+    m_exitAfterTransfer = true;
+    setRunningStatus(kStopped);
+}
+
 void Daemon::transfer(const TransferRequest& request, bool copy) {
     const char* operation = copy ? kCopyOperation : kMoveOperation;
     UniqueFd cache = openCacheFolder(false);
+    if (!cache) {
+        // Not a full disk: a folder that is not the user's, or one that cannot be reached.
+        quitForCacheFailure(operation, errno);
+        return;
+    }
 
     if (!freeSpaceTest(cache.get())) {
         _mustTerminate = true;
@@ -208,7 +234,9 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     }
 
     bool success = !copy;
+    bool volumeFull = false;
     KOR_CopyFile engine;
+    engine.setSpaceCheck(spaceCheck());
     for (Planned& item : plan) {
         const std::string source = withoutTrailingSlashes(m_trashPath) + "/" + item.name;
         const std::string destination = request.cacheFolder + "/" + item.storedName;
@@ -217,17 +245,24 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         if (!trash) {
             error = std::strerror(errno ? errno : ENOENT);
             done = false;
+        } else if (volumeFull) {
+            error = std::strerror(ENOSPC);
+            done = false;
         } else if (!planWritten) {
             // An item stored where no index names it would be lost to the user: it stays where it is.
             error = "the batch index cannot be written";
             done = false;
         } else if (copy) {
-            done = engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error) ==
-                   KOR_CopyFile::kSuccess;
+            const int result =
+                engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error);
+            done = result == KOR_CopyFile::kSuccess;
+            volumeFull = result == KOR_CopyFile::kNoSpace;
         } else {
             done = moveItem(trash.get(), info.get(), batch.get(), item);
-            if (!done)
+            if (!done) {
                 error = std::strerror(errno);
+                volumeFull = errno == ENOSPC;
+            }
         }
         if (!done) {
             syslog(LOG_ERR,
@@ -243,6 +278,15 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             success = true;
     }
 
+    if (volumeFull) {
+        // The copy stopped under the free-space limit: what is left stays in the trash, and the daemon ends
+        // as it does when the volume is full before a transfer (set before the main thread is released).
+        _mustTerminate = true;
+        const std::string folder = cacheFolder();
+        post(notif::kDiskFull, folder.c_str(), false, -1);
+        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, folder.c_str());
+        m_exitAfterTransfer = true;
+    }
     finishBatch(batch.get(), plan, success, request, copy);
 }
 

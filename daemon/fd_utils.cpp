@@ -1,5 +1,7 @@
 #include "fd_utils.h"
 
+#include "launch_validation.h"
+
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -72,40 +74,44 @@ UniqueFd openDirAt(int dirFd, const char* name) {
     return UniqueFd(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
+namespace {
+
+UniqueFd openDirectoryPathWith(const std::string& path, bool noFollow, bool searchOnly) {
     if (path.empty() || path[0] != '/') {
         errno = EINVAL;
         return UniqueFd();
     }
     if (!noFollow)
-        return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return UniqueFd(::open(path.c_str(), (searchOnly ? O_PATH : O_RDONLY) | O_DIRECTORY | O_CLOEXEC));
 
-    UniqueFd current(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!current)
-        return current;
-    std::string component;
+    // The launch check's own walk, so that the daemon reaches exactly the folders the check accepted.
+    std::string clean = "/";
     std::size_t pos = 1;
     while (pos <= path.size()) {
         std::size_t slash = path.find('/', pos);
         if (slash == std::string::npos)
             slash = path.size();
-        if (slash > pos) {
-            component.assign(path, pos, slash - pos);
-            if (component == "..") {
-                // A path that climbs could leave the folders that were checked.
-                errno = EINVAL;
-                return UniqueFd();
-            }
-            if (component != ".") {
-                UniqueFd next = openDirAt(current.get(), component.c_str());
-                if (!next)
-                    return next;
-                current = std::move(next);
-            }
+        const std::string component = path.substr(pos, slash - pos);
+        if (component == "..") {
+            // A path that climbs could leave the folders that were checked.
+            errno = EINVAL;
+            return UniqueFd();
         }
+        if (!component.empty() && component != ".")
+            clean += component + "/";
         pos = slash + 1;
     }
-    return current;
+    return UniqueFd(searchOnly ? openFolderForSearchWithoutSymlinks(clean) : openFolderWithoutSymlinks(clean));
+}
+
+} // namespace
+
+UniqueFd openDirectoryPath(const std::string& path, bool noFollow) {
+    return openDirectoryPathWith(path, noFollow, false);
+}
+
+UniqueFd openDirectoryPathForSearch(const std::string& path, bool noFollow) {
+    return openDirectoryPathWith(path, noFollow, true);
 }
 
 std::string procFdPath(int fd) {
@@ -119,7 +125,7 @@ bool lstatAt(int dirFd, const char* name, struct stat& st) {
 namespace {
 
 bool removeContents(int dirFd, int depth, bool& removed) {
-    if (depth > 4096) {
+    if (depth > kMaxWalkDepth) {
         errno = ELOOP;
         return false;
     }

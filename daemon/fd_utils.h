@@ -13,6 +13,10 @@
 
 namespace bw {
 
+// How deep the daemon's walks go (copy, removal, repair, folder size). Each level holds two or three
+// descriptors, so however deep a tree someone builds, a walk stays far inside the descriptor limit.
+inline constexpr int kMaxWalkDepth = 256;
+
 // Lists the entries of an open folder (without "." and ".."); the caller's descriptor stays open and
 // usable. Reuses one DIR stream per object.
 class DirReader {
@@ -52,6 +56,8 @@ UniqueFd openDirAt(int dirFd, const char* name);
 // that a link planted anywhere along the path is refused; otherwise the path is opened as the system
 // resolves it. A trailing slash is allowed. Sets errno on failure.
 UniqueFd openDirectoryPath(const std::string& path, bool noFollow);
+// The same as an O_PATH descriptor, for folders that are searched but not listed.
+UniqueFd openDirectoryPathForSearch(const std::string& path, bool noFollow);
 
 // "/proc/self/fd/<fd>": a name for exactly the item behind a descriptor, for the calls that only take
 // paths. The kernel resolves it to the open item itself, whatever happens to the path meanwhile. For a

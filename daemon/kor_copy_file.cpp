@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -300,35 +302,38 @@ int KOR_CopyFile::copyEntry(int srcDirFd, const char* srcName, int dstDirFd, con
     return fail(kCopyFailed, ENOTSUP);
 }
 
-int KOR_CopyFile::copyData(int srcFd, int dstFd) {
-    bool useRange = true;
-    std::vector<char> buffer;
-    for (;;) {
+int KOR_CopyFile::copyRange(int srcFd, int dstFd, off_t start, off_t end, bool& useRange, std::vector<char>& buffer,
+                            off_t& reached) {
+    off_t position = start;
+    while (position < end) {
         if (!waitWhilePaused())
             return kInterrupted;
+        // Before every chunk: a volume filling up (this copy, or anyone) stops the copy under the limit.
+        if (mSpaceCheck && !mSpaceCheck(dstFd))
+            return fail(kNoSpace, ENOSPC);
+        const std::size_t chunk = static_cast<std::size_t>(std::min<off_t>(end - position, kCopyChunkBytes));
         ssize_t n;
         if (useRange) {
-            n = ::copy_file_range(srcFd, nullptr, dstFd, nullptr, 64u << 20, 0);
+            loff_t in = position, out = position;
+            n = ::copy_file_range(srcFd, &in, dstFd, &out, chunk, 0);
             if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
                           errno == EBADF || errno == EPERM)) {
                 useRange = false;
                 continue;
             }
         } else {
-            if (buffer.empty())
-                buffer.resize(65536);
-            n = ::read(srcFd, buffer.data(), buffer.size());
-            if (n > 0) {
-                ssize_t written = 0;
-                while (written < n) {
-                    ssize_t w = ::write(dstFd, buffer.data() + written, static_cast<std::size_t>(n - written));
-                    if (w < 0) {
-                        if (errno == EINTR)
-                            continue;
-                        return fail(errno == ENOSPC || errno == EDQUOT ? kNoSpace : kCopyFailed, errno);
-                    }
-                    written += w;
+            buffer.resize(std::min<std::size_t>(chunk, 1u << 20));
+            n = ::pread(srcFd, buffer.data(), std::min(chunk, buffer.size()), position);
+            for (ssize_t written = 0; n > 0 && written < n;) {
+                ssize_t w = ::pwrite(dstFd, buffer.data() + written, static_cast<std::size_t>(n - written),
+                                     position + written);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w < 0) {
+                    n = -1;
+                    break;
                 }
+                written += w;
             }
         }
         if (n < 0) {
@@ -337,9 +342,53 @@ int KOR_CopyFile::copyData(int srcFd, int dstFd) {
             return fail(errno == ENOSPC || errno == EDQUOT ? kNoSpace : kCopyFailed, errno);
         }
         if (n == 0)
-            return kSuccess;
+            break; // the file ended early (it shrank meanwhile)
+        position += n;
+        reached = std::max(reached, position);
         mAlreadyDoneSize += n;
     }
+    return kSuccess;
+}
+
+int KOR_CopyFile::copyData(int srcFd, int dstFd) {
+    // Only the data regions are copied, so a sparse file stays sparse instead of filling the volume with
+    // its holes; the size is set at the end.
+    bool useRange = true;
+    bool sparseAware = true;
+    std::vector<char> buffer;
+    off_t offset = 0;
+    off_t reached = 0;
+    for (;;) {
+        struct stat st;
+        if (::fstat(srcFd, &st) != 0)
+            return fail(kCatalogInfo, errno);
+        off_t dataStart = offset;
+        off_t dataEnd = std::numeric_limits<off_t>::max();
+        if (sparseAware) {
+            dataStart = ::lseek(srcFd, offset, SEEK_DATA);
+            if (dataStart < 0 && errno == ENXIO) {
+                reached = std::max<off_t>(reached, st.st_size); // only a hole is left
+                break;
+            }
+            if (dataStart >= 0)
+                dataEnd = ::lseek(srcFd, dataStart, SEEK_HOLE);
+            if (dataStart < 0 || dataEnd < 0) {
+                sparseAware = false; // no hole information here: everything is data
+                dataStart = offset;
+                dataEnd = std::numeric_limits<off_t>::max();
+            }
+        }
+        const off_t before = reached;
+        int result = copyRange(srcFd, dstFd, dataStart, dataEnd, useRange, buffer, reached);
+        if (result != kSuccess)
+            return result;
+        if (!sparseAware || reached < dataEnd || reached == before)
+            break; // the end of the file
+        offset = dataEnd;
+    }
+    if (::ftruncate(dstFd, reached) != 0)
+        return fail(errno == ENOSPC || errno == EDQUOT ? kNoSpace : kCopyFailed, errno);
+    return kSuccess;
 }
 
 void KOR_CopyFile::copyAttributes(int srcFd, int dstFd, const struct stat& st) {
@@ -397,7 +446,7 @@ int KOR_CopyFile::copyRegularFile(int srcFd, const struct stat& st, int dstDirFd
 
 int KOR_CopyFile::copyFolder(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd,
                              const char* dstName, int depth) {
-    if (depth > 4096)
+    if (depth > kMaxWalkDepth)
         return fail(kCopyFailed, ELOOP);
     UniqueFd src = openDirAt(srcDirFd, srcName);
     if (!src)

@@ -8,9 +8,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace bw {
+
+// Data is copied in chunks of this size, and free space is checked before each one.
+inline constexpr long kCopyChunkBytes = 8L << 20;
 
 class KOR_CopyFile {
 public:
@@ -71,6 +76,9 @@ public:
     bool hasReplacedFile() const { return mReplaceFile; }
     const std::string& getFileName() const { return mFileName; }
     void setPause(bool pause) { mPause = pause; }
+    // Asked before every chunk of data with the descriptor being written; false stops the copy as out of
+    // space (kNoSpace). The daemon stops there when the volume's free space falls below its limit.
+    void setSpaceCheck(std::function<bool(int dstFd)> check) { mSpaceCheck = std::move(check); }
     void setMustInterrupt() { mMustInterrupt = true; }
 
 private:
@@ -82,6 +90,8 @@ private:
                    int depth);
     int copySymbolicLink(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd, const char* dstName);
     int copyData(int srcFd, int dstFd);
+    int copyRange(int srcFd, int dstFd, off_t start, off_t end, bool& useRange, std::vector<char>& buffer,
+                  off_t& reached);
     void copyAttributes(int srcFd, int dstFd, const struct stat& st);
     bool waitWhilePaused();
     int fail(int code, int err);
@@ -91,6 +101,7 @@ private:
     std::atomic<std::int64_t> mNbFiles{0};
     std::atomic<bool> mPause{false};
     std::atomic<bool> mMustInterrupt{false};
+    std::function<bool(int)> mSpaceCheck;
     bool mReplaceFile = false;
     bool mCopyPermissions = true;
     std::string mFileName;

@@ -1,12 +1,17 @@
 // bw2daemon: protects one trash folder. Started by the helper (effective uid 0, real ids the user's), or by
 // hand and in tests with no extra privileges.
 
+#include "cache_paths.h"
 #include "daemon.h"
+#include "fd_utils.h"
 #include "launch_validation.h"
 #include "notification_bus.h"
+#include "privilege_drop.h"
+#include "volume_cache_folder.h"
 
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <syslog.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
@@ -69,6 +74,43 @@ int main(int argc, char** argv) {
         home = env && *env ? env : passwordHome(::getuid());
     }
 
+    if (privileged) {
+        bw::raiseDescriptorLimit();
+        const std::string cacheRoot = args[2];
+        const std::string cache = bw::withoutTrailingSlashes(bw::cacheFolderFor(args[1], cacheRoot, home, ::getuid()));
+        const std::string homeLayoutEnd = std::string("/") + bw::kCacheFolderName;
+        const bool volumeLayout = cache.size() < homeLayoutEnd.size() ||
+                                  cache.compare(cache.size() - homeLayoutEnd.size(), std::string::npos, homeLayoutEnd) != 0;
+        std::string why;
+        // The one piece of work that needs root: a volume's shared cache folder that no user controls.
+        if (volumeLayout && !bw::prepareVolumeCacheFolder(cacheRoot, ::getuid(), ::getgid(), &why)) {
+            syslog(LOG_ERR, "bw2daemon: launch refused: %s", why.c_str());
+            return 0;
+        }
+        // From here on the daemon is its user, before any thread, bus connection or parse of user files.
+        if (!bw::dropPrivilegesToUser(::getuid(), ::getgid(), &why)) {
+            syslog(LOG_ERR, "bw2daemon: launch refused: cannot give up root: %s", why.c_str());
+            return 0;
+        }
+    }
+
+    // One daemon per trash folder: the lock lives as long as the process, and a second launch ends here.
+    // A restart (new settings) launches the successor while its predecessor is still in its last second,
+    // so the lock is waited for a little before the launch counts as a second one.
+    bw::UniqueFd trashLock = bw::openDirectoryPath(args[1], privileged);
+    bool locked = !trashLock;
+    for (int attempt = 0; trashLock && attempt < 50; ++attempt) {
+        if (::flock(trashLock.get(), LOCK_EX | LOCK_NB) == 0) {
+            locked = true;
+            break;
+        }
+        ::usleep(100 * 1000);
+    }
+    if (!locked) {
+        syslog(LOG_ERR, "bw2daemon: another daemon already protects %s; this one ends", args[1].c_str());
+        return 0;
+    }
+
     // Only the event loop receives the quit signals; block them before any thread exists.
     sigset_t signals;
     sigemptyset(&signals);
@@ -83,7 +125,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);
+    // Opened only now, with the user's ids: the bus counts the connection against the user, not root.
     bw::NotificationBus bus;
+    // Everything the daemon obeys comes from its own user or root; nobody else's signals take any room.
+    bus.acceptOnlyFrom(::getuid());
     bus.attachEvent(event.get());
 
     auto daemon = bw::Daemon::daemon();

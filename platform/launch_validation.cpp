@@ -11,7 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,15 +45,19 @@ bool startsWith(const std::string& s, const std::string& prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
+// Plain decimal that fits a signed 64-bit integer: the settings reader clamps what it reads to that
+// range, so every value it can hand over must pass here too.
 bool isDecimalInteger(const std::string& s) {
     size_t start = (!s.empty() && s[0] == '-') ? 1 : 0;
     size_t digits = s.size() - start;
-    if (digits == 0 || digits > 18)
+    if (digits == 0 || digits > 19)
         return false;
     for (size_t i = start; i < s.size(); ++i)
         if (s[i] < '0' || s[i] > '9')
             return false;
-    return true;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return error == std::errc() && end == s.data() + s.size();
 }
 
 // Absolute, ends with "/", and every component is a plain name.
@@ -98,32 +105,81 @@ std::vector<std::string> components(const std::string& p) {
     return out;
 }
 
-// Walks `p` from "/" one component at a time; no component may be a symbolic link. The last one is
+// A symbolic link on the way is followed only when root made it and nobody but root can replace it: the
+// link and the folder holding it belong to root, and that folder is not writable by others unless it is
+// sticky (others then cannot remove root's entries). This admits "/home -> /var/home" and refuses every
+// link a user could have planted or swapped.
+bool isTrustedLink(int folderFd, const struct stat& link) {
+    struct stat folder;
+    if (link.st_uid != 0 || ::fstat(folderFd, &folder) != 0 || folder.st_uid != 0)
+        return false;
+    return (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (folder.st_mode & S_ISVTX) != 0;
+}
+
+// Walks `p` from "/" one component at a time, following only trusted links (see above). The last folder is
 // opened with `finalFlags`, the others as O_PATH (search permission only).
 int openWalk(const std::string& p, int finalFlags) {
+    constexpr int kMaxLinks = 40;
     const int common = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     std::vector<std::string> parts = components(p);
-    if (parts.empty())
-        return ::open("/", finalFlags | O_DIRECTORY | O_CLOEXEC);
-    UniqueFd current(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (current.get() < 0)
+    std::reverse(parts.begin(), parts.end()); // a stack: the next component at the back
+    // The folders walked so far, so that ".." in a trusted link's target goes back one of them.
+    std::vector<UniqueFd> walked;
+    walked.emplace_back(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (walked.back().get() < 0)
         return -1;
-    for (size_t i = 0; i < parts.size(); ++i) {
-        int flags = (i + 1 == parts.size() ? finalFlags : O_PATH) | common;
-        UniqueFd next(::openat(current.get(), parts[i].c_str(), flags));
+    int links = 0;
+    while (!parts.empty()) {
+        const std::string name = std::move(parts.back());
+        parts.pop_back();
+        if (name.empty() || name == ".")
+            continue;
+        if (name == "..") {
+            if (walked.size() > 1)
+                walked.pop_back();
+            continue;
+        }
+        const int here = walked.back().get();
+        // The last folder is opened as asked at once; a link (or anything else) is looked at as O_PATH.
+        const bool last = parts.empty() && finalFlags != O_PATH;
+        UniqueFd next(::openat(here, name.c_str(), last ? (finalFlags | common) : (O_PATH | O_NOFOLLOW | O_CLOEXEC)));
+        if (next.get() < 0 && last && (errno == ELOOP || errno == ENOTDIR))
+            next = UniqueFd(::openat(here, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         if (next.get() < 0)
             return -1;
-        // O_PATH|O_NOFOLLOW would hand back the link itself; insist on a real folder.
         struct stat st;
         if (::fstat(next.get(), &st) != 0)
             return -1;
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > kMaxLinks || !isTrustedLink(here, st)) {
+                errno = ELOOP;
+                return -1;
+            }
+            // Read through the descriptor: exactly the link that was checked.
+            char target[PATH_MAX];
+            const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
+            if (n <= 0) {
+                errno = n == 0 ? ENOENT : errno;
+                return -1;
+            }
+            const std::string text(target, static_cast<size_t>(n));
+            if (text[0] == '/')
+                walked.resize(1);
+            std::vector<std::string> more = components(text[0] == '/' ? text : "/" + text);
+            parts.insert(parts.end(), more.rbegin(), more.rend());
+            continue;
+        }
         if (!S_ISDIR(st.st_mode)) {
             errno = ENOTDIR;
             return -1;
         }
-        current.reset(next.release());
+        if (last && parts.empty())
+            return next.release();
+        walked.push_back(std::move(next));
     }
-    return current.release();
+    if (finalFlags == O_PATH)
+        return walked.back().release();
+    return ::openat(walked.back().get(), ".", finalFlags | O_DIRECTORY | O_CLOEXEC);
 }
 
 // The home folder of `uid` in the password database, without trailing slashes; empty when unknown.
@@ -197,13 +253,25 @@ bool refuse(std::string* reason, const std::string& why) {
 
 } // namespace
 
-int openFolderWithoutSymlinks(const std::string& path) {
+namespace {
+
+int openCheckedPath(const std::string& path, int finalFlags) {
     std::string why;
     if (!isPlainFolderPath(path.empty() || path.back() == '/' ? path : path + "/", &why)) {
         errno = EINVAL;
         return -1;
     }
-    return openWalk(path, O_RDONLY);
+    return openWalk(path, finalFlags);
+}
+
+} // namespace
+
+int openFolderWithoutSymlinks(const std::string& path) {
+    return openCheckedPath(path, O_RDONLY);
+}
+
+int openFolderForSearchWithoutSymlinks(const std::string& path) {
+    return openCheckedPath(path, O_PATH);
 }
 
 bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid, std::string* reason) {
@@ -265,6 +333,13 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
         return refuse(reason, "cannot read the status of \"" + trash + "\"");
     if (st.st_uid != realUid)
         return refuse(reason, "\"" + trash + "\" is owned by " + std::to_string(st.st_uid) + ", not " + uidText);
+    // The folder holding "files/" too: whoever owns it can swap "files" for a folder of their own at any time.
+    const std::string holder = trash.substr(0, trash.size() - std::strlen("files/"));
+    UniqueFd holderFolder(openWalk(holder, O_PATH));
+    if (holderFolder.get() < 0 || ::fstat(holderFolder.get(), &st) != 0)
+        return refuse(reason, "cannot open \"" + holder + "\": " + std::strerror(errno));
+    if (st.st_uid != realUid)
+        return refuse(reason, "\"" + holder + "\" is owned by " + std::to_string(st.st_uid) + ", not " + uidText);
     return true;
 }
 

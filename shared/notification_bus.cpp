@@ -5,6 +5,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <malloc.h>
 #include <syslog.h>
 #include <time.h>
 
@@ -13,7 +14,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <deque>
+#include <unordered_map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -37,6 +40,10 @@ constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
 constexpr std::uint64_t kConnectTimeoutUsec = 3'000'000;
 // The same silent peer is asked again less often, so that the driving thread is not mostly waiting on it.
 constexpr std::uint64_t kSilentRetryUsec = 15'000'000;
+// Notifications waiting for their handlers, and senders whose uid is remembered: both bounded, so that a
+// flood of signals (any local user may broadcast) cannot grow a receiver without limit.
+constexpr std::size_t kMaxQueued = 256;
+constexpr std::size_t kMaxKnownSenders = 256;
 
 // Never flushes: a flush waits without a bound for a peer that does not read. Whatever had to reach the
 // bus was written out by send() already.
@@ -54,6 +61,11 @@ struct CredsUnref {
     void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
 };
 using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
+
+struct SlotUnref {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
 struct SourceUnref {
     void operator()(sd_event_source* source) const { sd_event_source_disable_unref(source); }
@@ -371,7 +383,7 @@ PlistPtr readValue(sd_bus_message* m, int depth, std::size_t& budget) {
 
 // Asked on arrival, while the sender is most likely still connected: the bus forgets it once it leaves.
 // Every observed notification gets it, so that handlers beyond the four requests can check senders too.
-std::optional<uid_t> senderUidOf(sd_bus_message* m) {
+std::optional<uid_t> queriedSenderUid(sd_bus_message* m) {
     sd_bus_creds* raw = nullptr;
     if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_EUID, &raw) < 0)
         return std::nullopt;
@@ -431,6 +443,80 @@ struct NotificationBus::Impl {
     std::vector<std::pair<std::optional<std::string>, NotificationHandler>> handlers;
     std::deque<Notification> queue;
     bool dispatching = false;
+    bool overflowLogged = false;
+    // The uid of each sender seen on the current connection (unique names are never reused on a bus), so
+    // that a flood from one sender costs one question to the bus, not one per signal.
+    std::unordered_map<std::string, uid_t> knownSenders;
+    std::optional<uid_t> onlyFrom;
+    // One match per observed name (the bus then forwards only those), or one for every name.
+    std::vector<SlotPtr> matchSlots;
+    std::vector<std::string> matchedNames;
+    bool matchesEverything = false;
+
+    std::optional<uid_t> senderUidOf(sd_bus_message* m) {
+        const char* sender = sd_bus_message_get_sender(m);
+        if (sender) {
+            if (auto known = knownSenders.find(sender); known != knownSenders.end())
+                return known->second;
+        }
+        std::optional<uid_t> uid = queriedSenderUid(m);
+        if (uid && sender) {
+            if (knownSenders.size() >= kMaxKnownSenders)
+                knownSenders.clear();
+            knownSenders.emplace(sender, *uid);
+        }
+        return uid;
+    }
+
+    static std::string matchRule(const std::optional<std::string>& name) {
+        std::string rule = std::string("type='signal',path='") + kNotificationPath + "',interface='" +
+                           kNotificationInterface + "',member='" + kNotificationMember + "'";
+        if (name) {
+            // Match rule quoting: an apostrophe ends the quote, is escaped, and opens it again.
+            rule += ",arg0='";
+            for (char c : *name)
+                rule += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            rule += "'";
+        }
+        return rule;
+    }
+
+    // Installs the matches the handlers need on `bus` (all of them when `fresh`, else what is missing).
+    int installMatches(sd_bus* bus, bool fresh) {
+        if (fresh) {
+            matchSlots.clear();
+            matchedNames.clear();
+            matchesEverything = false;
+        }
+        bool everything = false;
+        for (const auto& [filter, handler] : handlers)
+            everything = everything || !filter;
+        if (matchesEverything)
+            return 0;
+        if (everything) {
+            sd_bus_slot* raw = nullptr;
+            int r = sd_bus_add_match(bus, &raw, matchRule(std::nullopt).c_str(), &Impl::onSignal, this);
+            if (r < 0)
+                return r;
+            // The names matched one by one are covered now; their rules go, so nothing arrives twice.
+            matchSlots.clear();
+            matchSlots.emplace_back(raw);
+            matchedNames.clear();
+            matchesEverything = true;
+            return 0;
+        }
+        for (const auto& [filter, handler] : handlers) {
+            if (std::find(matchedNames.begin(), matchedNames.end(), *filter) != matchedNames.end())
+                continue;
+            sd_bus_slot* raw = nullptr;
+            int r = sd_bus_add_match(bus, &raw, matchRule(*filter).c_str(), &Impl::onSignal, this);
+            if (r < 0)
+                return r;
+            matchSlots.emplace_back(raw);
+            matchedNames.push_back(*filter);
+        }
+        return 0;
+    }
     EventPtr event;
     SourcePtr dispatchSource;
     SourcePtr retrySource;
@@ -461,7 +547,16 @@ struct NotificationBus::Impl {
         }
         if (!self->wants(notification.name))
             return 0;
-        notification.senderUid = senderUidOf(m);
+        notification.senderUid = self->senderUidOf(m);
+        if (self->onlyFrom &&
+            (!notification.senderUid || (*notification.senderUid != *self->onlyFrom && *notification.senderUid != 0)))
+            return 0; // from nobody this receiver listens to: dropped before it takes any room
+        if (self->queue.size() >= kMaxQueued) {
+            if (!self->overflowLogged)
+                syslog(LOG_WARNING, "NotificationBus: more than %zu notifications wait; dropping the newest", kMaxQueued);
+            self->overflowLogged = true;
+            return 0;
+        }
         self->queue.push_back(std::move(notification));
         // Handlers never run inside sd-bus's own processing, so that they may use the bus freely.
         if (self->dispatchSource)
@@ -511,7 +606,24 @@ struct NotificationBus::Impl {
         sd_event_source_set_enabled(retrySource.get(), SD_EVENT_ONESHOT);
     }
 
+    // After a new handler: a connected receiver gets the match it lacks; otherwise one is made.
+    void addMatches() {
+        if (receiver && !receiverLost) {
+            if (int r = installMatches(receiver.get(), false); r < 0) {
+                syslog(LOG_WARNING, "NotificationBus: cannot add a match: %s; reconnecting", std::strerror(-r));
+                receiverLost = true;
+                armRetry(0);
+            }
+            return;
+        }
+        ensureReceiver();
+    }
+
     void dropReceiver() {
+        matchSlots.clear();
+        matchedNames.clear();
+        matchesEverything = false;
+        knownSenders.clear();
         receiver.reset();
         receiverLost = false;
     }
@@ -527,15 +639,16 @@ struct NotificationBus::Impl {
             return false;
         int error = 0;
         BusPtr bus = openSystemBus(&error);
-        const std::string rule = std::string("type='signal',path='") + kNotificationPath + "',interface='" +
-                                 kNotificationInterface + "',member='" + kNotificationMember + "'";
-        // The match is installed synchronously: once observe() returns, nothing posted afterwards is missed.
-        if (bus && (error = sd_bus_add_match(bus.get(), nullptr, rule.c_str(), &Impl::onSignal, this)) >= 0)
+        // The matches are installed synchronously: once observe() returns, nothing posted afterwards is missed.
+        if (bus && (error = installMatches(bus.get(), true)) >= 0)
             error = sd_bus_match_signal(bus.get(), nullptr, "org.freedesktop.DBus.Local", "/org/freedesktop/DBus/Local",
                                         "org.freedesktop.DBus.Local", "Disconnected", &Impl::onDisconnected, this);
         if (bus && error >= 0 && event)
             error = sd_bus_attach_event(bus.get(), event.get(), SD_EVENT_PRIORITY_NORMAL);
         if (!bus || error < 0) {
+            matchSlots.clear();
+            matchedNames.clear();
+            matchesEverything = false;
             if (!receiverFailureLogged)
                 syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
             receiverFailureLogged = true;
@@ -553,7 +666,9 @@ struct NotificationBus::Impl {
         if (dispatching)
             return; // the outer loop picks up what arrived meanwhile
         dispatching = true;
+        std::size_t handled = 0;
         while (!queue.empty()) {
+            ++handled;
             Notification notification = std::move(queue.front());
             queue.pop_front();
             // A handler may observe more names; work on a copy of the list.
@@ -573,6 +688,10 @@ struct NotificationBus::Impl {
             }
         }
         dispatching = false;
+        overflowLogged = false;
+        // After a burst, the memory it took goes back to the system rather than staying with the process.
+        if (handled >= kMaxQueued / 4)
+            ::malloc_trim(0);
     }
 
     // Returns a negative errno when the message could not be sent on `bus`.
@@ -608,6 +727,7 @@ NotificationBus::~NotificationBus() {
     // Sources refer to Impl; they go before the connections and the loop.
     d->dispatchSource.reset();
     d->retrySource.reset();
+    d->matchSlots.clear();
     d->receiver.reset();
     d->event.reset();
 }
@@ -656,12 +776,16 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
 
 void NotificationBus::observe(const std::string& name, NotificationHandler handler) {
     d->handlers.emplace_back(name, std::move(handler));
-    d->ensureReceiver();
+    d->addMatches();
 }
 
 void NotificationBus::observeAll(NotificationHandler handler) {
     d->handlers.emplace_back(std::nullopt, std::move(handler));
-    d->ensureReceiver();
+    d->addMatches();
+}
+
+void NotificationBus::acceptOnlyFrom(uid_t uid) {
+    d->onlyFrom = uid;
 }
 
 bool NotificationBus::attachEvent(sd_event* event) {
@@ -712,17 +836,27 @@ void NotificationBus::process() {
             return;
         }
     }
-    for (;;) {
-        const int r = sd_bus_process(d->receiver.get(), nullptr);
-        if (r < 0) {
-            if (!d->receiverLost)
-                syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
-            d->receiverLost = true;
-            d->nextRetryUsec = monotonicUsec() + kRetryUsec;
-            break;
+    // Handlers run whenever the queue is full, so a burst of any size is read without dropping any of it.
+    for (bool more = true; more;) {
+        more = false;
+        for (;;) {
+            if (d->queue.size() >= kMaxQueued) {
+                more = true;
+                break;
+            }
+            const int r = sd_bus_process(d->receiver.get(), nullptr);
+            if (r < 0) {
+                if (!d->receiverLost)
+                    syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
+                d->receiverLost = true;
+                d->nextRetryUsec = monotonicUsec() + kRetryUsec;
+                break;
+            }
+            if (r == 0 || d->receiverLost)
+                break;
         }
-        if (r == 0 || d->receiverLost)
-            break;
+        d->dispatch();
+        more = more && !d->receiverLost && d->receiver;
     }
     if (d->receiverLost)
         d->dropReceiver();

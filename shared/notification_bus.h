@@ -51,6 +51,9 @@ public:
     void observe(const std::string& name, NotificationHandler handler);
     // Every notification, whatever its name (bw2ctl notify monitor); same thread and order rules.
     void observeAll(NotificationHandler handler);
+    // Drops on arrival every notification whose sender is neither `uid` nor root (or is unknown), before it
+    // is queued: a receiver that obeys only its own user (the daemon) stays small under anyone's flood.
+    void acceptOnlyFrom(uid_t uid);
 
     // Event-loop integration. Either attach to an sd-event loop (the daemon)... Returns whether the bus is
     // reachable now; either way the loop keeps retrying a lost or missing connection every second.

@@ -147,17 +147,11 @@ void ProtectionControl::startProtection() {
 int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     if (!pathExists(trash.cacheRoot))
         return 0;
+    // The home cache is made here, the user's alone. A volume's shared cache folder is left to the daemon,
+    // which makes it root's so that no user can take another user's place in it.
     std::string cacheFolder = agentCacheFolder(trash.cacheRoot);
-    if (!pathExists(cacheFolder)) {
-        std::error_code ec;
-        std::filesystem::create_directories(cacheFolder, ec);
-        if (!ec) {
-            if (chown(cacheFolder.c_str(), m_paths.uid, m_paths.gid) != 0) {
-                // Not checked, as for the rest of the creation: the daemon repairs it.
-            }
-            chmod(cacheFolder.c_str(), 0750);
-        }
-    }
+    if (trash.cacheRoot == m_paths.homeFolder && !pathExists(cacheFolder))
+        mkdir(cacheFolder.c_str(), 0700);
     AgentSettings settings = agentSettings();
     std::vector<std::string> args = daemonArguments(trash, settings, m_paths.uid);
 

@@ -62,6 +62,33 @@ TEST(DaemonCacheFolder, HomeAndVolumeLayouts) {
     EXPECT_EQ("/media/disk/.Binwarden2Cache/1000", daemon.cacheFolder());
 }
 
+TEST(DaemonCacheFolder, MadeTheUsersAloneInBothLayoutsWithoutPrivileges) {
+    TempDir tmp("bw2layout");
+    struct Case {
+        std::string trash, root, cache;
+    };
+    const std::string home = tmp / "home", mount = tmp / "vol";
+    const std::string uid = std::to_string(getuid());
+    for (const Case& c : {Case{home + "/.local/share/Trash/files/", home + "/", home + "/.Binwarden2Cache"},
+                          Case{mount + "/.Trash-" + uid + "/files/", mount + "/",
+                               mount + "/.Binwarden2Cache/" + uid}}) {
+        SCOPED_TRACE(c.cache);
+        fs::create_directories(c.trash);
+        Daemon daemon;
+        daemon.setHomeFolder(home);
+        daemon.setTrashPath(c.trash);
+        daemon.setTrashCachePath(c.root);
+        daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
+        daemon.setRepairItemDelay(0);
+        EXPECT_TRUE(daemon.launchDaemon());
+        daemon.joinRepairs(true);
+        struct stat st;
+        ASSERT_EQ(0, stat(c.cache.c_str(), &st));
+        EXPECT_EQ(0700u, st.st_mode & 07777);
+        EXPECT_EQ(getuid(), st.st_uid);
+    }
+}
+
 namespace {
 
 class DaemonTransferTest : public ::testing::Test {

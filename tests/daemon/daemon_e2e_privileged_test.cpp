@@ -12,13 +12,9 @@ namespace bw::test {
 
 namespace {
 
-void chownTree(const std::string& path, uid_t uid, gid_t gid) {
-    ASSERT_EQ(0, lchown(path.c_str(), uid, gid)) << path;
-    if (!fs::is_directory(fs::symlink_status(path)))
-        return;
-    for (auto& e : fs::recursive_directory_iterator(path)) {
-        ASSERT_EQ(0, lchown(e.path().c_str(), uid, gid)) << e.path();
-    }
+void giveTree(const std::string& path, uid_t uid, gid_t gid) {
+    std::string failed;
+    ASSERT_TRUE(bw::test::chownTree(path, uid, gid, &failed)) << failed;
 }
 
 uid_t ownerOf(const std::string& path) {
@@ -87,7 +83,7 @@ TEST_F(DaemonPrivileged, LinksPlantedInTheCacheNeverReachSystemFiles) {
     ASSERT_TRUE(writeCacheIndex(index, old, user.uid(), user.gid()));
     fs::create_symlink(system + "/shadow", old + "/LINK");
     fs::create_directory_symlink(system, cache + "/planted");
-    chownTree(home, user.uid(), user.gid());
+    giveTree(home, user.uid(), user.gid());
     ASSERT_EQ(0, chmod(home.c_str(), 0755));
 
     const std::vector<std::string> args{"1", trash, home + "/", "0", "0", "1", std::to_string(user.uid()), "3"};

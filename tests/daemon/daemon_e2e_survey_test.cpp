@@ -119,7 +119,7 @@ TEST_F(DaemonE2E, MoveModeStoresNewItemsAndRemovesTheirTrashRecords) {
                                  std::regex(R"(\d{4}-\d{2}-\d{2} \d{2}_\d{2} [+-]\d{4})")));
     struct stat st;
     ASSERT_EQ(0, stat(batches[0].c_str(), &st));
-    EXPECT_EQ(0750u, st.st_mode & 07777);
+    EXPECT_EQ(0700u, st.st_mode & 07777);
     EXPECT_EQ(getuid(), st.st_uid);
     std::optional<BWCacheIndex> index = readCacheIndex(batches[0]);
     ASSERT_TRUE(index);

@@ -9,6 +9,7 @@
 #include "throwaway_user.h"
 
 #include <acl/libacl.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/acl.h>
@@ -19,7 +20,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -167,6 +171,13 @@ TEST(DaemonRepair, HandsTheCacheToTheUserWithoutFollowingPlantedLinks) {
     const double now = timeIntervalSinceReferenceDate();
     writeIndex(old, now - 60, false);
     writeIndex(recent, now, false);
+    // The cache and what the user stored are the user's; one file of root's got in by a rename.
+    for (const std::string& path : {cache, old, recent, old + "/FILE", old + "/Folder", old + "/Folder/inner",
+                                    old + "/Folder/inner/deep", recent + "/NEW"})
+        ASSERT_EQ(0, lchown(path.c_str(), user.uid(), user.gid())) << path;
+    ASSERT_EQ(0, chmod((old + "/FILE").c_str(), 0640));
+    writeFile(old + "/ROOTS", "root's");
+    ASSERT_EQ(0, chmod((old + "/ROOTS").c_str(), 0600));
 
     Daemon daemon;
     daemon.setHomeFolder(tmp / "home");
@@ -188,19 +199,24 @@ TEST(DaemonRepair, HandsTheCacheToTheUserWithoutFollowingPlantedLinks) {
         EXPECT_EQ(1, acl_extended_file((system + "/secret").c_str())) << "the target's access list stays";
     }
 
-    // Inside, everything is the user's with mode 0750; the links themselves are given away.
-    for (const std::string& path : {old + "/FILE", old + "/Folder", old + "/Folder/inner/deep", old})
+    // Inside, the user's own items become the user's alone (0700); nothing changes hands: the links, the
+    // file of root's and the second name of root's file keep their owner and mode.
+    for (const std::string& path : {old + "/FILE", old + "/Folder", old + "/Folder/inner/deep", old}) {
         EXPECT_EQ(user.uid(), ownerOf(path).uid) << path;
-    EXPECT_EQ(0750u, ownerOf(old + "/FILE").mode);
+        EXPECT_EQ(0700u, ownerOf(path).mode) << path;
+    }
     EXPECT_EQ(user.gid(), ownerOf(old + "/FILE").gid);
-    EXPECT_EQ(user.uid(), ownerOf(old + "/LINK").uid);
-    EXPECT_EQ(user.uid(), ownerOf(cache + "/planted").uid);
+    EXPECT_EQ(0u, ownerOf(old + "/LINK").uid);
+    EXPECT_EQ(0u, ownerOf(cache + "/planted").uid);
+    EXPECT_EQ(0u, ownerOf(old + "/ROOTS").uid) << "root's file is not given to the user";
+    EXPECT_EQ(0600u, ownerOf(old + "/ROOTS").mode);
     EXPECT_EQ(0u, ownerOf(old + "/HARD").uid) << "a hard link to someone else's file is not given away";
+    EXPECT_EQ(0644u, ownerOf(old + "/HARD").mode);
     EXPECT_TRUE(readCacheIndex(old)->permissionsRepaired());
 
     // The batch added to just now is not entered yet.
     EXPECT_EQ(user.uid(), ownerOf(recent).uid);
-    EXPECT_EQ(0u, ownerOf(recent + "/NEW").uid);
+    EXPECT_EQ(0600u, ownerOf(recent + "/NEW").mode);
     EXPECT_FALSE(readCacheIndex(recent)->permissionsRepaired());
 }
 
@@ -215,7 +231,7 @@ TEST(DaemonRepair, AfterATransferTheBatchItselfIsRepairedAtOnce) {
     daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
     daemon.setRepairItemDelay(0);
     daemon.repairPermissions(batch);
-    EXPECT_EQ(0750u, ownerOf(batch + "/Stored/f").mode) << "the given folder's own index is not consulted";
+    EXPECT_EQ(0700u, ownerOf(batch + "/Stored/f").mode) << "the given folder's own index is not consulted";
     EXPECT_FALSE(readCacheIndex(batch)->permissionsRepaired());
 }
 
@@ -258,4 +274,55 @@ TEST(DaemonRepair, APrivilegedDaemonWorksOnlyInBatchFoldersOfItsUser) {
     daemon.joinRepairs(false);
     EXPECT_TRUE(fs::exists(trash + "mine.txt")) << "the item went into another user's batch";
     EXPECT_EQ(other, ownerOf(batch + "/THEIRS").uid);
+}
+
+namespace {
+
+std::size_t openDescriptors() {
+    std::size_t n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir))
+            ++n;
+        closedir(dir);
+    }
+    return n;
+}
+
+} // namespace
+
+TEST(DaemonRepair, AVeryDeepFolderDoesNotUseUpTheDescriptors) {
+    TempDir tmp("bw2deep");
+    const std::string cache = tmp / "cache";
+    fs::create_directories(cache);
+    // A chain of folders far deeper than any real tree, with a file of the user's near the top.
+    constexpr int kDepth = 1500;
+    {
+        UniqueFd level(open(cache.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < kDepth && level; ++i) {
+            ASSERT_EQ(0, mkdirat(level.get(), "d", 0755));
+            if (i == 3) {
+                UniqueFd file(openat(level.get(), "shallow", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+            }
+            level = UniqueFd(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        }
+    }
+
+    Daemon daemon;
+    daemon.setDaemonUID(static_cast<std::int32_t>(getuid()));
+    daemon.setRepairItemDelay(0.0002);
+    const std::size_t baseline = openDescriptors();
+    std::atomic<bool> done{false};
+    std::thread walk([&] {
+        daemon.repairPermissions(cache);
+        done = true;
+    });
+    // Sampled while the walk goes down the chain; the deepest point is held for a while (one pause per level).
+    std::size_t peak = baseline;
+    while (!done) {
+        peak = std::max(peak, openDescriptors());
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    walk.join();
+    EXPECT_LT(peak - baseline, static_cast<std::size_t>(2 * kMaxWalkDepth + 16)) << "peak " << peak;
+    EXPECT_EQ(0700u, ownerOf(cache + "/d/d/d/shallow").mode) << "the ordinary depths are still repaired";
 }

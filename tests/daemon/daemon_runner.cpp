@@ -1,6 +1,7 @@
 #include "daemon_runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -75,8 +76,13 @@ DaemonProcess DaemonProcess::start(const std::vector<std::string>& args, const s
             ::dup2(fd, 2);
             ::close(fd);
         }
-        if (runAsUid && ::setresuid(*runAsUid, 0, 0) != 0)
-            ::_exit(126);
+        if (runAsUid) {
+            // As the set-uid helper leaves it: every group id the user's, the effective uid root.
+            struct passwd* pw = ::getpwuid(*runAsUid);
+            const gid_t gid = pw ? pw->pw_gid : static_cast<gid_t>(*runAsUid);
+            if (::setgroups(1, &gid) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(*runAsUid, 0, 0) != 0)
+                ::_exit(126);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -119,7 +125,7 @@ void DaemonProcess::signal(int sig) {
 
 BusRecorder::BusRecorder() {
     m_bus.observeAll([this](const Notification& n) {
-        Seen seen{n.name, n.object, {}, {}, n.userInfo != nullptr};
+        Seen seen{n.name, n.object, {}, {}, n.userInfo != nullptr, n.senderUid};
         if (n.userInfo && plist_get_node_type(n.userInfo.get()) == PLIST_DICT) {
             plist_dict_iter it = nullptr;
             plist_dict_new_iter(n.userInfo.get(), &it);

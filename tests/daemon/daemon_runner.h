@@ -48,6 +48,7 @@ public:
         std::map<std::string, std::string> stringInfo;
         std::map<std::string, long long> numberInfo;
         bool hasInfo = false;
+        std::optional<uid_t> senderUid; // the uid the sender's bus connection was made with
     };
 
     BusRecorder();

@@ -227,3 +227,47 @@ TEST(KORCopyFileAcl, FileHasACLIsFalseForLinksDevicesAndMissingItems) {
     // The external tool is not shipped.
     EXPECT_FALSE(KOR_CopyFile::clearACLWithTool(tmp / "f", false));
 }
+
+TEST_F(CopyFileTest, DataIsCopiedRegionByRegionUnderTheSpaceCheck) {
+    // Data at both ends of a large hole, and a hole at the very end (the size must still come out right).
+    constexpr off_t kSize = 64LL << 20;
+    {
+        UniqueFd f(::open((src + "/sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_TRUE(f.valid());
+        ASSERT_EQ(5, ::pwrite(f.get(), "start", 5, 0));
+        ASSERT_EQ(6, ::pwrite(f.get(), "middle", 6, kSize / 2));
+        ASSERT_EQ(0, ::ftruncate(f.get(), kSize));
+    }
+    writeFile(src + "/dense", std::string(3 * bw::kCopyChunkBytes, 'd'));
+
+    struct Case {
+        const char* name;
+        int allowedChecks; // how many chunks the space check lets through (-1: all)
+        int result;
+    };
+    const Case cases[] = {
+        {"sparse", -1, KOR_CopyFile::kSuccess},
+        {"dense", -1, KOR_CopyFile::kSuccess},
+        {"dense", 1, KOR_CopyFile::kNoSpace},
+        {"dense", 0, KOR_CopyFile::kNoSpace},
+    };
+    UniqueFd s = openDir(src), d = openDir(dst);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " with " + std::to_string(c.allowedChecks) + " chunks allowed");
+        fs::remove_all(dst + "/copy");
+        KOR_CopyFile engine;
+        int checks = 0;
+        engine.setSpaceCheck([&](int) { return c.allowedChecks < 0 || checks++ < c.allowedChecks; });
+        ASSERT_EQ(c.result, engine.copyItemAt(s.get(), c.name, d.get(), "copy"));
+        if (c.result != KOR_CopyFile::kSuccess) {
+            EXPECT_TRUE(fs::is_empty(dst)) << "a copy stopped for space leaves nothing";
+            continue;
+        }
+        struct stat original, copy;
+        ASSERT_EQ(0, ::stat((src + "/" + c.name).c_str(), &original));
+        ASSERT_EQ(0, ::stat((dst + "/copy").c_str(), &copy));
+        EXPECT_EQ(original.st_size, copy.st_size);
+        EXPECT_LE(copy.st_blocks, original.st_blocks + 64) << "holes were filled";
+        EXPECT_EQ(readFile(src + "/" + c.name), readFile(dst + "/copy"));
+    }
+}

@@ -168,7 +168,8 @@ TEST(AgentEndToEnd, ProtectsATrashThroughTheLauncherAndObeysOnlyItsUser) {
     monitor.post(notif::kStartProtection, uidText, nullptr, true);
     ASSERT_TRUE(waitUntil([&] { return daemonsOf(user.uid()).size() == 1; }, 10s, pump))
         << bw::test::readFile(agentLog);
-    EXPECT_TRUE(flagOnStart(settingsFile));
+    // Written once the launches are done, which may be a moment after the daemon shows up.
+    EXPECT_TRUE(waitUntil([&] { return flagOnStart(settingsFile); }, 10s, pump));
     // The daemon's start causes one pruning pass, which ends with its notification.
     EXPECT_TRUE(waitUntil([&] { return done >= 1; }, 10s, pump));
 

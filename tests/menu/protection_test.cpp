@@ -126,7 +126,7 @@ TEST_F(ProtectionTest, SlashOnlyStartsOneDaemonForTheHomeTrash) {
     EXPECT_EQ(control->protectionStatus(), kStatusOn);
     EXPECT_TRUE(std::filesystem::is_directory(home + "/.Binwarden2Cache"));
     EXPECT_EQ(std::filesystem::status(home + "/.Binwarden2Cache").permissions(),
-              static_cast<std::filesystem::perms>(0750));
+              static_cast<std::filesystem::perms>(0700));
     EXPECT_TRUE(control->protectionStatusForStart());
     EXPECT_EQ(rec.repairs, getuid() == 0 ? 0 : 1);
     // A fresh account's home trash is made so that the daemon has a folder to survey.

@@ -64,7 +64,8 @@ TEST(LaunchValidation, RefusesMalformedCommandLines) {
     nine.push_back("3");
     EXPECT_FALSE(accepted(nine, ::getuid(), &why));
 
-    for (const char* number : {"", "1x", "1.5", "--1", " 1", "1234567890123456789"}) {
+    for (const char* number : {"", "1x", "1.5", "--1", " 1", "12345678901234567890", "9223372036854775808",
+                               "-9223372036854775809"}) {
         auto args = daemonArgs(trash, home, me);
         args[3] = number;
         EXPECT_FALSE(accepted(args, ::getuid(), &why)) << "size limit \"" << number << "\"";
@@ -124,6 +125,7 @@ protected:
     std::string m_home;
     std::string m_uidText;
     std::unique_ptr<ThrowawayUser> m_user;
+    std::string why_;
 };
 
 TEST_F(LaunchValidationAsRoot, HomeTrashInsideThePasswordDatabaseHome) {
@@ -230,4 +232,75 @@ TEST_F(LaunchValidationAsRoot, RootFolderIsAVolumeOnlyInTheVolumeForm) {
     EXPECT_NE(why.find("mount point"), std::string::npos) << why;
     EXPECT_FALSE(accepted(daemonArgs("/.Trash-" + m_uidText + "/files/", "/", m_uidText), uid(), &why));
     EXPECT_NE(why.find("cannot open"), std::string::npos) << why; // "/" is a mount point; the folder is missing
+}
+
+TEST_F(LaunchValidationAsRoot, NumbersTheSettingsReaderCanGiveAreAccepted) {
+    makeUserDirs(m_home, ".local/share/Trash/files");
+    const std::string trash = m_home + "/.local/share/Trash/files/";
+    std::string why;
+    // The settings reader clamps what it reads to the signed 64-bit range; every value it can give passes.
+    for (const char* number : {"9223372036854775807", "-9223372036854775808", "1000000000000000000", "0"}) {
+        for (std::size_t field : {0u, 3u, 4u, 5u, 7u}) {
+            auto args = daemonArgs(trash, m_home + "/", m_uidText);
+            args[field] = number;
+            EXPECT_TRUE(accepted(args, uid(), &why)) << "argument " << field + 1 << " = " << number << ": " << why;
+        }
+    }
+}
+
+TEST_F(LaunchValidationAsRoot, OnlyLinksThatRootMadeInItsOwnFoldersAreFollowedToTheHome) {
+    // "/home -> /var/home" as some distributions ship it: the password database names the linked path.
+    struct Case {
+        const char* what;
+        uid_t linkOwner;     // who owns the link
+        uid_t folderOwner;   // who owns the folder holding it
+        mode_t folderMode;   // that folder's mode
+        bool accepted;
+    };
+    ThrowawayUser other(m_base + "/other");
+    ASSERT_TRUE(other.valid());
+    const Case cases[] = {
+        {"root's link in a folder of root's", 0, 0, 0755, true},
+        {"root's link in root's sticky folder open to all", 0, 0, 01777, true},
+        {"root's link in root's folder open to all", 0, 0, 0777, false},
+        {"root's link in a folder of another user's", 0, other.uid(), 0755, false},
+        {"another user's link in a folder of root's", other.uid(), 0, 0755, false},
+        {"the user's own link in a folder of root's", uid(), 0, 0755, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string holder = m_base + "/holder" + std::to_string(++n);
+        bw::test::makeDirs(holder + "/var/home", 0755);
+        ASSERT_EQ(0, ::chown(holder.c_str(), c.folderOwner, 0));
+        ASSERT_EQ(0, ::chmod(holder.c_str(), c.folderMode));
+        ASSERT_EQ(0, ::symlink("var/home", (holder + "/home").c_str()));
+        ASSERT_EQ(0, ::lchown((holder + "/home").c_str(), c.linkOwner, 0));
+        ThrowawayUser linked(holder + "/home/u");
+        ASSERT_TRUE(linked.valid());
+        const std::string real = holder + "/var/home/u";
+        bw::test::makeDirs(real + "/.local/share/Trash/files", 0700);
+        for (const std::string& path : {real, real + "/.local", real + "/.local/share", real + "/.local/share/Trash",
+                                        real + "/.local/share/Trash/files"})
+            ASSERT_EQ(0, ::chown(path.c_str(), linked.uid(), linked.gid()));
+        const std::string home = holder + "/home/u/";
+        EXPECT_EQ(c.accepted, accepted(daemonArgs(home + ".local/share/Trash/files/", home,
+                                                  std::to_string(linked.uid())),
+                                       linked.uid(), &why_))
+            << why_;
+        const int fd = bw::openFolderWithoutSymlinks(home + ".local/share/Trash/files/");
+        EXPECT_EQ(c.accepted, fd >= 0);
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+TEST_F(LaunchValidationAsRoot, TheFolderHoldingTheTrashMustBeTheUsersToo) {
+    // Whoever owns ".Trash-<uid>" (or the home trash folder) can swap "files" at any time.
+    makeUserDirs(m_home, "a/Trash/files");
+    bw::test::makeDirs(m_home + "/b/Trash", 0755);
+    makeOwnedDirs(m_home + "/b/Trash/files", uid(), gid());
+    EXPECT_TRUE(accepted(daemonArgs(m_home + "/a/Trash/files/", m_home + "/", m_uidText), uid(), &why_)) << why_;
+    EXPECT_FALSE(accepted(daemonArgs(m_home + "/b/Trash/files/", m_home + "/", m_uidText), uid(), &why_));
+    EXPECT_NE(why_.find("owned by 0"), std::string::npos) << why_;
 }

@@ -585,3 +585,55 @@ TEST(NotificationBusRestart, IsConnectedNoticesABusThatWent) {
     }
     EXPECT_FALSE(bus.isConnected());
 }
+
+TEST_F(NotificationBusTest, EachNotificationArrivesOnceWhateverMixOfObservers) {
+    // The bus forwards one match per observed name, or one for everything; mixing them never doubles one.
+    struct Case {
+        const char* what;
+        bool allFirst;
+    };
+    for (const Case& c : {Case{"a name, then everything", false}, Case{"everything, then a name", true}}) {
+        SCOPED_TRACE(c.what);
+        NotificationBus bus;
+        Recorder named, all;
+        if (c.allFirst)
+            bus.observeAll(all.handler());
+        bus.observe(notif::kStopProtection, named.handler());
+        if (!c.allFirst)
+            bus.observeAll(all.handler());
+        bus.post(notif::kStopProtection, std::nullopt, nullptr, true);
+        bus.post(notif::kStartProtection, std::nullopt, nullptr, true);
+        bus.post(notif::kStopProtection, std::nullopt, nullptr, true);
+        ASSERT_TRUE(pump(bus, [&] { return all.has(3); }));
+        pump(bus, [] { return false; }, 300); // anything doubled would arrive meanwhile
+        EXPECT_EQ(3u, all.seen.size());
+        EXPECT_EQ(2u, named.seen.size());
+    }
+}
+
+TEST_F(NotificationBusTest, AReceiverThatObeysOnlyItsUserDropsOthersOnArrival) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to post as a throw-away unprivileged user";
+    ThrowawayUser user;
+    ASSERT_TRUE(user.ok()) << "useradd failed";
+    NotificationBus strict, open;
+    Recorder strictSeen, openSeen;
+    strict.acceptOnlyFrom(getuid());
+    strict.observe(notif::kDaemonsMustStop, strictSeen.handler());
+    open.observe(notif::kDaemonsMustStop, openSeen.handler());
+    Peer peer([&](const auto& wait) {
+        if (!user.become())
+            _exit(3);
+        NotificationBus sender;
+        for (int i = 0; i < 2; ++i)
+            sender.post(notif::kDaemonsMustStop, userIdText(getuid()), nullptr, true);
+        wait();
+    });
+    ASSERT_TRUE(pump(open, [&] { return openSeen.has(2); }));
+    // Root's request, posted after the other user's: once it is in, the others' would have been too.
+    strict.post(notif::kDaemonsMustStop, userIdText(getuid()), nullptr, true);
+    ASSERT_TRUE(pump(strict, [&] { return strictSeen.has(1); }));
+    EXPECT_EQ(peer.release(), 0);
+    ASSERT_EQ(1u, strictSeen.seen.size());
+    EXPECT_EQ(std::optional<uid_t>(0), strictSeen.seen[0].senderUid);
+}

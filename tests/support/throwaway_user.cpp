@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -110,6 +111,28 @@ pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const 
     envp.push_back(nullptr);
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
+}
+
+bool chownTree(const std::string& path, uid_t uid, gid_t gid, std::string* failed) {
+    namespace fs = std::filesystem;
+    auto give = [&](const std::string& item) {
+        if (::lchown(item.c_str(), uid, gid) == 0)
+            return true;
+        if (failed)
+            *failed = item;
+        return false;
+    };
+    if (!give(path))
+        return false;
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(path, ec)))
+        return true;
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        if (!give(it->path().string()))
+            return false;
+    }
+    return !ec;
 }
 
 } // namespace bw::test

@@ -41,5 +41,8 @@ int runAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std:
 // and error are appended to `logPath`, standard input is /dev/null. The caller stops and reaps the pid.
 pid_t spawnAs(uid_t uid, gid_t gid, const std::vector<std::string>& argv, const std::vector<std::string>& env,
               const std::string& logPath);
+// Gives `path` and, for a folder, everything below it to uid:gid, links themselves included (lchown).
+// False (with the failing path in `failed`) at the first item that cannot be given.
+bool chownTree(const std::string& path, uid_t uid, gid_t gid, std::string* failed = nullptr);
 
 } // namespace bw::test
