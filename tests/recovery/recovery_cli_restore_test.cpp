@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -20,24 +18,7 @@ using bw::test::makeBatch;
 using bw::test::readFile;
 using bw::test::TempDir;
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result shell(const std::string& line) {
-    Result result;
-    FILE* pipe = popen(line.c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    std::size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.out.append(buffer, got);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using Result = bw::test::ShellResult;
 
 // Every file below a folder, relative, with its content.
 std::set<std::string> filesBelow(const std::string& folder) {
@@ -71,7 +52,7 @@ protected:
 
     // bw2ctl run from the working folder, with `input` piped in front when given.
     Result run(const std::string& arguments, const std::string& input = "cat /dev/null") const {
-        return shell("cd '" + work + "' && " + input + " | HOME='" + home +
+        return bw::test::runShell("cd '" + work + "' && " + input + " | HOME='" + home +
                      "' DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent '" + bw::test::buildDir() + "/bin/bw2ctl' " +
                      arguments + " 2>&1");
     }
@@ -205,11 +186,11 @@ TEST_F(Bw2ctlRestore, CompletionLoadsInBashAndOffersCommandsOptionsAndItems) {
         {"bw2ctl restore --f", {"--from", "--flat"}},
         {"bw2ctl delete \"\"", {ids[0], "a.txt", "lost.txt"}},
     };
-    const Result loaded = shell(prefix + "complete -p bw2ctl'");
+    const Result loaded = bw::test::runShell(prefix + "complete -p bw2ctl'");
     EXPECT_EQ(loaded.status, 0) << loaded.out;
     EXPECT_NE(loaded.out.find("complete -F _bw2ctl bw2ctl"), std::string::npos) << loaded.out;
     for (const Case& c : cases) {
-        const Result r = shell(prefix + "COMP_WORDS=(" + c.words + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " +
+        const Result r = bw::test::runShell(prefix + "COMP_WORDS=(" + c.words + "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " +
                                "_bw2ctl; printf \"%s\\n\" \"${COMPREPLY[@]}\"'");
         for (const std::string& word : c.offered)
             EXPECT_NE(r.out.find(word + "\n"), std::string::npos) << c.words << " lacks " << word << "\n" << r.out;
