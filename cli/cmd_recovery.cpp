@@ -315,14 +315,16 @@ int printTable(const std::vector<bw::RecoveryItem>& rows) {
         for (std::size_t c = 0; c < 5; ++c)
             width[c] = std::max(width[c], columns(cells.back()[c]));
     }
-    // On a terminal the path column gives way first, down to 16 columns, then the name, down to 12.
+    // On a terminal the name and the path share what is left, the path taking up to three fifths
+    // (at least 16 columns, and at least 12 for the name), and neither more than it needs.
     if (const std::size_t terminal = terminalWidth()) {
         const std::size_t fixed = width[0] + width[1] + width[2] + 4 * 2;
-        std::size_t left = terminal > fixed ? terminal - fixed : 0;
-        if (width[3] + width[4] > left)
-            width[4] = std::max<std::size_t>(16, left > width[3] ? left - width[3] : 0);
-        if (width[3] + width[4] > left)
-            width[3] = std::max<std::size_t>(12, left > width[4] ? left - width[4] : 0);
+        const std::size_t left = terminal > fixed ? terminal - fixed : 0;
+        if (width[3] + width[4] > left) {
+            const std::size_t pathShare = std::min(width[4], std::max<std::size_t>(16, left * 3 / 5));
+            width[3] = std::min(width[3], std::max<std::size_t>(12, left > pathShare ? left - pathShare : 0));
+            width[4] = std::min(width[4], std::max<std::size_t>(16, left > width[3] ? left - width[3] : 0));
+        }
     }
     auto line = [&](const std::array<std::string, 5>& row) {
         std::printf("%s  %s  %s  %s  %s\n", padded(row[0], width[0]).c_str(), padded(row[1], width[1]).c_str(),
