@@ -709,8 +709,16 @@ int runDelete(const std::vector<std::string>& args) {
     if (!items || items->empty())
         return kFailed;
     if (parsed.dryRun) {
+        bw::JsonWriter writer;
+        writer.beginArray();
         for (const bw::RecoveryItem& item : *items)
-            std::printf("would delete %s  %s\n", item.storedName.c_str(), printable(item.displayName).c_str());
+            if (parsed.json)
+                writeItemJson(writer, item);
+            else
+                std::printf("would delete %s  %s\n", item.storedName.c_str(), printable(item.displayName).c_str());
+        writer.endArray();
+        if (parsed.json)
+            std::printf("%s\n", writer.text().c_str());
         return flushed(kOk);
     }
     if (!parsed.yes) {

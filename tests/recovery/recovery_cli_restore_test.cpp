@@ -98,6 +98,7 @@ TEST_F(Bw2ctlRestore, SelectionToLayoutFlatAndDryRun) {
         {"restore --all --dry-run", 1, work, {}}, // lost.txt has no known place
         {"restore --all --to out --dry-run", 0, out, {}},
         {"delete --all --dry-run", 0, work, {}},
+        {"delete --all --dry-run --json --from .", 0, work, {}},
         // Only the items trashed from the working folder.
         {"restore --all --from .", 0, work, {"a.txt=work-a", "sub/b.txt=work-b"}},
         // The layout below the common parent; an item without a known place goes to the top.
@@ -121,7 +122,9 @@ TEST_F(Bw2ctlRestore, SelectionToLayoutFlatAndDryRun) {
     EXPECT_NE(dry.out.find("would be restored a.txt -> " + work + "/a - 1.txt (" + work + "/a.txt exists"),
               std::string::npos)
         << dry.out;
-    EXPECT_EQ(run("list --hours 0 --format '{id}'").out.size(), 5 * 37u); // nothing deleted by the dry run
+    EXPECT_EQ(run("list --hours 0 --format '{id}'").out.size(), 5 * 37u); // nothing deleted by the dry runs
+    const Result dryDelete = run("delete --all --dry-run --json --from .");
+    EXPECT_NE(dryDelete.out.find("[{\"id\":\"" + ids[0] + "\""), std::string::npos) << dryDelete.out;
 }
 
 TEST_F(Bw2ctlRestore, ListFormatsAndIdsOnStandardInput) {
