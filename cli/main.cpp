@@ -21,7 +21,8 @@ static void printUsage(FILE* out) {
     std::fprintf(out, "usage: bw2ctl COMMAND [ARGS…]\n\ncommands:\n");
     for (const auto& command : commands)
         std::fprintf(out, "  %-10s %s\n", command.name.c_str(), command.summary.c_str());
-    std::fprintf(out, "\n'bw2ctl COMMAND --help' tells more.\n");
+    std::fprintf(out, "\n'bw2ctl COMMAND --help' tells more.\n\n"
+                      "example: bw2ctl restore --all --from . --since 2h --dry-run\n");
 }
 
 int main(int argc, char** argv) {

@@ -197,11 +197,17 @@ CopyOutcome restoreToOriginalPlace(const RecoveryItem& item) {
     const std::optional<std::string> original = safeOriginalPath(*item.originalPath);
     if (!original)
         return failed(*item.originalPath, "the recorded original place is not a usable path");
-    const std::size_t slash = original->rfind('/');
-    const std::string parent = slash == 0 ? "/" : original->substr(0, slash);
-    const std::string name = original->substr(slash + 1);
+    return copyItemToPath(item, *original);
+}
+
+CopyOutcome copyItemToPath(const RecoveryItem& item, const std::string& destination) {
+    const std::size_t slash = destination.rfind('/');
+    if (destination.empty() || destination[0] != '/' || slash + 1 >= destination.size())
+        return failed(destination, "not an absolute path to copy to");
+    const std::string parent = slash == 0 ? "/" : destination.substr(0, slash);
+    const std::string name = destination.substr(slash + 1);
     if (!makeFolders(parent))
-        return failed(*original, std::string("cannot recreate its folder: ") + std::strerror(errno));
+        return failed(destination, std::string("cannot recreate its folder: ") + std::strerror(errno));
     return recoverItemTo(item, parent, name);
 }
 

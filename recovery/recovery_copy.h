@@ -49,4 +49,8 @@ std::vector<CopyOutcome> recoverInFolder(const std::vector<RecoveryItem>& items,
 // is not known or not a safe absolute path.
 CopyOutcome restoreToOriginalPlace(const RecoveryItem& item);
 
+// Copies the item to the absolute path `destination`, recreating missing parent folders as above; a name
+// taken there gets the free-name rule (the outcome's destination tells which name was used).
+CopyOutcome copyItemToPath(const RecoveryItem& item, const std::string& destination);
+
 } // namespace bw

@@ -21,10 +21,7 @@ using bw::test::makeBatch;
 using bw::test::readFile;
 using bw::test::TempDir;
 
-struct Result {
-    int status = -1;
-    std::string out; // standard output and error together
-};
+using Result = bw::test::ShellResult;
 
 class Bw2ctlRecovery : public ::testing::Test {
 protected:
@@ -45,17 +42,7 @@ protected:
     Result run(const std::string& arguments) const {
         const std::string line = "HOME='" + home + "' DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent '" +
                                  bw::test::buildDir() + "/bin/bw2ctl' " + arguments + " </dev/null 2>&1";
-        Result result;
-        FILE* pipe = popen(line.c_str(), "r");
-        if (!pipe)
-            return result;
-        char buffer[4096];
-        std::size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            result.out.append(buffer, got);
-        const int status = pclose(pipe);
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return result;
+        return bw::test::runShell(line);
     }
 
     std::string idOf(const std::string& name, const std::string& content) const {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdint>
+#include <cstdio>
 
 namespace bw::test {
 
@@ -35,6 +38,20 @@ std::vector<std::string> makeBatch(const std::string& cacheFolder, const std::st
     index.setCacheLastAdditionTime(lastAddition);
     EXPECT_TRUE(writeCacheIndex(index, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
     return stored;
+}
+
+ShellResult runShell(const std::string& line) {
+    ShellResult result;
+    FILE* pipe = popen(line.c_str(), "r");
+    if (!pipe)
+        return result;
+    char buffer[4096];
+    std::size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, got);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
 
 std::vector<std::string> namesOf(const std::vector<RecoveryItem>& items) {

@@ -23,6 +23,13 @@ struct FakeItem {
 std::vector<std::string> makeBatch(const std::string& cacheFolder, const std::string& batchName, double lastAddition,
                                    const std::vector<FakeItem>& items);
 
+// A shell command line's exit status (-1 when it did not exit) and its standard output.
+struct ShellResult {
+    int status = -1;
+    std::string out;
+};
+ShellResult runShell(const std::string& line);
+
 // The display names of a list, in order.
 std::vector<std::string> namesOf(const std::vector<RecoveryItem>& items);
 
