@@ -79,8 +79,9 @@ int main(int argc, char** argv) {
         const std::string cacheRoot = args[2];
         const std::string cache = bw::withoutTrailingSlashes(bw::cacheFolderFor(args[1], cacheRoot, home, ::getuid()));
         const std::string homeLayoutEnd = std::string("/") + bw::kCacheFolderName;
-        const bool volumeLayout = cache.size() < homeLayoutEnd.size() ||
-                                  cache.compare(cache.size() - homeLayoutEnd.size(), std::string::npos, homeLayoutEnd) != 0;
+        const bool volumeLayout =
+            cache.size() < homeLayoutEnd.size() ||
+            cache.compare(cache.size() - homeLayoutEnd.size(), std::string::npos, homeLayoutEnd) != 0;
         std::string why;
         // The one piece of work that needs root: a volume's shared cache folder that no user controls.
         if (volumeLayout && !bw::prepareVolumeCacheFolder(cacheRoot, ::getuid(), ::getgid(), &why)) {

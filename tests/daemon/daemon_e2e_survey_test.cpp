@@ -277,6 +277,24 @@ TEST_F(DaemonE2E, StopEndsTheSurveysAndQuitEndsTheProcess) {
     EXPECT_EQ(std::optional<int>(0), daemon.waitExit(5));
 }
 
+TEST_F(DaemonE2E, OneDaemonPerTrashAndASuccessorTakesOverFromOneThatQuits) {
+    DaemonProcess first = startAndWait(1);
+    // A second launch for the same trash gives up after its short wait; the first keeps protecting.
+    DaemonProcess second = start(1);
+    EXPECT_EQ(std::optional<int>(0), second.waitExit(15));
+    EXPECT_TRUE(first.running());
+
+    // A restart: the successor is launched while its predecessor is still quitting, and takes over.
+    const std::size_t started = recorder.named(notif::kCacheUpdateSilent).size();
+    first.signal(SIGTERM);
+    DaemonProcess successor = start(1);
+    EXPECT_EQ(std::optional<int>(0), first.waitExit(10));
+    ASSERT_TRUE(recorder.waitForCount(notif::kCacheUpdateSilent, started + 1, 15)) << log();
+    trashFile("after-restart.txt", "r");
+    ASSERT_TRUE(eventually([&] { return storedNamesFor("after-restart.txt").size() == 1; }, 10)) << log();
+    quit(successor);
+}
+
 TEST_F(DaemonE2E, RequestsForAnotherUserAreIgnored) {
     DaemonProcess daemon = startAndWait(1);
     const std::string other = std::to_string(getuid() + 4242);
