@@ -59,6 +59,28 @@ std::string batchFolderName(std::time_t when) {
     return name;
 }
 
+std::string continuedBatchFolderName(const std::string& batchName, unsigned part) {
+    if (part <= 1)
+        return batchName;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, " %03u", part);
+    return batchName + suffix;
+}
+
+std::string batchNameOfFolder(const std::string& folderName) {
+    // "... +0100 002": a space and at least three digits after the zone's four.
+    const std::size_t space = folderName.rfind(' ');
+    if (space == std::string::npos || space < 5 || folderName.size() - space - 1 < 3)
+        return folderName;
+    for (std::size_t i = space + 1; i < folderName.size(); ++i)
+        if (folderName[i] < '0' || folderName[i] > '9')
+            return folderName;
+    const char sign = folderName[space - 5];
+    if (sign != '+' && sign != '-')
+        return folderName;
+    return folderName.substr(0, space);
+}
+
 std::string newStoredItemName() {
     std::uint8_t bytes[16] = {};
     std::size_t filled = 0;

@@ -16,7 +16,7 @@ inline constexpr std::size_t kMaxInflatedSize = 256u * 1024u * 1024u;
 // The zlib stream of the buffer; nothing for an empty buffer or on any zlib error.
 std::optional<Bytes> compressedData(std::span<const std::uint8_t> input);
 
-// The inflated bytes; the (empty) buffer itself when it is empty; nothing on any error or past kMaxInflatedSize.
-std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input);
+// The inflated bytes; the (empty) buffer itself when it is empty; nothing on any error or past maxSize.
+std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::size_t maxSize = kMaxInflatedSize);
 
 } // namespace bw

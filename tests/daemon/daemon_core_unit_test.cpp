@@ -148,9 +148,18 @@ TEST_F(DaemonTransferTest, AnUnreadableIndexIsReplacedByANewOne) {
     EXPECT_EQ(1u, index->indexTable()->size()) << "a failed move leaves no entry";
     EXPECT_GE(index->cacheCreationTime(), std::floor(before));
     EXPECT_EQ(5u, index->cacheSize());
+    // The unreadable one is not written over: it stays beside the new index, for recovery tools.
+    int aside = 0;
+    for (const auto& entry : fs::directory_iterator(batch)) {
+        if (entry.path().filename().string().rfind(kUnreadableIndexPrefix, 0) == 0) {
+            ++aside;
+            EXPECT_EQ("not an index", readFile(entry.path().string()));
+        }
+    }
+    EXPECT_EQ(1, aside);
 }
 
-TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndStillRewritesTheIndex) {
+TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndLeavesTheIndexAsItWas) {
     writeFile(trash + "a", "aaa");
     daemon.setRunningMode(2);
     daemon.setRunningStatus(Daemon::kTransferring);
@@ -159,16 +168,26 @@ TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndStillRewritesTheIndex) {
     EXPECT_EQ(1u, daemon._alreadyAdded().size());
     EXPECT_EQ(daemon.keyForItem(trash + "a"), daemon._alreadyAdded().begin()->first);
 
-    // The same item again: no new entry, but a fresh size and addition time.
+    // The same item again: nothing new was copied, so the index is not written again (readers see the
+    // same content); a new item then rewrites it with a fresh size and addition time.
     writeFile(batch + "/extra", "12");
     const double firstAddition = readCacheIndex(batch)->cacheLastAdditionTime();
+    const CacheIndexFileState written = cacheIndexFileStateAt(UniqueFd(::open(batch.c_str(), O_RDONLY)).get());
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     daemon.copyDataFromTrashToCache({batch, {"a"}});
     std::optional<BWCacheIndex> index = readCacheIndex(batch);
     EXPECT_EQ(1u, index->indexTable()->size());
-    EXPECT_EQ(5u, index->cacheSize());
-    EXPECT_GT(index->cacheLastAdditionTime(), firstAddition);
+    EXPECT_EQ(3u, index->cacheSize());
+    EXPECT_EQ(index->cacheLastAdditionTime(), firstAddition);
+    EXPECT_TRUE(written.sameFile(cacheIndexFileStateAt(UniqueFd(::open(batch.c_str(), O_RDONLY)).get())));
     EXPECT_TRUE(fs::exists(trash + "a"));
+
+    writeFile(trash + "b", "bbbb");
+    daemon.copyDataFromTrashToCache({batch, {"a", "b"}});
+    index = readCacheIndex(batch);
+    EXPECT_EQ(2u, index->indexTable()->size());
+    EXPECT_EQ(3u + 2u + 4u, index->cacheSize());
+    EXPECT_GT(index->cacheLastAdditionTime(), firstAddition);
 }
 
 TEST_F(DaemonTransferTest, StartUpRecoveryDropsMissingItemsAndLeftoversOfUnrepairedBatchesOnly) {
