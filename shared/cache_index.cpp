@@ -122,8 +122,14 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
         const bool ok = reader.forEachEntry(value, depth, [&](const std::string& storedName, std::uint64_t item,
                                                               int itemDepth) {
             auto decoded = reader.decode(item, itemDepth);
-            if (!decoded)
-                return false;
+            if (!decoded) {
+                // A value that cannot be decoded is dropped like one of the wrong form, unless the
+                // archive as a whole went past its bounds.
+                if (reader.exhausted())
+                    return false;
+                ++dropped;
+                return true;
+            }
             // One entry of another form is dropped alone; the rest of the batch stays listed.
             BWCacheIndexEntry entry;
             bool good = decoded->kind == ArchiveValue::Kind::Dictionary;
@@ -147,7 +153,7 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
                 return false;
             entries.insert_or_assign(storedName, std::move(entry));
             return true;
-        });
+        }, &dropped);
         if (!ok)
             return false;
         index.m_indexTable = std::move(entries);

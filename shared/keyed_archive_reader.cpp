@@ -195,7 +195,8 @@ bool KeyedArchiveReader::forEachMember(std::uint64_t index, int depth, const Mem
     return true;
 }
 
-bool KeyedArchiveReader::forEachEntry(std::uint64_t index, int depth, const MemberFunction& fn) {
+bool KeyedArchiveReader::forEachEntry(std::uint64_t index, int depth, const MemberFunction& fn,
+                                      std::size_t* skipped) {
     std::optional<std::uint64_t> resolved;
     if (!resolve(index, depth, resolved) || !resolved)
         return false;
@@ -213,10 +214,18 @@ bool KeyedArchiveReader::forEachEntry(std::uint64_t index, int depth, const Memb
         return fail("malformed dictionary"), false;
     for (std::uint64_t i = 0; i < keys->count; ++i) {
         auto key = decode(m_plist.reference(*keys, i), depth + 1);
+        if (!key && skipped && !m_exhausted) {
+            ++*skipped;
+            continue;
+        }
         if (!key)
             return false;
-        if (key->kind != ArchiveValue::Kind::String)
-            return fail("dictionary key is not a string"), false;
+        if (key->kind != ArchiveValue::Kind::String) {
+            if (!skipped)
+                return fail("dictionary key is not a string"), false;
+            ++*skipped;
+            continue;
+        }
         if (!fn(key->stringValue, m_plist.reference(*values, i), depth + 1))
             return false;
     }

@@ -51,8 +51,11 @@ public:
     // An archived object's members other than "$class": key and property-list index of the value.
     using MemberFunction = std::function<bool(const std::string& key, std::uint64_t value, int depth)>;
     bool forEachMember(std::uint64_t index, int depth, const MemberFunction& fn);
-    // An archived dictionary's ("NS.keys"/"NS.objects") entries in order; keys must be strings.
-    bool forEachEntry(std::uint64_t index, int depth, const MemberFunction& fn);
+    // An archived dictionary's ("NS.keys"/"NS.objects") entries in order. A key that is not a string
+    // fails the whole dictionary, or with `skipped` given, skips that entry alone and counts it.
+    bool forEachEntry(std::uint64_t index, int depth, const MemberFunction& fn, std::size_t* skipped = nullptr);
+    // Whether a failure came from the bounds (the whole archive is then refused), not from one value.
+    bool exhausted() const { return m_exhausted; }
 
     // The value at a property-list index as a tree (UIDs followed, "$null" as Null). Within the bounds.
     std::optional<ArchiveValue> decode(std::uint64_t index, int depth);
