@@ -243,7 +243,9 @@ private:
     std::string m_batchName;
     unsigned m_batchPart = 1;
     BatchState m_batch;
-    std::size_t m_indexSizeLimit = kMaxArchiveSize;
+    // A quarter of what readers accept: each survey rewrites the index of the batch it fills, so a
+    // smaller index keeps every survey short however many items a minute brings (about 45,000 entries).
+    std::size_t m_indexSizeLimit = kMaxArchiveSize / 4;
     std::chrono::milliseconds m_batchLockWait = BatchFolderLock::kDefaultWait;
     std::mutex m_pendingMutex;
     std::vector<PendingFinish> m_pendingFinishes;

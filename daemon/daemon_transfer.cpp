@@ -222,7 +222,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             std::optional<std::string> key = itemKeyAt(trash.get(), name);
             if (key) {
                 // Recorded before the copy, so that a copy that fails is not tried again and again.
-                if (!m_alreadyAdded.emplace(std::move(*key), planTime).second)
+                if (!m_alreadyAdded.try_emplace(std::move(*key), planTime).second)
                     continue;
             }
         }

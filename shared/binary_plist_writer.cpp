@@ -100,9 +100,12 @@ void appendMarkerWithCount(Bytes& out, std::uint8_t marker, std::uint64_t count)
 } // namespace
 
 std::uint64_t BinaryPlistWriter::hashOf(std::span<const std::uint8_t> bytes) const {
-    std::uint64_t h = 1469598103934665603ull; // FNV-1a
+    std::uint64_t h = 1469598103934665603ull; // FNV-1a, then mixed so that the low bits spread too
     for (std::uint8_t b : bytes)
         h = (h ^ b) * 1099511628211ull;
+    h ^= h >> 32;
+    h *= 0xD6E8FEB86659FD93ull;
+    h ^= h >> 32;
     return h;
 }
 
@@ -198,10 +201,23 @@ std::uint32_t BinaryPlistWriter::addString(std::string_view utf8) {
 }
 
 std::uint32_t BinaryPlistWriter::addUid(std::uint64_t uid) {
+    // UIDs are dense small numbers: a direct table finds the shared one without hashing.
+    if (uid < m_uidObjects.size() && m_uidObjects[uid] != 0)
+        return m_uidObjects[uid] - 1;
     const unsigned width = bytesNeeded(uid);
     m_encoding.assign(1, static_cast<std::uint8_t>(0x80 | (width - 1)));
     appendBigEndian(m_encoding, uid, width);
-    return addEncodedScalar();
+    if (m_failed || m_objects.size() >= kNoIndex || m_scalars.size() + m_encoding.size() > kNoIndex ||
+        uid >= kNoIndex)
+        return addEncodedScalar();
+    const auto index = static_cast<std::uint32_t>(m_objects.size());
+    m_objects.push_back(
+        Object{static_cast<std::uint32_t>(m_scalars.size()), static_cast<std::uint32_t>(m_encoding.size()), Kind::Scalar});
+    m_scalars.insert(m_scalars.end(), m_encoding.begin(), m_encoding.end());
+    if (m_uidObjects.size() <= uid)
+        m_uidObjects.resize(static_cast<std::size_t>(uid) + 1 + m_uidObjects.size() / 2, 0);
+    m_uidObjects[uid] = index + 1;
+    return index;
 }
 
 std::uint32_t BinaryPlistWriter::addContainer(Kind kind, std::span<const std::uint32_t> first,

@@ -58,6 +58,7 @@ private:
     // Open addressing over the scalars: object index + 1, 0 for a free slot.
     std::vector<std::uint32_t> m_slots;
     std::size_t m_scalarCount = 0;
+    std::vector<std::uint32_t> m_uidObjects; // UID -> its object index + 1, 0 when not added yet
     Bytes m_encoding; // the scalar being added
     bool m_failed = false;
 };

@@ -4,6 +4,10 @@
 
 namespace bw {
 
+namespace {
+const std::vector<std::string> kStringClass{"NSString"};
+}
+
 KeyedArchiveWriter::KeyedArchiveWriter() {
     m_uids.push_back(m_plist.addString("$null"));
     m_filled.push_back(true);
@@ -31,7 +35,7 @@ std::uint64_t KeyedArchiveWriter::string(std::string_view text) {
         // That text is the archive's own nil marker when stored inline; it is wrapped as an object.
         const std::uint64_t uid = reserve();
         const std::uint32_t keys[] = {m_plist.addString("NS.string"), m_plist.addString("$class")};
-        const std::uint32_t values[] = {m_plist.addString(text), m_plist.addUid(classUid({"NSString"}))};
+        const std::uint32_t values[] = {m_plist.addString(text), m_plist.addUid(classUid(kStringClass))};
         m_uids[uid] = m_plist.addDictionary(keys, values);
         m_filled[uid] = true;
         return uid;
@@ -55,26 +59,36 @@ std::uint64_t KeyedArchiveWriter::real(double value) {
     return inlineValue(m_plist.addReal(value));
 }
 
-std::uint64_t KeyedArchiveWriter::classUid(std::vector<std::string> chain) {
+std::uint64_t KeyedArchiveWriter::classUid(const std::vector<std::string>& given) {
+    // Tables of many entries ask for the same class each time: the last answer is kept at hand.
+    if (m_lastClassUid != 0 && given == m_lastClass)
+        return m_lastClassUid;
+    std::vector<std::string> chain = given;
     if (chain.empty() || chain.back() != "NSObject")
         chain.push_back("NSObject");
     auto it = m_classes.find(chain);
-    if (it != m_classes.end())
-        return it->second;
-    std::vector<std::uint32_t> names;
-    for (const auto& name : chain)
-        names.push_back(m_plist.addString(name));
-    const std::uint32_t keys[] = {m_plist.addString("$classname"), m_plist.addString("$classes")};
-    const std::uint32_t values[] = {m_plist.addString(chain.front()), m_plist.addArray(names)};
-    m_uids.push_back(m_plist.addDictionary(keys, values));
-    m_filled.push_back(true);
-    m_classes.emplace(std::move(chain), m_uids.size() - 1);
-    return m_uids.size() - 1;
+    std::uint64_t uid = 0;
+    if (it != m_classes.end()) {
+        uid = it->second;
+    } else {
+        std::vector<std::uint32_t> names;
+        for (const auto& name : chain)
+            names.push_back(m_plist.addString(name));
+        const std::uint32_t keys[] = {m_plist.addString("$classname"), m_plist.addString("$classes")};
+        const std::uint32_t values[] = {m_plist.addString(chain.front()), m_plist.addArray(names)};
+        m_uids.push_back(m_plist.addDictionary(keys, values));
+        m_filled.push_back(true);
+        uid = m_uids.size() - 1;
+        m_classes.emplace(std::move(chain), uid);
+    }
+    m_lastClass = given;
+    m_lastClassUid = uid;
+    return uid;
 }
 
-std::vector<std::uint32_t> KeyedArchiveWriter::uidRefs(std::span<const std::uint64_t> uids) {
-    std::vector<std::uint32_t> refs;
-    refs.reserve(uids.size());
+std::span<const std::uint32_t> KeyedArchiveWriter::uidRefs(std::span<const std::uint64_t> uids,
+                                                          std::vector<std::uint32_t>& refs) {
+    refs.clear();
     for (std::uint64_t uid : uids)
         refs.push_back(m_plist.addUid(uid));
     return refs;
@@ -97,21 +111,19 @@ void KeyedArchiveWriter::setObject(std::uint64_t uid, const std::vector<std::str
 
 void KeyedArchiveWriter::setDictionary(std::uint64_t uid, const std::vector<std::string>& classChain,
                                        std::span<const std::uint64_t> keys, std::span<const std::uint64_t> values) {
-    std::vector<std::uint32_t> refs = uidRefs(keys);
-    const std::uint32_t keyArray = m_plist.addArray(refs);
-    refs = uidRefs(values);
-    const std::uint32_t valueArray = m_plist.addArray(refs);
-    refs.clear();
-    const std::uint32_t names[] = {m_plist.addString("NS.keys"), m_plist.addString("NS.objects"),
-                                   m_plist.addString("$class")};
+    const std::uint32_t keyArray = m_plist.addArray(uidRefs(keys, m_scratch));
+    const std::uint32_t valueArray = m_plist.addArray(uidRefs(values, m_scratch));
+    if (m_dictionaryNames[0] == kNone)
+        m_dictionaryNames = {m_plist.addString("NS.keys"), m_plist.addString("NS.objects"), m_plist.addString("$class")};
+    const std::uint32_t* names = m_dictionaryNames.data();
     const std::uint32_t members[] = {keyArray, valueArray, m_plist.addUid(classUid(classChain))};
-    m_uids[uid] = m_plist.addDictionary(names, members);
+    m_uids[uid] = m_plist.addDictionary(std::span<const std::uint32_t>(names, 3), members);
     m_filled[uid] = true;
 }
 
 void KeyedArchiveWriter::setArray(std::uint64_t uid, const std::vector<std::string>& classChain,
                                   std::span<const std::uint64_t> items) {
-    const std::uint32_t itemArray = m_plist.addArray(uidRefs(items));
+    const std::uint32_t itemArray = m_plist.addArray(uidRefs(items, m_scratch));
     const std::uint32_t names[] = {m_plist.addString("NS.objects"), m_plist.addString("$class")};
     const std::uint32_t members[] = {itemArray, m_plist.addUid(classUid(classChain))};
     m_uids[uid] = m_plist.addDictionary(names, members);

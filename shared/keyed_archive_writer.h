@@ -6,6 +6,7 @@
 
 #include "binary_plist_writer.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -44,14 +45,19 @@ public:
 
 private:
     std::uint64_t inlineValue(std::uint32_t plistIndex);
-    std::uint64_t classUid(std::vector<std::string> chain);
-    std::vector<std::uint32_t> uidRefs(std::span<const std::uint64_t> uids);
+    std::uint64_t classUid(const std::vector<std::string>& chain);
+    std::span<const std::uint32_t> uidRefs(std::span<const std::uint64_t> uids, std::vector<std::uint32_t>& refs);
 
     BinaryPlistWriter m_plist;
     std::vector<std::uint32_t> m_uids;          // UID -> its object in the property list
     std::vector<bool> m_filled;                 // UID -> set by now
     std::vector<std::uint32_t> m_uidOfInline;   // property-list object -> UID + 1 of the inline value it is
     std::map<std::vector<std::string>, std::uint64_t> m_classes;
+    std::vector<std::string> m_lastClass;
+    std::uint64_t m_lastClassUid = 0;
+    std::vector<std::uint32_t> m_scratch;
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::array<std::uint32_t, 3> m_dictionaryNames{kNone, kNone, kNone}; // "NS.keys", "NS.objects", "$class"
 };
 
 } // namespace bw
