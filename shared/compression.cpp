@@ -41,7 +41,7 @@ private:
 
 } // namespace
 
-std::optional<Bytes> compressedData(std::span<const std::uint8_t> input) {
+std::optional<Bytes> compressedData(std::span<const std::uint8_t> input, bool fast) {
     if (input.empty())
         return std::nullopt;
     if (input.size() > std::numeric_limits<uInt>::max()) {
@@ -54,9 +54,8 @@ std::optional<Bytes> compressedData(std::span<const std::uint8_t> input) {
     // cannot finish in, so that small inputs do not fail with Z_BUF_ERROR.
     outLength = std::max<uLongf>(outLength, compressBound(n));
     Bytes output(outLength);
-    // The fastest level: indexes are rewritten while the user waits for the trash to empty, and level 1
-    // takes a few times less time for a few percent more bytes. Any zlib reader reads every level.
-    const int result = compress2(output.data(), &outLength, input.data(), n, Z_BEST_SPEED);
+    const int result =
+        compress2(output.data(), &outLength, input.data(), n, fast ? Z_BEST_SPEED : Z_DEFAULT_COMPRESSION);
     if (result != Z_OK) {
         syslog(LOG_ERR, "compressedData: zlib error %d", result);
         return std::nullopt;
