@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -95,6 +96,8 @@ public:
     void setIndexSizeLimit(std::size_t bytes) { m_indexSizeLimit = std::min(bytes, kMaxArchiveSize); }
     // Index writes that are still waiting for their batch's lock.
     std::size_t pendingIndexWrites();
+    // Called after a batch's items are stored and before its final index write (tests take the lock there).
+    void setBeforeFinishHook(std::function<void()> hook) { m_beforeFinish = std::move(hook); }
 
     // ---- Operations ----
     std::string cacheFolder() const;
@@ -247,6 +250,7 @@ private:
     // smaller index keeps every survey short however many items a minute brings (about 45,000 entries).
     std::size_t m_indexSizeLimit = kMaxArchiveSize / 4;
     std::chrono::milliseconds m_batchLockWait = BatchFolderLock::kDefaultWait;
+    std::function<void()> m_beforeFinish;
     std::mutex m_pendingMutex;
     std::vector<PendingFinish> m_pendingFinishes;
 

@@ -310,8 +310,11 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
 
         // A survey that stored nothing new (copy mode, every name known) leaves the index as it is.
         bool stored = storeItems(trash.get(), info.get(), batch.get(), folder, part, planWritten, copy, success);
-        if (!part.empty() && planWritten)
+        if (!part.empty() && planWritten) {
+            if (m_beforeFinish)
+                m_beforeFinish();
             finishBatch(batch.get(), folder, part, copy);
+        }
         if (stored)
             startRepair(folder);
         if (full)

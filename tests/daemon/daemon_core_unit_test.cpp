@@ -21,6 +21,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 
@@ -456,4 +457,33 @@ TEST_F(DaemonTransferTest, NoIndexIsWrittenWithoutTheBatchLock) {
     EXPECT_FALSE(fs::exists(trash + "waits.txt"));
     ASSERT_EQ(1u, readCacheIndex(batch)->indexTable()->size());
     EXPECT_EQ(0u, daemon.pendingIndexWrites());
+}
+
+TEST_F(DaemonTransferTest, AFinalIndexWriteThatFindsTheLockTakenWaitsInMemoryAndIsWrittenLater) {
+    daemon.setBatchLockWait(std::chrono::milliseconds(50));
+    std::unique_ptr<BatchFolderLock> holder;
+    // Another program takes the lock between the write-ahead and the final write.
+    daemon.setBeforeFinishHook([&] { holder = std::make_unique<BatchFolderLock>(batch); });
+    writeFile(trash + "sized.txt", "123456");
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"sized.txt"}});
+    ASSERT_TRUE(holder && holder->isLocked());
+    EXPECT_EQ(1u, daemon.pendingIndexWrites());
+    std::optional<BWCacheIndex> ahead = readCacheIndex(batch);
+    ASSERT_TRUE(ahead && ahead->indexTable());
+    EXPECT_EQ(1u, ahead->indexTable()->size()) << "the stored item is listed by the write-ahead index";
+    EXPECT_EQ(0u, ahead->cacheSize());
+
+    // Still locked: the next survey tries, and keeps the write for later.
+    daemon.setBeforeFinishHook({});
+    daemon.setRunningStatus(Daemon::kWaiting);
+    daemon.daemonIteration();
+    EXPECT_EQ(1u, daemon.pendingIndexWrites());
+    holder.reset();
+    daemon.daemonIteration();
+    EXPECT_EQ(0u, daemon.pendingIndexWrites());
+    std::optional<BWCacheIndex> finished = readCacheIndex(batch);
+    ASSERT_TRUE(finished && finished->indexTable());
+    EXPECT_EQ(1u, finished->indexTable()->size());
+    EXPECT_EQ(6u, finished->cacheSize());
 }
