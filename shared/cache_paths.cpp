@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,14 @@ std::string appendingPathComponent(std::string base, const std::string& componen
 }
 
 std::string roundedSeconds(double seconds) {
+    // What "%.0f" prints (halves to even, "-0" for a small negative), without formatting a double: a
+    // copy-mode survey makes one key per trash item every second.
+    if (std::isfinite(seconds) && std::fabs(seconds) < 9.0e15) {
+        const double rounded = std::nearbyint(seconds);
+        if (rounded == 0.0 && std::signbit(seconds))
+            return "-0";
+        return std::to_string(static_cast<long long>(rounded));
+    }
     char text[400]; // "%.0f" of the largest double has 309 digits
     std::snprintf(text, sizeof text, "%.0f", seconds);
     return text;
