@@ -287,6 +287,15 @@ void Daemon::daemonIteration() {
         return;
     }
     reapRepairs();
+    // Index writes that found their batch locked are tried again, and a batch of an earlier minute is
+    // no longer kept in memory.
+    if (pendingIndexWrites() > 0)
+        retryPendingFinishes();
+    if (!m_batchName.empty() &&
+        m_batchName != withoutTrailingSlashes(cacheFolder()) + "/" + batchFolderName(std::time(nullptr))) {
+        forgetBatchIndex();
+        m_batchName.clear();
+    }
 
     UniqueFd trash = openTrashFolder();
     if (!trash) {
@@ -407,6 +416,8 @@ void Daemon::mustQuitNotification(const Notification& notification) {
 
 void Daemon::quitOnSignal() {
     _mustTerminate = true;
+    if (pendingIndexWrites() > 0)
+        retryPendingFinishes();
     forgetOldEntries();
     saveKnownFiles();
     post(notif::kDaemonQuits, nullptr, false, -1);

@@ -2,12 +2,15 @@
 // bw2daemon's controller: surveys one trash folder, hands new items to a transfer thread that stores
 // them in the cache, and repairs owners and permissions of what the cache holds.
 
+#include "cache_index.h"
 #include "fd_utils.h"
 #include "settings.h"
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -90,6 +93,15 @@ public:
     void setTerminationDelayScale(double scale) { m_terminationDelayScale = scale; }
     // Set once the daemon decided to end the process.
     bool terminated() const { return m_terminated; }
+    // Longest wait for a batch folder's lock before a write is put off to a later survey (tests shorten it).
+    void setBatchLockWait(std::chrono::milliseconds wait) { m_batchLockWait = wait; }
+    // Largest index archive a batch folder may reach; past it the minute's batch goes on in a new folder
+    // (tests lower it; it never exceeds what readers accept).
+    void setIndexSizeLimit(std::size_t bytes) { m_indexSizeLimit = std::min(bytes, kMaxArchiveSize); }
+    // Index writes that are still waiting for their batch's lock.
+    std::size_t pendingIndexWrites();
+    // Called after a batch's items are stored and before its final index write (tests take the lock there).
+    void setBeforeFinishHook(std::function<void()> hook) { m_beforeFinish = std::move(hook); }
 
     // ---- Operations ----
     std::string cacheFolder() const;
@@ -140,11 +152,47 @@ private:
         std::optional<std::string> originalPath{}; // from the item's trash record
     };
 
+    // The index this daemon last wrote into the batch it is filling, and which file that became.
+    struct BatchState {
+        bool valid = false;
+        std::string folder;
+        dev_t device = 0;
+        ino_t inode = 0;
+        CacheIndexFileState file;
+        BWCacheIndex index;
+    };
+    // A finished batch whose index could not take the lock: the items are listed (write-ahead), their
+    // outcome is written once the lock is free.
+    struct PendingFinish {
+        std::string folder;
+        std::vector<Planned> plan;
+    };
+    // Marks the batch folder a transfer is filling (repair never marks it repaired), while it lives.
+    class ActiveBatch {
+    public:
+        ActiveBatch(Daemon& daemon, int batchFd);
+        ~ActiveBatch();
+        ActiveBatch(const ActiveBatch&) = delete;
+        ActiveBatch& operator=(const ActiveBatch&) = delete;
+
+    private:
+        Daemon& m_daemon;
+    };
+
     void transfer(const TransferRequest& request, bool copy);
     bool freeSpaceTest(int cacheFd);
     // The free-space rule for a copy under way, given the descriptor being written.
     std::function<bool(int)> spaceCheck() const;
-    void finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request, bool copy);
+    UniqueFd openBatchFolder(const std::string& path, bool create) const;
+    std::optional<BWCacheIndex> batchIndexForUpdate(int batchFd, const std::string& folder, double now);
+    void rememberBatchIndex(int batchFd, const std::string& folder, BWCacheIndex&& index,
+                            const CacheIndexFileState& written);
+    void forgetBatchIndex();
+    bool storeItems(int trashFd, int infoFd, int batchFd, const std::string& folder, std::vector<Planned>& plan,
+                    bool planWritten, bool copy, bool& success);
+    void finishBatch(int batchFd, const std::string& folder, std::vector<Planned>& plan, bool copy);
+    bool writeFinishedBatch(int batchFd, const std::string& folder, const std::vector<Planned>& plan);
+    void retryPendingFinishes();
     bool moveItem(int trashFd, int infoFd, int batchFd, const Planned& item);
 
     // The user's cache folder, made when missing and create is set. A privileged daemon refuses one that is
@@ -203,6 +251,19 @@ private:
     std::mutex m_statusMutex;
     std::condition_variable m_statusChanged;
     std::atomic<bool> m_exitAfterTransfer{false};
+
+    // The batch being filled: its minute's name (full path of the first part), the part in use, and
+    // the index last written there.
+    std::string m_batchName;
+    unsigned m_batchPart = 1;
+    BatchState m_batch;
+    // A quarter of what readers accept: each survey rewrites the index of the batch it fills, so a
+    // smaller index keeps every survey short however many items a minute brings (about 45,000 entries).
+    std::size_t m_indexSizeLimit = kMaxArchiveSize / 4;
+    std::chrono::milliseconds m_batchLockWait = BatchFolderLock::kDefaultWait;
+    std::function<void()> m_beforeFinish;
+    std::mutex m_pendingMutex;
+    std::vector<PendingFinish> m_pendingFinishes;
 
     // The batch folder a transfer is filling (device and inode), which repair must not mark repaired.
     mutable std::mutex m_activeMutex;

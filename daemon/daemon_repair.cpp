@@ -164,7 +164,9 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     repairFolderContents(child.get(), depth + 1, stop, uid);
     if (stop)
         return;
-    BatchFolderLock lock(child.get());
+    BatchFolderLock lock(child.get(), m_batchLockWait);
+    if (!lock.isLocked())
+        return; // marked by a later repair
     std::optional<BWCacheIndex> current = readCacheIndexAt(child.get());
     if (!current || current->permissionsRepaired())
         return;
@@ -199,7 +201,9 @@ void Daemon::recoverInterruptedBatches() {
                    entry->d_name);
         if (!index)
             continue;
-        BatchFolderLock lock(batch.get());
+        BatchFolderLock lock(batch.get(), m_batchLockWait);
+        if (!lock.isLocked())
+            continue;
         std::optional<BWCacheIndex> current = readCacheIndexAt(batch.get());
         if (!current || current->permissionsRepaired() || !current->indexTable())
             continue;

@@ -17,6 +17,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,13 +29,6 @@ namespace {
 
 constexpr char kMoveOperation[] = "-[Daemon moveDataFromTrashToCache:]";
 constexpr char kCopyOperation[] = "-[Daemon copyDataFromTrashToCache:]";
-
-// Marks the batch folder a transfer is filling, for as long as the object lives.
-template <typename Fn> struct ScopeExit {
-    Fn fn;
-    ~ScopeExit() { fn(); }
-};
-template <typename Fn> ScopeExit(Fn) -> ScopeExit<Fn>;
 
 } // namespace
 
@@ -130,6 +125,84 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
     return true;
 }
 
+UniqueFd Daemon::openBatchFolder(const std::string& path, bool create) const {
+    if (create) {
+        std::size_t slash = path.rfind('/');
+        UniqueFd cache = slash == std::string::npos ? UniqueFd() : openCacheFolder(false);
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        // The daemon runs with its user's ids by now: the folder is born the user's.
+        if (cache && ::mkdirat(cache.get(), name.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
+            syslog(LOG_ERR, "bw2daemon: cannot make the batch folder %s: %s", path.c_str(), std::strerror(errno));
+    }
+    UniqueFd batch = openDirectoryPath(path, m_privileged);
+    struct stat st {};
+    if (batch && m_privileged && (::fstat(batch.get(), &st) != 0 || st.st_uid != static_cast<uid_t>(m_daemonUID))) {
+        // Someone else's folder in the batch's place (see repairPermissions) receives nothing.
+        batch.reset();
+        errno = EPERM;
+    }
+    return batch;
+}
+
+std::optional<BWCacheIndex> Daemon::batchIndexForUpdate(int batchFd, const std::string& folder, double now) {
+    // The index this daemon wrote last is taken from memory while the file is still the one it wrote.
+    struct stat st {};
+    const bool sameFolder = m_batch.valid && m_batch.folder == folder && ::fstat(batchFd, &st) == 0 &&
+                            st.st_dev == m_batch.device && st.st_ino == m_batch.inode;
+    if (sameFolder && cacheIndexFileStateAt(batchFd).sameFile(m_batch.file))
+        return std::move(m_batch.index);
+    m_batch = BatchState{};
+    bool fresh = false;
+    CacheIndexFileState state;
+    std::optional<BWCacheIndex> index = loadCacheIndexForUpdateAt(batchFd, fresh, &state);
+    if (index && fresh)
+        index->setCacheCreationTime(now);
+    m_batch.file = state;
+    return index;
+}
+
+void Daemon::rememberBatchIndex(int batchFd, const std::string& folder, BWCacheIndex&& index,
+                                const CacheIndexFileState& written) {
+    struct stat st {};
+    if (!written.exists || ::fstat(batchFd, &st) != 0) {
+        m_batch = BatchState{};
+        return;
+    }
+    m_batch.valid = true;
+    m_batch.folder = folder;
+    m_batch.device = st.st_dev;
+    m_batch.inode = st.st_ino;
+    m_batch.file = written;
+    m_batch.index = std::move(index);
+}
+
+void Daemon::forgetBatchIndex() {
+    if (!m_batch.valid && m_batch.index.indexTable() == std::nullopt)
+        return;
+    m_batch = BatchState{};
+    ::malloc_trim(0);
+}
+
+Daemon::ActiveBatch::ActiveBatch(Daemon& daemon, int batchFd) : m_daemon(daemon) {
+    struct stat st {};
+    if (::fstat(batchFd, &st) != 0)
+        return;
+    std::lock_guard<std::mutex> lock(m_daemon.m_activeMutex);
+    m_daemon.m_activeDev = st.st_dev;
+    m_daemon.m_activeIno = st.st_ino;
+    m_daemon.m_activeSet = true;
+}
+
+Daemon::ActiveBatch::~ActiveBatch() {
+    std::lock_guard<std::mutex> lock(m_daemon.m_activeMutex);
+    m_daemon.m_activeSet = false;
+}
+
+std::size_t Daemon::pendingIndexWrites() {
+    std::lock_guard<std::mutex> guard(m_pendingMutex);
+    return m_pendingFinishes.size();
+}
+
 void Daemon::quitForCacheFailure(const char* operation, int err) {
     _mustTerminate = true;
     syslog(LOG_ERR, "bw2daemon %s: cannot use the cache folder %s: %s; quitting", operation, cacheFolder().c_str(),
@@ -159,27 +232,12 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         return;
     }
 
+    // Batches whose last index write waited in vain for the lock are written first.
+    retryPendingFinishes();
+
     UniqueFd trash = openTrashFolder();
-    UniqueFd batch = openDirectoryPath(request.cacheFolder, m_privileged);
     // Copy mode reads the trash records too, and leaves them alone.
     UniqueFd info = openInfoFolder();
-    struct stat batchStat {};
-    if (batch && m_privileged &&
-        (::fstat(batch.get(), &batchStat) != 0 || batchStat.st_uid != static_cast<uid_t>(m_daemonUID))) {
-        // Someone else's folder in the batch's place (see repairPermissions) receives nothing.
-        batch.reset();
-        errno = EPERM;
-    }
-    if (batch && ::fstat(batch.get(), &batchStat) == 0) {
-        std::lock_guard<std::mutex> lock(m_activeMutex);
-        m_activeDev = batchStat.st_dev;
-        m_activeIno = batchStat.st_ino;
-        m_activeSet = true;
-    }
-    ScopeExit clearActive{[this] {
-        std::lock_guard<std::mutex> lock(m_activeMutex);
-        m_activeSet = false;
-    }};
 
     // Plan every item: its stored name, and in copy mode whether it was copied before.
     std::vector<Planned> plan;
@@ -190,7 +248,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             std::optional<std::string> key = itemKeyAt(trash.get(), name);
             if (key) {
                 // Recorded before the copy, so that a copy that fails is not tried again and again.
-                if (!m_alreadyAdded.emplace(std::move(*key), planTime).second)
+                if (!m_alreadyAdded.try_emplace(std::move(*key), planTime).second)
                     continue;
             }
         }
@@ -205,44 +263,122 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         }
     }
 
-    if (!batch) {
-        syslog(LOG_ERR, "bw2daemon %s: cannot open the batch folder %s: %s", operation, request.cacheFolder.c_str(),
-               std::strerror(errno));
-        setRunningStatus(kWaiting);
-        return;
-    }
-
-    // Write-ahead: the index names every planned item before anything moves, so that an interruption
-    // never leaves a stored item that no index lists. Entries whose item never arrives are dropped by
-    // the start-up recovery and by every reader's sanity check.
-    bool planWritten = true;
-    if (!plan.empty()) {
-        BatchFolderLock lock(batch.get());
-        std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
-        if (!index) {
-            index.emplace();
-            index->setCacheCreationTime(planTime);
-        }
-        BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
-        for (const Planned& item : plan)
-            table[item.storedName] = BWCacheIndexEntry{item.name, item.date, item.originalPath};
-        index->setIndexTable(std::move(table));
-        index->setCacheLastAdditionTime(planTime);
-        planWritten = writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid());
-        if (!planWritten)
-            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, request.cacheFolder.c_str());
+    // The minute's batch goes on in the part this daemon filled last.
+    if (m_batchName != request.cacheFolder) {
+        forgetBatchIndex();
+        m_batchName = request.cacheFolder;
+        m_batchPart = 1;
     }
 
     bool success = !copy;
+    std::size_t next = 0;
+    do {
+        const std::string folder = continuedBatchFolderName(request.cacheFolder, m_batchPart);
+        UniqueFd batch = openBatchFolder(folder, m_batchPart > 1);
+        if (!batch) {
+            syslog(LOG_ERR, "bw2daemon %s: cannot open the batch folder %s: %s", operation, folder.c_str(),
+                   std::strerror(errno));
+            success = false;
+            break;
+        }
+        ActiveBatch active(*this, batch.get());
+
+        // Write-ahead: the index names every planned item before anything moves, so that an interruption
+        // never leaves a stored item that no index lists. Entries whose item never arrives are dropped by
+        // the start-up recovery and by every reader's sanity check.
+        std::vector<Planned> part;
+        bool full = false;
+        bool planWritten = true;
+        {
+            BatchFolderLock lock(batch.get(), m_batchLockWait);
+            std::optional<BWCacheIndex> index;
+            if (lock.isLocked())
+                index = batchIndexForUpdate(batch.get(), folder, planTime);
+            if (!index) {
+                // No lock, or an index that can be neither read nor put aside: nothing is stored now; the
+                // items stay in the trash for a later survey.
+                planWritten = false;
+                part.assign(std::make_move_iterator(plan.begin() + static_cast<std::ptrdiff_t>(next)),
+                            std::make_move_iterator(plan.end()));
+                next = plan.size();
+            } else {
+                // A batch never grows past the index its readers accept: what does not fit goes on in the
+                // minute's next part.
+                const bool hadTable = index->indexTable().has_value();
+                BWIndexTable table = index->takeIndexTable().value_or(BWIndexTable{});
+                std::size_t size = m_batch.file.archiveSize;
+                if (size == 0) {
+                    // Not known (the file changed while it was read): counted from the entries.
+                    size = 4096;
+                    for (const auto& [storedName, entry] : table)
+                        size += BWCacheIndex::archivedEntryBound(storedName, entry.realName);
+                }
+                while (next < plan.size()) {
+                    const std::size_t bound = BWCacheIndex::archivedEntryBound(plan[next].storedName, plan[next].name) +
+                                              (plan[next].originalPath ? plan[next].originalPath->size() + 64 : 0);
+                    if (size + bound > m_indexSizeLimit && !(table.empty() && part.empty())) {
+                        full = true;
+                        break;
+                    }
+                    size += bound;
+                    table[plan[next].storedName] =
+                        BWCacheIndexEntry{plan[next].name, plan[next].date, plan[next].originalPath};
+                    part.push_back(std::move(plan[next]));
+                    ++next;
+                }
+                index->setIndexTable(std::move(table));
+                if (!part.empty() || !hadTable) {
+                    index->setCacheLastAdditionTime(planTime);
+                    CacheIndexFileState written;
+                    planWritten =
+                        writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid(), &written);
+                    if (planWritten) {
+                        rememberBatchIndex(batch.get(), folder, std::move(*index), written);
+                    } else {
+                        m_batch = BatchState{};
+                        syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, folder.c_str());
+                    }
+                } else {
+                    rememberBatchIndex(batch.get(), folder, std::move(*index), m_batch.file);
+                }
+            }
+        }
+
+        // A survey that stored nothing new (copy mode, every name known) leaves the index as it is.
+        bool stored = storeItems(trash.get(), info.get(), batch.get(), folder, part, planWritten, copy, success);
+        if (!part.empty() && planWritten) {
+            if (m_beforeFinish)
+                m_beforeFinish();
+            finishBatch(batch.get(), folder, part, copy);
+        }
+        if (stored)
+            startRepair(folder);
+        if (full)
+            ++m_batchPart;
+    } while (next < plan.size());
+
+    if (copy && timeIntervalSinceReferenceDate() - _lastfileSave > 300.0)
+        saveKnownFiles();
+
+    if (success)
+        post(notif::kNewDataInCache, nullptr, true, static_cast<std::int64_t>(request.itemsToManage.size()));
+
+    setRunningStatus(kWaiting);
+}
+
+bool Daemon::storeItems(int trashFd, int infoFd, int batchFd, const std::string& folder, std::vector<Planned>& plan,
+                        bool planWritten, bool copy, bool& success) {
+    const char* operation = copy ? kCopyOperation : kMoveOperation;
+    bool stored = false;
     bool volumeFull = false;
     KOR_CopyFile engine;
     engine.setSpaceCheck(spaceCheck());
     for (Planned& item : plan) {
         const std::string source = withoutTrailingSlashes(m_trashPath) + "/" + item.name;
-        const std::string destination = request.cacheFolder + "/" + item.storedName;
+        const std::string destination = folder + "/" + item.storedName;
         std::string error;
         bool done;
-        if (!trash) {
+        if (trashFd < 0) {
             error = std::strerror(errno ? errno : ENOENT);
             done = false;
         } else if (volumeFull) {
@@ -253,12 +389,11 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             error = "the batch index cannot be written";
             done = false;
         } else if (copy) {
-            const int result =
-                engine.copyItemAt(trash.get(), item.name.c_str(), batch.get(), item.storedName, true, &error);
+            const int result = engine.copyItemAt(trashFd, item.name.c_str(), batchFd, item.storedName, true, &error);
             done = result == KOR_CopyFile::kSuccess;
             volumeFull = result == KOR_CopyFile::kNoSpace;
         } else {
-            done = moveItem(trash.get(), info.get(), batch.get(), item);
+            done = moveItem(trashFd, infoFd, batchFd, item);
             if (!done) {
                 error = std::strerror(errno);
                 volumeFull = errno == ENOSPC;
@@ -273,73 +408,95 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             continue;
         }
         item.done = true;
+        stored = true;
         item.date = timeIntervalSinceReferenceDate();
         if (copy)
             success = true;
     }
-
     if (volumeFull) {
         // The copy stopped under the free-space limit: what is left stays in the trash, and the daemon ends
         // as it does when the volume is full before a transfer (set before the main thread is released).
         _mustTerminate = true;
-        const std::string folder = cacheFolder();
-        post(notif::kDiskFull, folder.c_str(), false, -1);
-        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, folder.c_str());
+        const std::string cache = cacheFolder();
+        post(notif::kDiskFull, cache.c_str(), false, -1);
+        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, cache.c_str());
         m_exitAfterTransfer = true;
     }
-    finishBatch(batch.get(), plan, success, request, copy);
+    return stored;
 }
 
-void Daemon::finishBatch(int batchFd, std::vector<Planned>& plan, bool success, const TransferRequest& request,
-                         bool copy) {
-    {
-        BatchFolderLock lock(batchFd);
-        // Read again: the application may have changed the index since the write-ahead.
-        std::optional<BWCacheIndex> index = readCacheIndexAt(batchFd);
-        const double now = timeIntervalSinceReferenceDate();
-        if (!index) {
-            index.emplace();
-            index->setCacheCreationTime(now);
-        }
-        BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
-        for (const Planned& item : plan) {
-            if (item.done)
-                table[item.storedName] = BWCacheIndexEntry{item.name, item.date, item.originalPath};
-            else
-                table.erase(item.storedName);
-        }
-
-        std::uint64_t size = 0;
-        DirReader reader(batchFd);
-        while (const struct dirent* entry = reader.next()) {
-            if (std::strcmp(entry->d_name, kCacheIndexFileName) == 0)
-                continue;
-            struct stat st;
-            if (!lstatAt(batchFd, entry->d_name, st))
-                continue;
-            if (S_ISDIR(st.st_mode)) {
-                if (UniqueFd folder = openDirAt(batchFd, entry->d_name))
-                    size += folderSizeAt(folder.get());
-            } else {
-                size += static_cast<std::uint64_t>(st.st_size);
-            }
-        }
-        index->setCacheLastAdditionTime(now);
-        index->setCacheSize(size);
-        index->setIndexTable(std::move(table));
-        if (!writeCacheIndexAt(*index, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
-            syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", copy ? kCopyOperation : kMoveOperation,
-                   request.cacheFolder.c_str());
+bool Daemon::writeFinishedBatch(int batchFd, const std::string& folder, const std::vector<Planned>& plan) {
+    BatchFolderLock lock(batchFd, m_batchLockWait);
+    if (!lock.isLocked())
+        return false;
+    const double now = timeIntervalSinceReferenceDate();
+    // Read again only when the file is no longer the one written ahead (the application changed it).
+    std::optional<BWCacheIndex> index = batchIndexForUpdate(batchFd, folder, now);
+    if (!index)
+        return false;
+    BWIndexTable table = index->takeIndexTable().value_or(BWIndexTable{});
+    for (const Planned& item : plan) {
+        if (item.done)
+            table[item.storedName] = BWCacheIndexEntry{item.name, item.date, item.originalPath};
+        else
+            table.erase(item.storedName);
     }
 
-    if (copy && timeIntervalSinceReferenceDate() - _lastfileSave > 300.0)
-        saveKnownFiles();
+    std::uint64_t size = 0;
+    DirReader reader(batchFd);
+    while (const struct dirent* entry = reader.next()) {
+        if (isCacheIndexFileName(entry->d_name))
+            continue;
+        struct stat st;
+        if (!lstatAt(batchFd, entry->d_name, st))
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (UniqueFd child = openDirAt(batchFd, entry->d_name))
+                size += folderSizeAt(child.get());
+        } else {
+            size += static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    index->setCacheLastAdditionTime(now);
+    index->setCacheSize(size);
+    index->setIndexTable(std::move(table));
+    CacheIndexFileState written;
+    if (!writeCacheIndexAt(*index, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid(), &written)) {
+        m_batch = BatchState{};
+        return false;
+    }
+    rememberBatchIndex(batchFd, folder, std::move(*index), written);
+    return true;
+}
 
-    if (success)
-        post(notif::kNewDataInCache, nullptr, true, static_cast<std::int64_t>(request.itemsToManage.size()));
+void Daemon::finishBatch(int batchFd, const std::string& folder, std::vector<Planned>& plan, bool copy) {
+    if (writeFinishedBatch(batchFd, folder, plan))
+        return;
+    // The write-ahead index already lists every stored item; what is left to say (which failed, the
+    // times and the size) waits in memory for the lock.
+    syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s now; tried again later",
+           copy ? kCopyOperation : kMoveOperation, folder.c_str());
+    std::lock_guard<std::mutex> guard(m_pendingMutex);
+    m_pendingFinishes.push_back(PendingFinish{folder, std::move(plan)});
+}
 
-    startRepair(request.cacheFolder);
-    setRunningStatus(kWaiting);
+void Daemon::retryPendingFinishes() {
+    std::vector<PendingFinish> pending;
+    {
+        std::lock_guard<std::mutex> guard(m_pendingMutex);
+        pending.swap(m_pendingFinishes);
+    }
+    std::vector<PendingFinish> left;
+    for (PendingFinish& finish : pending) {
+        UniqueFd batch = openBatchFolder(finish.folder, false);
+        if (!batch)
+            continue; // gone (pruned or deleted): nothing left to list
+        if (!writeFinishedBatch(batch.get(), finish.folder, finish.plan))
+            left.push_back(std::move(finish));
+    }
+    std::lock_guard<std::mutex> guard(m_pendingMutex);
+    for (PendingFinish& finish : left)
+        m_pendingFinishes.push_back(std::move(finish));
 }
 
 } // namespace bw

@@ -2,17 +2,21 @@
 
 #include "atomic_file.h"
 #include "keyed_archive.h"
+#include "keyed_archive_reader.h"
+#include "keyed_archive_writer.h"
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace bw {
 
 namespace {
-constexpr std::size_t kMaxAddedListFileSize = 256u * 1024u * 1024u;
+constexpr std::size_t kMaxAddedListFileSize = kMaxArchiveSize + kMaxArchiveSize / 64 + 1024;
 }
 
 AddedList loadAddedList(const std::string& cacheFolder) {
@@ -23,29 +27,72 @@ AddedList loadAddedList(const std::string& cacheFolder) {
     auto file = readWholeFileAt(folder.get(), kAddedListFileName, kMaxAddedListFileSize);
     if (!file || file->empty())
         return list;
-    auto archive = decompressedData(*file);
+    auto archive = decompressedData(*file, kMaxArchiveSize);
     if (!archive)
         return list;
-    auto root = unarchiveRootObject(*archive);
-    if (!root || root->kind != ArchiveValue::Kind::Dictionary) {
+    KeyedArchiveReader reader(*archive);
+    std::optional<std::vector<std::string>> chain;
+    if (reader.open())
+        chain = reader.classChain(*reader.root(), 0);
+    if (!chain || (chain->front() != "NSDictionary" && chain->front() != "NSMutableDictionary")) {
         syslog(LOG_ERR, "loadAddedList: %s/%s holds no dictionary", cacheFolder.c_str(), kAddedListFileName);
         return list;
     }
-    for (const auto& [key, value] : root->entries) {
+    const bool ok = reader.forEachEntry(*reader.root(), 0, [&](const std::string& key, std::uint64_t value, int depth) {
+        auto time = reader.decode(value, depth);
+        if (!time)
+            return false;
         // An entry that is not a time cannot say when it was seen; it is forgotten.
-        if (auto time = value.asDouble())
-            list[key] = *time;
+        if (auto seconds = time->asDouble()) {
+            if (!reader.charge(64 + key.size()))
+                return false;
+            list.insert_or_assign(key, *seconds);
+        }
+        return true;
+    });
+    if (!ok) {
+        syslog(LOG_ERR, "loadAddedList: %s/%s cannot be read", cacheFolder.c_str(), kAddedListFileName);
+        return AddedList{};
     }
     return list;
 }
 
-bool saveAddedList(const AddedList& list, const std::string& cacheFolder, uid_t owner, gid_t group) {
-    ArchiveValue root = ArchiveValue::dictionary(true);
-    root.entries.reserve(list.size());
+namespace {
+
+std::optional<Bytes> archivedList(const AddedList& list, double notBefore) {
+    KeyedArchiveWriter writer;
+    const std::uint64_t root = writer.reserve();
+    std::vector<std::uint64_t> keys, values;
     for (const auto& [key, time] : list)
-        root.entries.emplace_back(key, ArchiveValue::fromReal(time));
-    auto archive = archivedDataWithRootObject(root);
-    if (!archive) {
+        if (time >= notBefore)
+            keys.push_back(writer.string(key));
+    for (const auto& [key, time] : list)
+        if (time >= notBefore)
+            values.push_back(writer.real(time));
+    writer.setDictionary(root, {"NSMutableDictionary", "NSDictionary"}, keys, values);
+    return writer.finish();
+}
+
+} // namespace
+
+bool saveAddedList(const AddedList& list, const std::string& cacheFolder, uid_t owner, gid_t group) {
+    auto archive = archivedList(list, -std::numeric_limits<double>::infinity());
+    // Past what its readers accept, the oldest keys are left out: such an item, still in the trash,
+    // would be copied once more, which loses nothing.
+    for (int round = 0; archive && archive->size() > kMaxArchiveSize && round < 8; ++round) {
+        std::vector<double> times;
+        times.reserve(list.size());
+        for (const auto& entry : list)
+            times.push_back(entry.second);
+        const double share = static_cast<double>(kMaxArchiveSize) / static_cast<double>(archive->size());
+        const auto keep = static_cast<std::size_t>(static_cast<double>(times.size()) * share * (0.9 - 0.1 * round));
+        const std::size_t drop = times.size() - std::min(keep, times.size());
+        std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(drop), times.end());
+        const double notBefore = drop < times.size() ? times[drop] : std::numeric_limits<double>::infinity();
+        syslog(LOG_WARNING, "saveAddedList: the list is too large; keys recorded before %.0f are left out", notBefore);
+        archive = archivedList(list, notBefore);
+    }
+    if (!archive || archive->size() > kMaxArchiveSize) {
         syslog(LOG_ERR, "saveAddedList: the list could not be archived");
         return false;
     }

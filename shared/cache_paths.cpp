@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -28,6 +29,14 @@ std::string appendingPathComponent(std::string base, const std::string& componen
 }
 
 std::string roundedSeconds(double seconds) {
+    // What "%.0f" prints (halves to even, "-0" for a small negative), without formatting a double: a
+    // copy-mode survey makes one key per trash item every second.
+    if (std::isfinite(seconds) && std::fabs(seconds) < 9.0e15) {
+        const double rounded = std::nearbyint(seconds);
+        if (rounded == 0.0 && std::signbit(seconds))
+            return "-0";
+        return std::to_string(static_cast<long long>(rounded));
+    }
     char text[400]; // "%.0f" of the largest double has 309 digits
     std::snprintf(text, sizeof text, "%.0f", seconds);
     return text;
@@ -57,6 +66,28 @@ std::string batchFolderName(std::time_t when) {
         if (c == ':')
             c = '_';
     return name;
+}
+
+std::string continuedBatchFolderName(const std::string& batchName, unsigned part) {
+    if (part <= 1)
+        return batchName;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, " %03u", part);
+    return batchName + suffix;
+}
+
+std::string batchNameOfFolder(const std::string& folderName) {
+    // "... +0100 002": a space and at least three digits after the zone's four.
+    const std::size_t space = folderName.rfind(' ');
+    if (space == std::string::npos || space < 5 || folderName.size() - space - 1 < 3)
+        return folderName;
+    for (std::size_t i = space + 1; i < folderName.size(); ++i)
+        if (folderName[i] < '0' || folderName[i] > '9')
+            return folderName;
+    const char sign = folderName[space - 5];
+    if (sign != '+' && sign != '-')
+        return folderName;
+    return folderName.substr(0, space);
 }
 
 std::string newStoredItemName() {

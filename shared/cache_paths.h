@@ -20,6 +20,13 @@ std::string cacheFolderFor(const std::string& trashPath, const std::string& cach
 // "%Y-%m-%d %H:%M %z" in local time with ':' replaced by '_', e.g. "2026-12-06 09_05 +0100".
 std::string batchFolderName(std::time_t when);
 
+// A batch that reached the largest index its readers accept continues in another folder of the same
+// minute: part 2 of "2026-12-06 09_05 +0100" is "2026-12-06 09_05 +0100 002". Listed by name, the parts
+// follow their first folder and come before the next minute's. Part 1 is the batch name itself.
+std::string continuedBatchFolderName(const std::string& batchName, unsigned part);
+// The minute's batch name of a folder name: the name itself, without the " NNN" of a later part.
+std::string batchNameOfFolder(const std::string& folderName);
+
 // A fresh UUID in upper-case canonical text form (36 characters).
 std::string newStoredItemName();
 

@@ -41,7 +41,7 @@ private:
 
 } // namespace
 
-std::optional<Bytes> compressedData(std::span<const std::uint8_t> input) {
+std::optional<Bytes> compressedData(std::span<const std::uint8_t> input, bool fast) {
     if (input.empty())
         return std::nullopt;
     if (input.size() > std::numeric_limits<uInt>::max()) {
@@ -54,7 +54,8 @@ std::optional<Bytes> compressedData(std::span<const std::uint8_t> input) {
     // cannot finish in, so that small inputs do not fail with Z_BUF_ERROR.
     outLength = std::max<uLongf>(outLength, compressBound(n));
     Bytes output(outLength);
-    const int result = compress(output.data(), &outLength, input.data(), n);
+    const int result =
+        compress2(output.data(), &outLength, input.data(), n, fast ? Z_BEST_SPEED : Z_DEFAULT_COMPRESSION);
     if (result != Z_OK) {
         syslog(LOG_ERR, "compressedData: zlib error %d", result);
         return std::nullopt;
@@ -63,7 +64,7 @@ std::optional<Bytes> compressedData(std::span<const std::uint8_t> input) {
     return output;
 }
 
-std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input) {
+std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::size_t maxSize) {
     if (input.empty())
         return Bytes{};
     if (input.size() > std::numeric_limits<uInt>::max()) {
@@ -73,7 +74,8 @@ std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input) {
     const std::size_t n = input.size();
     // A one-byte input would grow by nothing and spin forever; grow by at least one byte.
     const std::size_t half = std::max<std::size_t>(n / 2, 1);
-    Bytes output(std::min(n + n / 2, kMaxInflatedSize));
+    maxSize = std::min(maxSize, kMaxInflatedSize);
+    Bytes output(std::min(n + n / 2, maxSize));
 
     InflateStream stream;
     stream->next_in = const_cast<Bytef*>(input.data());
@@ -85,11 +87,11 @@ std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input) {
     std::size_t produced = 0;
     for (;;) {
         if (produced >= output.size()) {
-            if (output.size() >= kMaxInflatedSize) {
-                syslog(LOG_ERR, "decompressedData: output exceeds %zu bytes, refused", kMaxInflatedSize);
+            if (output.size() >= maxSize) {
+                syslog(LOG_ERR, "decompressedData: output exceeds %zu bytes, refused", maxSize);
                 return std::nullopt;
             }
-            output.resize(std::min(output.size() + half, kMaxInflatedSize));
+            output.resize(std::min(output.size() + half, maxSize));
         }
         const std::size_t room = std::min<std::size_t>(output.size() - produced, std::numeric_limits<uInt>::max());
         stream->next_out = output.data() + produced;

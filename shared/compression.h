@@ -13,10 +13,12 @@ using Bytes = std::vector<std::uint8_t>;
 // Inflation stops here: a hostile or corrupt file must not exhaust memory in a root process.
 inline constexpr std::size_t kMaxInflatedSize = 256u * 1024u * 1024u;
 
-// The zlib stream of the buffer; nothing for an empty buffer or on any zlib error.
-std::optional<Bytes> compressedData(std::span<const std::uint8_t> input);
+// The zlib stream of the buffer at zlib's default level, or its fastest one (`fast`: for files rewritten
+// while the user waits, such as the index of a batch being filled); nothing for an empty buffer or on
+// any zlib error. Any zlib reader reads every level.
+std::optional<Bytes> compressedData(std::span<const std::uint8_t> input, bool fast = false);
 
-// The inflated bytes; the (empty) buffer itself when it is empty; nothing on any error or past kMaxInflatedSize.
-std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input);
+// The inflated bytes; the (empty) buffer itself when it is empty; nothing on any error or past maxSize.
+std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::size_t maxSize = kMaxInflatedSize);
 
 } // namespace bw

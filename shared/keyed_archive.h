@@ -17,6 +17,12 @@
 
 namespace bw {
 
+// The largest archive (inflated) that the index and added-list writers produce and that their readers
+// accept. A batch whose index would pass it continues in a new batch folder; an added list is trimmed
+// of its oldest keys. 32 MiB hold about 250,000 index entries of short names; readers never spend more
+// than a few times this on one archive, whoever wrote it (see keyed_archive_reader.h).
+inline constexpr std::size_t kMaxArchiveSize = 32u * 1024u * 1024u;
+
 struct ArchiveValue {
     struct Entry;
     enum class Kind { Null, Bool, Int, UInt, Real, String, Array, Dictionary, Object };
@@ -75,7 +81,7 @@ std::optional<Bytes> archivedDataWithRootObject(const ArchiveValue& root);
 
 // The root object of a keyed archive (binary property list); nothing when the bytes are not a
 // well-formed archive: wrong top-level keys, UIDs out of range, reference cycles, unknown kinds of
-// objects or containers too deeply nested.
+// objects, containers too deeply nested, or more work or output than the archive's size allows.
 std::optional<ArchiveValue> unarchiveRootObject(std::span<const std::uint8_t> archive);
 
 // Lower level: the binary property list writer used by the archiver, exposed for tests.
@@ -98,8 +104,9 @@ struct PlistValue::Entry {
     PlistValue second;
 };
 std::optional<Bytes> binaryPlistData(const PlistValue& root);
-// The binary property list reader used by the unarchiver: every offset, count and reference is checked,
-// nesting and sharing are bounded, cycles are refused. Integers come back as UInt (two's complement bits).
+// A binary property list as a tree: every offset, count and reference is checked, nesting and sharing
+// are bounded in proportion to the data, cycles are refused. Integers come back as UInt (two's
+// complement bits).
 std::optional<PlistValue> parseBinaryPlist(std::span<const std::uint8_t> data);
 
 } // namespace bw

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -94,6 +95,51 @@ TEST(Bw2ctlStore, AFolderNamedThroughASymbolicLinkIsShownAsItIs) {
     const Result shown = run("index show '" + (dir / "link") + "'");
     EXPECT_EQ(shown.status, 0);
     EXPECT_NE(shown.out.find("\"entries\":{}"), std::string::npos) << shown.out;
+}
+
+TEST(Bw2ctlIndex, RebuildListsEveryStoredItemAgain) {
+    struct Case {
+        const char* what;
+        std::string index; // what stands at the index's name before; empty: a readable index naming A
+        std::size_t aside; // indexes kept aside afterwards
+        std::string nameOfA;
+    };
+    const Case cases[] = {
+        {"a readable index keeps its names", "", 0, "report.txt"},
+        {"an unreadable index is kept aside", "\x78\x9c garbled", 1, "A1B2C3D4-E5F6-4789-8ABC-DEF012345678"},
+    };
+    const std::string a = "A1B2C3D4-E5F6-4789-8ABC-DEF012345678";
+    const std::string b = "0F0E0D0C-0B0A-4908-8706-050403020100";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        bw::test::writeFile(dir / a, "aaaa");
+        bw::test::makeDirs(dir / b + "/inner");
+        bw::test::writeFile(dir / b + "/inner/f", "bb");
+        if (c.index.empty()) {
+            bw::BWCacheIndex index;
+            index.setIndexTable(bw::BWIndexTable{{a, {"report.txt", 5.0}}, {"GONE", {"gone.txt", 6.0}}});
+            ASSERT_TRUE(bw::writeCacheIndex(index, dir.path(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)));
+        } else {
+            bw::test::writeFile(dir / bw::kCacheIndexFileName, c.index);
+        }
+        const Result result = run("index rebuild '" + dir.path() + "'");
+        EXPECT_EQ(result.status, 0);
+        auto index = bw::readCacheIndex(dir.path());
+        ASSERT_TRUE(index && index->indexTable());
+        const bw::BWIndexTable& table = *index->indexTable();
+        ASSERT_EQ(table.size(), 2u) << "the stored items, and nothing that is gone";
+        EXPECT_EQ(table.at(a).realName, c.nameOfA);
+        EXPECT_EQ(table.at(b).realName, b) << "an item no index named is listed under its stored name";
+        EXPECT_GT(table.at(b).addDate, 0.0);
+        EXPECT_EQ(index->cacheSize(), 6u);
+        std::size_t aside = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+            if (entry.path().filename().string().rfind(bw::kUnreadableIndexPrefix, 0) == 0)
+                ++aside;
+        EXPECT_EQ(aside, c.aside);
+    }
+    EXPECT_EQ(run("index rebuild '/nonexistent/batch'").status, 1);
 }
 
 } // namespace

@@ -17,8 +17,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -175,9 +179,18 @@ TEST_F(DaemonTransferTest, AnUnreadableIndexIsReplacedByANewOne) {
     EXPECT_EQ(1u, index->indexTable()->size()) << "a failed move leaves no entry";
     EXPECT_GE(index->cacheCreationTime(), std::floor(before));
     EXPECT_EQ(5u, index->cacheSize());
+    // The unreadable one is not written over: it stays beside the new index, for recovery tools.
+    int aside = 0;
+    for (const auto& entry : fs::directory_iterator(batch)) {
+        if (entry.path().filename().string().rfind(kUnreadableIndexPrefix, 0) == 0) {
+            ++aside;
+            EXPECT_EQ("not an index", readFile(entry.path().string()));
+        }
+    }
+    EXPECT_EQ(1, aside);
 }
 
-TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndStillRewritesTheIndex) {
+TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndLeavesTheIndexAsItWas) {
     writeFile(trash + "a", "aaa");
     daemon.setRunningMode(2);
     daemon.setRunningStatus(Daemon::kTransferring);
@@ -186,16 +199,31 @@ TEST_F(DaemonTransferTest, CopyModeSkipsKnownItemsAndStillRewritesTheIndex) {
     EXPECT_EQ(1u, daemon._alreadyAdded().size());
     EXPECT_EQ(daemon.keyForItem(trash + "a"), daemon._alreadyAdded().begin()->first);
 
-    // The same item again: no new entry, but a fresh size and addition time.
+    // The same item again: nothing new was copied, so the index is not written again (readers see the
+    // same content); a new item then rewrites it with a fresh size and addition time.
     writeFile(batch + "/extra", "12");
     const double firstAddition = readCacheIndex(batch)->cacheLastAdditionTime();
+    // The repair started by the first copy may change the file's status (owner, mode), not the file.
+    struct stat written {};
+    ASSERT_EQ(0, ::stat((batch + "/" + kCacheIndexFileName).c_str(), &written));
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     daemon.copyDataFromTrashToCache({batch, {"a"}});
     std::optional<BWCacheIndex> index = readCacheIndex(batch);
     EXPECT_EQ(1u, index->indexTable()->size());
-    EXPECT_EQ(5u, index->cacheSize());
-    EXPECT_GT(index->cacheLastAdditionTime(), firstAddition);
+    EXPECT_EQ(3u, index->cacheSize());
+    EXPECT_EQ(index->cacheLastAdditionTime(), firstAddition);
+    struct stat now {};
+    ASSERT_EQ(0, ::stat((batch + "/" + kCacheIndexFileName).c_str(), &now));
+    EXPECT_EQ(written.st_ino, now.st_ino) << "the index was written again";
+    EXPECT_EQ(written.st_mtim.tv_nsec, now.st_mtim.tv_nsec);
     EXPECT_TRUE(fs::exists(trash + "a"));
+
+    writeFile(trash + "b", "bbbb");
+    daemon.copyDataFromTrashToCache({batch, {"a", "b"}});
+    index = readCacheIndex(batch);
+    EXPECT_EQ(2u, index->indexTable()->size());
+    EXPECT_EQ(3u + 2u + 4u, index->cacheSize());
+    EXPECT_GT(index->cacheLastAdditionTime(), firstAddition);
 }
 
 TEST_F(DaemonTransferTest, StartUpRecoveryDropsMissingItemsAndLeftoversOfUnrepairedBatchesOnly) {
@@ -358,4 +386,136 @@ TEST_F(DaemonTransferTest, AStopRequestForgetsOnlyEntriesOlderThanTheCacheLife) 
     daemon.mustStopNotification(request);
     EXPECT_EQ(1u, daemon._alreadyAdded().count("recent"));
     EXPECT_EQ(0u, daemon._alreadyAdded().count("old"));
+}
+
+namespace {
+
+// Every stored item of the cache's batch folders, and every entry of their indexes (stored name -> name).
+struct CacheContent {
+    std::map<std::string, std::string> listed;
+    std::set<std::string> stored;
+    std::vector<std::string> folders;
+};
+
+CacheContent contentOf(const std::string& cache) {
+    CacheContent content;
+    for (const auto& folder : fs::directory_iterator(cache)) {
+        if (!folder.is_directory())
+            continue;
+        content.folders.push_back(folder.path().filename().string());
+        if (auto index = readCacheIndex(folder.path().string()); index && index->indexTable())
+            for (const auto& [storedName, entry] : *index->indexTable())
+                content.listed.emplace(storedName, entry.realName);
+        for (const auto& item : fs::directory_iterator(folder.path()))
+            if (!isCacheIndexFileName(item.path().filename().string()))
+                content.stored.insert(item.path().filename().string());
+    }
+    std::sort(content.folders.begin(), content.folders.end());
+    return content;
+}
+
+} // namespace
+
+TEST_F(DaemonTransferTest, ABatchPastTheIndexLimitGoesOnInANewFolderOfItsMinute) {
+    // Room for a handful of entries per folder: 30 items need several parts, over two transfers.
+    daemon.setIndexSizeLimit(4096 + 4 * BWCacheIndex::archivedEntryBound(newStoredItemName(), "item 00"));
+    std::vector<std::string> first, second;
+    for (int i = 0; i < 30; ++i) {
+        const std::string name = "item " + std::string(i < 10 ? "0" : "") + std::to_string(i);
+        writeFile(trash + name, "x");
+        (i < 18 ? first : second).push_back(name);
+    }
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, first});
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, second});
+
+    const CacheContent content = contentOf(cache);
+    EXPECT_EQ(30u, content.stored.size());
+    ASSERT_EQ(30u, content.listed.size()) << "every stored item is listed";
+    std::set<std::string> names;
+    for (const auto& [storedName, name] : content.listed) {
+        EXPECT_TRUE(content.stored.count(storedName));
+        names.insert(name);
+    }
+    EXPECT_EQ(30u, names.size());
+    ASSERT_GE(content.folders.size(), 4u);
+    for (const std::string& folder : content.folders)
+        EXPECT_EQ("2026-12-06 09_05 +0100", batchNameOfFolder(folder)) << folder;
+    EXPECT_EQ("2026-12-06 09_05 +0100 002", content.folders[1]);
+    for (const auto& entry : fs::directory_iterator(trash))
+        ADD_FAILURE() << "left in the trash: " << entry.path();
+}
+
+TEST_F(DaemonTransferTest, AnIndexMadeUnreadableMidBatchIsKeptAsideAndNewEntriesGoToAFreshOne) {
+    writeFile(trash + "before.txt", "1");
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"before.txt"}});
+    ASSERT_EQ(1u, readCacheIndex(batch)->indexTable()->size());
+    const std::string garbled = "\x78\x9c garbled by a disk or by someone";
+    writeFile(batch + "/" + kCacheIndexFileName, garbled);
+
+    writeFile(trash + "after.txt", "2");
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"after.txt"}});
+    std::optional<BWCacheIndex> index = readCacheIndex(batch);
+    ASSERT_TRUE(index && index->indexTable());
+    ASSERT_EQ(1u, index->indexTable()->size());
+    EXPECT_EQ("after.txt", index->indexTable()->begin()->second.realName);
+    int aside = 0;
+    for (const auto& entry : fs::directory_iterator(batch))
+        if (entry.path().filename().string().rfind(kUnreadableIndexPrefix, 0) == 0 &&
+            readFile(entry.path().string()) == garbled)
+            ++aside;
+    EXPECT_EQ(1, aside);
+    EXPECT_EQ(2u, contentOf(cache).stored.size()) << "the item the garbled index named stays in the batch";
+}
+
+TEST_F(DaemonTransferTest, NoIndexIsWrittenWithoutTheBatchLock) {
+    daemon.setBatchLockWait(std::chrono::milliseconds(50));
+    writeFile(trash + "waits.txt", "w");
+    {
+        // Another program holds the lock past the daemon's wait: nothing moves and nothing is written.
+        BatchFolderLock holder(batch);
+        ASSERT_TRUE(holder.isLocked());
+        daemon.setRunningStatus(Daemon::kTransferring);
+        daemon.moveDataFromTrashToCache({batch, {"waits.txt"}});
+        EXPECT_TRUE(fs::exists(trash + "waits.txt"));
+        EXPECT_FALSE(fs::exists(batch + "/" + kCacheIndexFileName));
+    }
+    // Once it is free, the next transfer stores and lists the item.
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"waits.txt"}});
+    EXPECT_FALSE(fs::exists(trash + "waits.txt"));
+    ASSERT_EQ(1u, readCacheIndex(batch)->indexTable()->size());
+    EXPECT_EQ(0u, daemon.pendingIndexWrites());
+}
+
+TEST_F(DaemonTransferTest, AFinalIndexWriteThatFindsTheLockTakenWaitsInMemoryAndIsWrittenLater) {
+    daemon.setBatchLockWait(std::chrono::milliseconds(50));
+    std::unique_ptr<BatchFolderLock> holder;
+    // Another program takes the lock between the write-ahead and the final write.
+    daemon.setBeforeFinishHook([&] { holder = std::make_unique<BatchFolderLock>(batch); });
+    writeFile(trash + "sized.txt", "123456");
+    daemon.setRunningStatus(Daemon::kTransferring);
+    daemon.moveDataFromTrashToCache({batch, {"sized.txt"}});
+    ASSERT_TRUE(holder && holder->isLocked());
+    EXPECT_EQ(1u, daemon.pendingIndexWrites());
+    std::optional<BWCacheIndex> ahead = readCacheIndex(batch);
+    ASSERT_TRUE(ahead && ahead->indexTable());
+    EXPECT_EQ(1u, ahead->indexTable()->size()) << "the stored item is listed by the write-ahead index";
+    EXPECT_EQ(0u, ahead->cacheSize());
+
+    // Still locked: the next survey tries, and keeps the write for later.
+    daemon.setBeforeFinishHook({});
+    daemon.setRunningStatus(Daemon::kWaiting);
+    daemon.daemonIteration();
+    EXPECT_EQ(1u, daemon.pendingIndexWrites());
+    holder.reset();
+    daemon.daemonIteration();
+    EXPECT_EQ(0u, daemon.pendingIndexWrites());
+    std::optional<BWCacheIndex> finished = readCacheIndex(batch);
+    ASSERT_TRUE(finished && finished->indexTable());
+    EXPECT_EQ(1u, finished->indexTable()->size());
+    EXPECT_EQ(6u, finished->cacheSize());
 }

@@ -112,6 +112,23 @@ TEST_F(PruningTest, BatchesOfOneDayGoTogether) {
     EXPECT_EQ(remaining(), (std::vector<std::string>{"2026-03-05 10_00 +0000", "2026-03-09 10_00 +0000"}));
 }
 
+TEST_F(PruningTest, TheLaterFoldersOfAMinuteCountAsThatMinutesBatch) {
+    // A batch that outgrew its index goes on in "<minute> 002", "<minute> 003": they are counted and
+    // removed with their minute, and never cost a day of their own.
+    addBatch("2026-03-01 10_00 +0000", march(1));
+    addBatch("2026-03-01 10_00 +0000 002", march(1));
+    addBatch("2026-03-01 10_00 +0000 003", march(1));
+    addBatch("2026-03-05 10_00 +0000", march(5));
+    addBatch("2026-03-05 10_00 +0000 002", march(5));
+    addBatch("2026-03-09 10_00 +0000", march(9));
+    EXPECT_EQ(cacheActivityDays(cache), 3);
+    PruneReport report = pass(2);
+    EXPECT_EQ(report.removed.size(), 3u);
+    EXPECT_EQ(remaining(), (std::vector<std::string>{"2026-03-05 10_00 +0000", "2026-03-05 10_00 +0000 002",
+                                                     "2026-03-09 10_00 +0000"}));
+    EXPECT_EQ(report.cacheSize, 3000u);
+}
+
 TEST_F(PruningTest, UnreadableIndexIsTheOldestEmptyOrMissingIndexIsNeverRemoved) {
     bw::test::makeDirs(cache + "/garbled");
     bw::test::writeFile(cache + "/garbled/CacheIndex.bw2idx", "not an index at all");

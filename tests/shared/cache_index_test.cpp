@@ -176,7 +176,10 @@ TEST(CacheIndexArchive, RefusesOtherRootsAndWrongTypes) {
     bw::ArchiveValue table = bw::ArchiveValue::dictionary();
     table.entries.emplace_back("X", bw::ArchiveValue::fromString("not an entry"));
     wrongTable.entries.emplace_back("indexTableKey", table);
-    EXPECT_FALSE(bw::BWCacheIndex::unarchive(*bw::archivedDataWithRootObject(wrongTable)));
+    // An entry of the wrong form is dropped alone: the index still reads, without it.
+    auto withoutEntry = bw::BWCacheIndex::unarchive(*bw::archivedDataWithRootObject(wrongTable));
+    ASSERT_TRUE(withoutEntry.has_value() && withoutEntry->indexTable().has_value());
+    EXPECT_TRUE(withoutEntry->indexTable()->empty());
 }
 
 TEST(CacheIndexArchive, CorruptInputsGiveNoIndexWithoutCrashing) {
@@ -266,13 +269,18 @@ TEST(CacheIndexFile, WriteThenReadAndFailuresGiveNoIndex) {
     auto back = bw::readCacheIndex(dir.path());
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->indexTable(), index.indexTable());
-    // The file is exactly the zlib stream of the archive, and nothing else is left in the folder.
+    // The file is exactly the zlib stream of the archive; the unreadable one it replaced was kept aside,
+    // and nothing else is left in the folder.
     const std::string onDisk = bw::test::readFile(dir / bw::kCacheIndexFileName);
     EXPECT_EQ(bw::decompressedData(bw::Bytes(onDisk.begin(), onDisk.end())), index.archivedData());
     int entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
         ++entries;
-    EXPECT_EQ(entries, 1);
+        if (e.path().filename() != bw::kCacheIndexFileName) {
+            EXPECT_EQ(bw::test::readFile(e.path().string()), std::string(text.begin(), text.end()));
+        }
+    }
+    EXPECT_EQ(entries, 2);
 
     // Owner and group are handed over when asked (to our own ids here; another user needs root).
     struct stat st {};

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -112,6 +114,17 @@ TEST(CachePaths, ItemKeys) {
     EXPECT_FALSE(bw::itemKeyAt(fd, "missing").has_value());
     EXPECT_FALSE(bw::itemKeyAt(fd, "../a.txt").has_value());
     close(fd);
+}
+
+TEST(CachePaths, ItemKeyTimesReadAsPrintfPrintsThem) {
+    // Keys recorded by earlier versions were printed with "%.0f"; a key made now must be the same text.
+    const double times[] = {0.0,  -0.0,   0.4,     -0.4,     0.5,       -0.5,   1.5,     2.5,
+                            -2.5, 1e9 + 0.5, 786000000.49999, 8.9e15 + 1, 9.5e15, -1e300, 1e300, 123456789012.5};
+    for (double t : times) {
+        char expected[400];
+        std::snprintf(expected, sizeof expected, "%.0f", t);
+        EXPECT_EQ(bw::itemKeyForFile(1, "n", t), std::string("1_n_") + expected) << t;
+    }
 }
 
 } // namespace
