@@ -28,6 +28,7 @@ class InfosController;
 class PXFiltersController;
 class PXPasswordSheet;
 class PXTabButton;
+class RecoveryController;
 class SettingsController;
 
 class MainController : public QObject {
@@ -67,6 +68,7 @@ public:
     InfosController* infosController() const { return m_infos; }
     SettingsController* settingController() const { return m_settings; }
     PXFiltersController* filterController() const { return m_filters; }
+    RecoveryController* recoveryController() const { return m_recovery; }
     PXPasswordSheet* passwordAskPanel() const { return m_passwordAskPanel; }
     QPushButton* websiteButton() const { return m_websiteButton; }
     QLabel* copyrightTF() const { return m_copyrightTF; }
@@ -96,6 +98,7 @@ private:
     InfosController* m_infos = nullptr;
     SettingsController* m_settings = nullptr;
     PXFiltersController* m_filters = nullptr;
+    RecoveryController* m_recovery = nullptr;
     QPointer<QDialog> m_releaseNotesPanel;
     int __nextTabView = kTabInformation;
     bool _manualUpdate = false;
