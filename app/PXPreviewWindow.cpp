@@ -98,7 +98,8 @@ void PXPreviewWindow::showCurrent() {
         reader.setAutoTransform(true);
         if (reader.canRead()) {
             QSize size = reader.size();
-            QSize room = m_stack->size().isEmpty() ? QSize(460, 360) : m_stack->size();
+            // The window's own size: the stack is not laid out yet before the first show.
+            const QSize room = (this->size() - QSize(24, 60)).expandedTo(QSize(200, 150));
             if (size.isValid() && (size.width() > room.width() || size.height() > room.height()))
                 reader.setScaledSize(size.scaled(room, Qt::KeepAspectRatio));
             QImage image = reader.read();

@@ -98,6 +98,7 @@ void RecoveryController::buildPage() {
 
     m_itemTable = new RecoveryTableView(m_page);
     m_model = new RecoveryTableModel(m_state, m_bar->browser(), this);
+    m_model->setHomeFolder(QString::fromStdString(m_context.homeFolder));
     m_cell = new PXRecoveryCell(this);
     m_itemTable->setModel(m_model);
     m_itemTable->setItemDelegate(m_cell);

@@ -97,6 +97,8 @@ QString RecoveryTableModel::infoLine(const RecoveryItem& item) const {
                        : text("200_Recovery Cell Infos").arg(*found);
     if (item.originalPath) {
         QString folder = QString::fromStdString(parentOf(*item.originalPath));
+        if (!m_home.isEmpty() && (folder == m_home || folder.startsWith(m_home + '/')))
+            folder = '~' + folder.mid(m_home.size());
         line += text("200_Recovery Cell Original Folder").arg(folder.isEmpty() ? QStringLiteral("/") : folder);
     }
     return line;

@@ -32,6 +32,8 @@ public:
     // Re-reads everything after the list, the search or the folder level changed.
     void reload();
     bool showsFolderLevel() const;
+    // Original folders inside it are shown as "~/…".
+    void setHomeFolder(const QString& home) { m_home = home; }
     // The row as an item the recovery functions take; a folder entry becomes an item of its folder.
     RecoveryItem itemAt(int row) const;
 
@@ -45,6 +47,7 @@ private:
     RecoveryListState& m_state;
     SubFolderBrowser& m_browser;
     int m_rows = 0;
+    QString m_home;
     mutable QHash<qint64, QString> m_dateTexts;
 };
 

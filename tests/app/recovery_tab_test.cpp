@@ -332,7 +332,7 @@ TEST_F(RecoveryTab, RestorePutsItemsBackWhereTheyWereTrashed) {
     RecoveryController& tab = open();
     ASSERT_EQ(shownNames(), (std::vector<std::string>{"letter.txt", "nowhere.txt"}));
     // The original folder is named in the information line.
-    EXPECT_TRUE(tab.model()->index(0, 0).data(RecoveryTableModel::InfoLineRole).toString().contains("Documents/deep"));
+    EXPECT_TRUE(tab.model()->index(0, 0).data(RecoveryTableModel::InfoLineRole).toString().contains("~/Documents/deep"));
     struct Case {
         std::vector<int> rows;
         bool enabled;
