@@ -8,6 +8,7 @@
 #include "alert_box.h"
 #include "app_strings.h"
 #include "app_version.h"
+#include "notification_names.h"
 #include "password_sheet.h"
 #include "tab_button.h"
 
@@ -449,7 +450,19 @@ void MainController::checkforUpdates() {
     delayedCheckUpdates();
 }
 
+void MainController::updateResulteDidGetResult(int result) {
+    if (result != 1)
+        return;
+    auto infos = _softwareUpdater.updateInfos();
+    std::optional<std::string> productURL;
+    if (infos && !infos->productURL.empty())
+        productURL = infos->productURL;
+    m_context.bus.post(notif::kNewVersionAvailable, productURL, nullptr, true);
+}
+
 void MainController::runUpdateCheck(bool manual) {
+    _softwareUpdater.setResultDelegate(this);
+    _softwareUpdater.setLogFlag(true);
     _softwareUpdater.setManualUpdate(manual);
     _softwareUpdater.setCanWarnUser(true);
     _softwareUpdater.setProductReference("BW2");

@@ -31,7 +31,7 @@ class PXTabButton;
 class RecoveryController;
 class SettingsController;
 
-class MainController : public QObject {
+class MainController : public QObject, public PXUpdaterResultDelegate {
     Q_OBJECT
 public:
     explicit MainController(AppContext& context, QObject* parent = nullptr);
@@ -56,6 +56,9 @@ public:
     void openBetaWebsite();
     void delayedCheckUpdates();
     void checkforUpdates();
+    // The updater's answer to its offer: 1 when the user wants the new version, which the agent then
+    // fetches and installs (it owns the installation), told by "NEW_VERSION_AVAILABLE_NOTIFICATION BW2".
+    void updateResulteDidGetResult(int result) override;
 
     QMainWindow* window() const { return m_window; }
     PXTabButton* tabButton(int tag) const;
