@@ -429,33 +429,31 @@ void RecoveryController::restoreSelection() {
         });
 }
 
+bool RecoveryController::confirmDeletion(const char* messageKey) {
+    // Cancel comes first: it is the default, and Return, Escape and closing the alert give it.
+    auto alert = buildAlertBox(QMessageBox::Warning, text("200_Delete Item Alert Title"),
+                               text("200_Delete Item Alert Title"),
+                               {text("200_Delete Item Alert Cancel Button"), text("200_Delete Item Alert Delete Button")},
+                               m_window);
+    alert->setInformativeText(text(messageKey));
+    alert->exec();
+    return alertAnswer(*alert) == 1;
+}
+
 void RecoveryController::deleteSelection() {
     if (m_busy || m_bar->browser().isOpen())
         return;
     const std::vector<RecoveryItem> items = m_itemTable->selectedItems();
     if (items.empty())
         return;
-    auto alert = buildAlertBox(QMessageBox::Warning, text("200_Delete Item Alert Title"),
-                               text("200_Delete Item Alert Title"),
-                               {text("200_Delete Item Alert Cancel Button"), text("200_Delete Item Alert Delete Button")},
-                               m_window);
-    alert->setInformativeText(text("200_Delete Item Alert Message"));
-    alert->exec();
-    if (alertAnswer(*alert) != 1)
-        return;
-    removeItems(items);
+    if (confirmDeletion("200_Delete Item Alert Message"))
+        removeItems(items);
 }
 
 void RecoveryController::emptyAllItemDisplayed() {
     if (m_busy || m_bar->browser().isOpen())
         return;
-    auto alert = buildAlertBox(QMessageBox::Warning, text("200_Delete Item Alert Title"),
-                               text("200_Delete Item Alert Title"),
-                               {text("200_Delete Item Alert Cancel Button"), text("200_Delete Item Alert Delete Button")},
-                               m_window);
-    alert->setInformativeText(text("200_Delete ALL Items Alert Message"));
-    alert->exec();
-    if (alertAnswer(*alert) != 1)
+    if (!confirmDeletion("200_Delete ALL Items Alert Message"))
         return;
     const std::vector<RecoveryItem> items = m_state.itemsDisplayedInTable();
     if (items.empty())

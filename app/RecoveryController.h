@@ -114,6 +114,8 @@ private:
     void runInBackground(const QString& status, int steps,
                          std::function<void(const std::function<void(int, const QString&)>&)> work,
                          std::function<void()> done);
+    // The delete alert with the given explanation; true only when Delete was chosen.
+    bool confirmDeletion(const char* messageKey);
     void updatePreview();
     void movePreviewSelection(int delta);
 
