@@ -3,10 +3,12 @@
 #include "AppContext.h"
 #include "InfosController.h"
 #include "PXFiltersController.h"
+#include "RecoveryController.h"
 #include "SettingsController.h"
 #include "alert_box.h"
 #include "app_strings.h"
 #include "app_version.h"
+#include "notification_names.h"
 #include "password_sheet.h"
 #include "tab_button.h"
 
@@ -72,6 +74,7 @@ MainController::~MainController() {
     if (m_window)
         m_window->removeEventFilter(this);
     // The tab controllers' pages live in the window; the controllers go first.
+    delete m_recovery;
     delete m_settings;
     delete m_infos;
     delete m_filters;
@@ -124,13 +127,11 @@ void MainController::buildWindow() {
     layout->addWidget(line);
 
     tabView = new QStackedWidget(central);
-    auto* recoveryPage = new QWidget();
-    auto* recoveryLayout = new QVBoxLayout(recoveryPage);
-    auto* recoveryNote = new QLabel(text("200_Recovery Frame Note"), recoveryPage);
-    recoveryNote->setAlignment(Qt::AlignCenter);
-    recoveryNote->setEnabled(false);
-    recoveryLayout->addWidget(recoveryNote);
-    for (QWidget* page : {m_infos->page(), m_settings->settingsPage(), recoveryPage, m_settings->advancedPage()}) {
+    m_recovery = new RecoveryController(m_context, m_window);
+    // A deletion changes the figures the information tab shows.
+    connect(m_recovery, &RecoveryController::infosNeedRefresh, m_infos, &InfosController::refreshAll);
+    for (QWidget* page :
+         {m_infos->page(), m_settings->settingsPage(), m_recovery->page(), m_settings->advancedPage()}) {
         page->setContentsMargins(12, 6, 12, 0);
         tabView->addWidget(page);
     }
@@ -273,7 +274,11 @@ void MainController::applySavedFrame(int tab) {
 }
 
 void MainController::showTab(int tab) {
+    const bool entering = tabView->currentIndex() != tab - 1;
     tabView->setCurrentIndex(tab - 1);
+    // The list is read afresh, with its automatic time window, each time the tab is entered.
+    if (entering && tab == kTabRecovery)
+        m_recovery->loadGUI();
 }
 
 void MainController::selectTabView(int tag) {
@@ -445,7 +450,19 @@ void MainController::checkforUpdates() {
     delayedCheckUpdates();
 }
 
+void MainController::updateResulteDidGetResult(int result) {
+    if (result != 1)
+        return;
+    auto infos = _softwareUpdater.updateInfos();
+    std::optional<std::string> productURL;
+    if (infos && !infos->productURL.empty())
+        productURL = infos->productURL;
+    m_context.bus.post(notif::kNewVersionAvailable, productURL, nullptr, true);
+}
+
 void MainController::runUpdateCheck(bool manual) {
+    _softwareUpdater.setResultDelegate(this);
+    _softwareUpdater.setLogFlag(true);
     _softwareUpdater.setManualUpdate(manual);
     _softwareUpdater.setCanWarnUser(true);
     _softwareUpdater.setProductReference("BW2");

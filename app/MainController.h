@@ -28,9 +28,10 @@ class InfosController;
 class PXFiltersController;
 class PXPasswordSheet;
 class PXTabButton;
+class RecoveryController;
 class SettingsController;
 
-class MainController : public QObject {
+class MainController : public QObject, public PXUpdaterResultDelegate {
     Q_OBJECT
 public:
     explicit MainController(AppContext& context, QObject* parent = nullptr);
@@ -55,6 +56,9 @@ public:
     void openBetaWebsite();
     void delayedCheckUpdates();
     void checkforUpdates();
+    // The updater's answer to its offer: 1 when the user wants the new version, which the agent then
+    // fetches and installs (it owns the installation), told by "NEW_VERSION_AVAILABLE_NOTIFICATION BW2".
+    void updateResulteDidGetResult(int result) override;
 
     QMainWindow* window() const { return m_window; }
     PXTabButton* tabButton(int tag) const;
@@ -67,6 +71,7 @@ public:
     InfosController* infosController() const { return m_infos; }
     SettingsController* settingController() const { return m_settings; }
     PXFiltersController* filterController() const { return m_filters; }
+    RecoveryController* recoveryController() const { return m_recovery; }
     PXPasswordSheet* passwordAskPanel() const { return m_passwordAskPanel; }
     QPushButton* websiteButton() const { return m_websiteButton; }
     QLabel* copyrightTF() const { return m_copyrightTF; }
@@ -96,6 +101,7 @@ private:
     InfosController* m_infos = nullptr;
     SettingsController* m_settings = nullptr;
     PXFiltersController* m_filters = nullptr;
+    RecoveryController* m_recovery = nullptr;
     QPointer<QDialog> m_releaseNotesPanel;
     int __nextTabView = kTabInformation;
     bool _manualUpdate = false;
