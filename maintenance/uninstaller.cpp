@@ -6,7 +6,7 @@
 #include "notification_bus.h"
 #include "notification_names.h"
 #include "settings.h"
-#include "trash_move.h"
+#include "user_trash.h"
 
 #include <dirent.h>
 #include <pwd.h>
@@ -187,10 +187,13 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
         toTrash = ourFilesIn(plan.installRoot);
     report.fate = ProgramFate::MovedToTrash;
     for (const auto& item : toTrash) {
-        if (auto trashed = moveToTrash(item, plan.trashFolder))
-            report.trashedAs.push_back(*trashed);
-        else
+        std::string why;
+        if (auto trashed = moveToTrashFolder(item, plan.trashFolder, &why)) {
+            report.trashedAs.push_back(trashed->trashedPath);
+        } else {
+            syslog(LOG_ERR, "uninstall: cannot move %s to the Trash: %s", item.c_str(), why.c_str());
             report.fate = ProgramFate::NotMoved;
+        }
     }
     return report;
 }

@@ -46,11 +46,12 @@ void setError(std::string* error, const std::string& text) {
 
 } // namespace
 
-std::string trashInfoText(const std::string& originalPath, const std::string& deletionDate) {
+std::string trashInfoEncodedPath(const std::string& path) {
     static const char kDigits[] = "0123456789ABCDEF";
     std::string encoded;
-    for (unsigned char c : originalPath) {
-        if (std::isalnum(c) || std::strchr("/-_.~", c)) {
+    for (unsigned char c : path) {
+        // Plain ASCII tests: the locale must not change what a .trashinfo says.
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || std::strchr("/-_.~", c)) {
             encoded += static_cast<char>(c);
         } else {
             encoded += '%';
@@ -58,10 +59,23 @@ std::string trashInfoText(const std::string& originalPath, const std::string& de
             encoded += kDigits[c & 0xf];
         }
     }
-    return "[Trash Info]\nPath=" + encoded + "\nDeletionDate=" + deletionDate + "\n";
+    return encoded;
+}
+
+std::string trashInfoText(const std::string& originalPath, const std::string& deletionDate) {
+    return "[Trash Info]\nPath=" + trashInfoEncodedPath(originalPath) + "\nDeletionDate=" + deletionDate + "\n";
+}
+
+std::string homeTrashFolder() {
+    return xdgDataHome() + "/Trash";
 }
 
 std::optional<TrashedItem> moveToUserTrash(const std::string& path, std::string* error) {
+    return moveToTrashFolder(path, homeTrashFolder(), error);
+}
+
+std::optional<TrashedItem> moveToTrashFolder(const std::string& path, const std::string& trashFolder,
+                                             std::string* error) {
     if (path.empty() || path[0] != '/' || path == "/") {
         setError(error, "not an absolute path");
         return std::nullopt;
@@ -70,15 +84,14 @@ std::optional<TrashedItem> moveToUserTrash(const std::string& path, std::string*
     while (trimmed.size() > 1 && trimmed.back() == '/')
         trimmed.pop_back();
     std::string base = trimmed.substr(trimmed.find_last_of('/') + 1);
-    std::string trash = xdgDataHome() + "/Trash";
-    if (!makeFolder(trash + "/files") || !makeFolder(trash + "/info")) {
+    if (!makeFolder(trashFolder + "/files") || !makeFolder(trashFolder + "/info")) {
         setError(error, "the Trash folder cannot be made");
         return std::nullopt;
     }
     std::string text = trashInfoText(trimmed, localDeletionDate());
     for (int n = 1; n < 1000; ++n) {
         std::string name = n == 1 ? base : base + " " + std::to_string(n);
-        TrashedItem item{trash + "/files/" + name, trash + "/info/" + name + ".trashinfo", trimmed};
+        TrashedItem item{trashFolder + "/files/" + name, trashFolder + "/info/" + name + ".trashinfo", trimmed};
         // The info file is made first and exclusively: it reserves the name among trashing programs.
         int info = open(item.infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (info < 0) {

@@ -5,8 +5,8 @@
 #include "recording_services.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
-#include "trash_move.h"
 #include "uninstaller.h"
+#include "user_trash.h"
 
 #include <signal.h>
 #include <sys/stat.h>
