@@ -5,7 +5,7 @@
 
 #include "access_keychain.h"
 #include "defaults_store.h"
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "process_table.h"
 #include "volume_rows.h"
 

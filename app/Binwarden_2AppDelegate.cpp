@@ -1,7 +1,7 @@
 #include "Binwarden_2AppDelegate.h"
 
 #include "AppContext.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 
 #include <QCoreApplication>
 #include <QThread>

@@ -6,9 +6,9 @@
 #include "background_view.h"
 #include "desktop_session.h"
 #include "infos_texts.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "protection_plan.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "start_stop_button.h"
 
 #include <QApplication>

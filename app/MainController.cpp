@@ -8,7 +8,7 @@
 #include "alert_box.h"
 #include "app_strings.h"
 #include "app_version.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "password_sheet.h"
 #include "tab_button.h"
 

@@ -9,9 +9,9 @@
 #include "alert_box.h"
 #include "app_strings.h"
 #include "cache_item_removal.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "recovery_copy.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <QApplication>
 #include <QComboBox>

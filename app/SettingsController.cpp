@@ -3,7 +3,7 @@
 #include "AppContext.h"
 #include "PXFiltersController.h"
 #include "app_strings.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "password_sheet.h"
 #include "stepper.h"
 #include "volume_rows.h"

@@ -3,7 +3,7 @@
 // the protected-volume table and (through its filter editor) the filters. Edits stay in the controls until
 // saved; saving rewrites the settings and tells the agent, which restarts protection with them.
 
-#include "settings.h"
+#include "settings/settings.h"
 #include "settings_form.h"
 
 #include <QObject>

@@ -6,10 +6,10 @@
 #include "RecoveryController.h"
 #include "RecoveryTableModel.h"
 #include "RecoveryTableView.h"
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "recovery_list.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // What bw2daemon costs: an idle survey (in process, and the real program's CPU and memory), a move batch
 // of 10,000 files, a 1 GiB copy batch against cp -a, and a copy-mode survey over 10,000 known items.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "daemon.h"
 #include "private_bus.h"
 #include "temp_dir.h"

@@ -2,7 +2,7 @@
 // the trash as fast as it can. Reports when the trash was empty, when every item was listed by an
 // index, how many entries the indexes hold against the items stored, and the daemon's peak memory.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 

@@ -3,9 +3,9 @@
 
 #include "Binwarden_2_MenuAppDelegate.h"
 #include "MainController.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // The agent's recurring disk work: the total size of a cache (the menu's walk) and one pruning pass
 // that has nothing to remove (what every cache notification costs).
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "cache_pruning.h"
 #include "folder_size.h"
 #include "temp_dir.h"

@@ -1,8 +1,8 @@
 // Cost of one notification through a private bus: posting alone, posting and receiving, and a request
 // whose sender's credentials the receiver asks the bus for.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 
 #include <benchmark/benchmark.h>

@@ -2,8 +2,8 @@
 // one search keystroke over that list, and recovering a folder tree compared with `cp -a` of it.
 // BW_BENCH_RECOVERY_MIB sets the tree's size (64 MiB by default; 1024 for the 1 GiB figure).
 
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "recovery_copy.h"
 #include "recovery_list.h"
 #include "recovery_list_state.h"

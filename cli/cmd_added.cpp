@@ -3,8 +3,8 @@
 #include "command.h"
 #include "show_arguments.h"
 
-#include "added_list.h"
-#include "json_writer.h"
+#include "store/added_list.h"
+#include "plist/json_writer.h"
 
 #include <sys/stat.h>
 

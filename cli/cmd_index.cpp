@@ -3,11 +3,11 @@
 #include "command.h"
 #include "show_arguments.h"
 
-#include "atomic_file.h"
-#include "cache_index.h"
+#include "files/atomic_file.h"
+#include "store/cache_index.h"
 #include "folder_size.h"
-#include "json_writer.h"
-#include "reference_time.h"
+#include "plist/json_writer.h"
+#include "plist/reference_time.h"
 
 #include <dirent.h>
 #include <fcntl.h>

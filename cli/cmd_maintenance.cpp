@@ -5,8 +5,8 @@
 
 #include "delete_all_caches.h"
 #include "maintenance_strings.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "version1_migration.h"
 
 #include <sys/stat.h>

@@ -1,10 +1,10 @@
 // bw2ctl notify: post a notification on the system bus, or watch what passes there.
 
 #include "command.h"
-#include "json_writer.h"
-#include "notification_bus.h"
-#include "notification_names.h"
-#include "plist_json.h"
+#include "plist/json_writer.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
+#include "plist/plist_json.h"
 
 #include <poll.h>
 #include <syslog.h>

@@ -7,13 +7,13 @@
 #include "folder_size.h"
 #include "menu_texts.h"
 #include "mount_table.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "process_table.h"
 #include "protection_control.h"
 
 #include "protection_problem.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <unistd.h>
 

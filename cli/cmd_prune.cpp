@@ -5,10 +5,10 @@
 #include "cache_pruning.h"
 #include "desktop_session.h"
 #include "mount_table.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "protection_plan.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <unistd.h>
 

@@ -5,16 +5,16 @@
 #include "cache_item_removal.h"
 #include "item_filter.h"
 #include "item_selection.h"
-#include "json_writer.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "plist/json_writer.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "recovery_copy.h"
 #include "recovery_list.h"
 #include "recovery_list_state.h"
 #include "recovery_texts.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "restore_layout.h"
-#include "trash_info.h"
+#include "store/trash_info.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

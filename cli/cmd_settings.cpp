@@ -2,8 +2,8 @@
 
 #include "command.h"
 
-#include "json_writer.h"
-#include "settings.h"
+#include "plist/json_writer.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <cstdio>

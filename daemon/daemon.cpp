@@ -1,10 +1,10 @@
 #include "daemon.h"
 
-#include "added_list.h"
-#include "cache_paths.h"
-#include "notification_bus.h"
-#include "notification_names.h"
-#include "reference_time.h"
+#include "store/added_list.h"
+#include "store/cache_paths.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
+#include "plist/reference_time.h"
 
 #include <fcntl.h>
 #include <locale.h>

@@ -2,9 +2,9 @@
 // bw2daemon's controller: surveys one trash folder, hands new items to a transfer thread that stores
 // them in the cache, and repairs owners and permissions of what the cache holds.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "fd_utils.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <sys/types.h>
 

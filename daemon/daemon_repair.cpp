@@ -2,9 +2,9 @@
 
 #include "daemon.h"
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "kor_copy_file.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <fcntl.h>
 #include <syslog.h>

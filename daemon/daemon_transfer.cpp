@@ -2,13 +2,13 @@
 
 #include "daemon.h"
 
-#include "added_list.h"
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/added_list.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "kor_copy_file.h"
-#include "notification_names.h"
-#include "reference_time.h"
-#include "trash_info.h"
+#include "bus/notification_names.h"
+#include "plist/reference_time.h"
+#include "store/trash_info.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -2,7 +2,7 @@
 // Folder-descriptor helpers for a process that works as root inside folders its user controls:
 // every open is relative to a folder descriptor and refuses to follow a symbolic link.
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,11 +1,11 @@
 // bw2daemon: protects one trash folder. Started by the helper (effective uid 0, real ids the user's), or by
 // hand and in tests with no extra privileges.
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "daemon.h"
 #include "fd_utils.h"
 #include "launch_validation.h"
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "privilege_drop.h"
 #include "volume_cache_folder.h"
 

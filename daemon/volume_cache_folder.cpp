@@ -1,6 +1,6 @@
 #include "volume_cache_folder.h"
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "fd_utils.h"
 
 #include <fcntl.h>

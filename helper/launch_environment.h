@@ -2,7 +2,7 @@
 // The set-uid discipline of the helper: descriptors, environment, and the trust placed in the files it
 // executes. Each function does one of the steps its program entry lists.
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <sys/types.h>
 

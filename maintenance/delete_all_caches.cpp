@@ -1,11 +1,11 @@
 #include "delete_all_caches.h"
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 
 #include "desktop_session.h"
 #include "mount_table.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "protection_control.h"
 #include "protection_plan.h"
 

@@ -1,7 +1,7 @@
 #include "folder_removal.h"
 
 #include "cache_pruning.h"
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

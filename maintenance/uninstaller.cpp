@@ -1,11 +1,11 @@
 #include "uninstaller.h"
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "delete_all_caches.h"
 #include "desktop_session.h"
-#include "notification_bus.h"
-#include "notification_names.h"
-#include "settings.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
+#include "settings/settings.h"
 #include "user_trash.h"
 
 #include <dirent.h>

@@ -1,17 +1,17 @@
 #include "version1_migration.h"
 
 #include "PXAppUtils.h"
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "cache_pruning.h"
 #include "desktop_session.h"
 #include "folder_removal.h"
 #include "folder_size.h"
-#include "notification_bus.h"
-#include "notification_names.h"
-#include "reference_time.h"
-#include "settings.h"
-#include "unique_fd.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
+#include "plist/reference_time.h"
+#include "settings/settings.h"
+#include "files/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -13,9 +13,9 @@
 #include "desktop_session.h"
 #include "menu_texts.h"
 #include "mount_table.h"
-#include "notification_names.h"
-#include "reference_time.h"
-#include "settings.h"
+#include "bus/notification_names.h"
+#include "plist/reference_time.h"
+#include "settings/settings.h"
 #include "update_timing.h"
 
 #include <QAction>

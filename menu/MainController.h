@@ -4,7 +4,7 @@
 
 #include "PXUpdater.h"
 #include "folder_size.h"
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "protection_control.h"
 #include "worker_group.h"
 

@@ -1,6 +1,6 @@
 #include "launch_validation.h"
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 // Runs inside the set-uid helper with effective uid 0: every decision here guards a root process, so
 // the code trusts nothing but the kernel (descriptors, fstat, mountinfo) and the password database.

@@ -1,7 +1,7 @@
 #include "cache_item_removal.h"
 
-#include "atomic_file.h"
-#include "cache_index.h"
+#include "files/atomic_file.h"
+#include "store/cache_index.h"
 #include "daemon.h"
 #include "fd_utils.h"
 

@@ -1,6 +1,6 @@
 #include "item_filter.h"
 
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "search_folding.h"
 
 #include <cmath>

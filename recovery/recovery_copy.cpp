@@ -1,9 +1,9 @@
 #include "recovery_copy.h"
 
-#include "atomic_file.h"
+#include "files/atomic_file.h"
 #include "fd_utils.h"
 #include "kor_copy_file.h"
-#include "trash_info.h"
+#include "store/trash_info.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

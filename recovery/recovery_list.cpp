@@ -1,10 +1,10 @@
 #include "recovery_list.h"
 
-#include "atomic_file.h"
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "files/atomic_file.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "fd_utils.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -1,6 +1,6 @@
 #include "recovery_texts.h"
 
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <unicode/udat.h>
 #include <unicode/ustring.h>

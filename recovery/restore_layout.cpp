@@ -2,7 +2,7 @@
 
 #include "item_filter.h"
 #include "recovery_copy.h"
-#include "trash_info.h"
+#include "store/trash_info.h"
 
 namespace bw {
 

@@ -1,6 +1,6 @@
 #include "sub_folder_browser.h"
 
-#include "atomic_file.h"
+#include "files/atomic_file.h"
 #include "fd_utils.h"
 
 #include <sys/stat.h>

@@ -4,9 +4,9 @@
 #include "alert_box.h"
 #include "desktop_session.h"
 #include "detached_launch.h"
-#include "notification_bus.h"
-#include "notification_names.h"
-#include "reference_time.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
+#include "plist/reference_time.h"
 #include "updater_strings.h"
 
 #include <QApplication>

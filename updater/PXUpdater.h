@@ -6,7 +6,7 @@
 // Checks and downloads run on the Qt event loop of the thread that owns the updater (never blocking
 // it); installing runs on a worker thread whose result comes back to that loop.
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 #include "update_check.h"
 #include "update_install.h"
 #include "update_signature.h"

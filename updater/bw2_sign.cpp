@@ -7,7 +7,7 @@
 //
 // The secret key comes from BW2_SIGNING_KEY (128 hex digits) or from the file BW2_SIGNING_KEY_FILE.
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 #include "update_signature.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "update_archive.h"
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <archive.h>
 #include <archive_entry.h>

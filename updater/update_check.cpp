@@ -1,6 +1,6 @@
 #include "update_check.h"
 
-#include "compression.h"
+#include "store/compression.h"
 
 #include <algorithm>
 #include <cctype>

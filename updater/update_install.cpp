@@ -1,6 +1,6 @@
 #include "update_install.h"
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 #include "update_archive.h"
 #include "user_trash.h"
 

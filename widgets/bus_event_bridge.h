@@ -1,7 +1,7 @@
 #pragma once
 // Drives a NotificationBus from the Qt event loop, so that its handlers run on the GUI thread.
 
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 
 #include <QObject>
 #include <QPointer>

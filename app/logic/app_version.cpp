@@ -1,6 +1,6 @@
 #include "app_version.h"
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <cstdio>
 #include <vector>

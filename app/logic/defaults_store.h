@@ -4,7 +4,7 @@
 // write reads the file again first, so keys other programs wrote meanwhile (the agent's start-at-login
 // flag) are kept.
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <cstdint>
 #include <optional>

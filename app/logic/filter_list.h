@@ -2,7 +2,7 @@
 // The filter list being edited: name-fragment (type 1) and extension (type 2) rules. An extension rule
 // never holds a dot, whichever order type and rule are edited in.
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <set>
 #include <string>

@@ -2,7 +2,7 @@
 // The settings controls as plain values: loaded from the stored settings, compared with them every
 // 0.2 s to enable the Save buttons, and turned back into the dictionary that is saved.
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // The rows of the protected-volume table: the home trash first, then every mounted volume that can carry
 // a protected trash, and the protected volumes that are unplugged now.
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <functional>
 #include <string>

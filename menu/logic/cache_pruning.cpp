@@ -1,9 +1,9 @@
 #include "cache_pruning.h"
 
-#include "cache_index.h"
-#include "cache_paths.h"
-#include "reference_time.h"
-#include "unique_fd.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
+#include "plist/reference_time.h"
+#include "files/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 // The room-to-free arithmetic and the volume of a cache folder, in unsigned 64-bit integers.
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "cache_pruning.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <ctime>
 

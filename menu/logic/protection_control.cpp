@@ -1,6 +1,6 @@
 #include "protection_control.h"
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <sys/stat.h>
 #include <syslog.h>

@@ -1,8 +1,8 @@
 #include "protection_plan.h"
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -2,7 +2,7 @@
 // From the settings to what the agent protects: its limits, the protected folders, each folder's trash
 // and cache root by the freedesktop trash rules, and the daemon's eight arguments.
 
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <sys/types.h>
 

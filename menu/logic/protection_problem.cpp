@@ -1,7 +1,7 @@
 #include "protection_problem.h"
 
 #include "agent_strings.h"
-#include "atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

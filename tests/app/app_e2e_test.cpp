@@ -8,7 +8,7 @@
 #include "SettingsController.h"
 #include "app_test_support.h"
 #include "process_table.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "start_stop_button.h"
 #include "tab_button.h"
 #include "throwaway_user.h"

@@ -3,7 +3,7 @@
 // folders, a private system bus, and a context whose process table, launcher and volumes are the test's.
 
 #include "AppContext.h"
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include "app_strings.h"
 #include "app_test_support.h"
 #include "app_version.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "password_sheet.h"
 #include "secret_service.h"
 #include "start_stop_button.h"

@@ -9,11 +9,11 @@
 #include "RecoveryTableModel.h"
 #include "RecoveryTableView.h"
 #include "app_version.h"
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "desktop_session.h"
 #include "recovery_list.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "tab_button.h"
 
 #include <QApplication>

@@ -8,9 +8,9 @@
 #include "RecoveryTableModel.h"
 #include "RecoveryTableView.h"
 #include "app_test_support.h"
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "recovery_fixture.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // bw2ctl index and bw2ctl added, run as a user would run them.
 
-#include "added_list.h"
-#include "cache_index.h"
+#include "store/added_list.h"
+#include "store/cache_index.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

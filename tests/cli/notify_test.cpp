@@ -1,7 +1,7 @@
 // bw2ctl notify post / monitor, against a private bus, and what other bus tools see of it.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 

@@ -1,12 +1,12 @@
 // The Daemon's pieces called directly: filters, cache folder rule, the transfer against a concurrent
 // index writer, and the start-up recovery.
 
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "daemon.h"
 #include "kor_copy_file.h"
-#include "notification_bus.h"
-#include "reference_time.h"
+#include "bus/notification_bus.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 #pragma once
 // A temporary home with a freedesktop trash, a private bus, and the real bw2daemon.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "daemon_runner.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 

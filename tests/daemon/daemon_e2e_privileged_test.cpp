@@ -1,9 +1,9 @@
 // bw2daemon started the way the helper starts it: effective uid 0, real uid a throw-away user.
 
-#include "added_list.h"
+#include "store/added_list.h"
 #include "daemon_e2e_fixture.h"
 #include "launch_validation.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "throwaway_user.h"
 
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 // The real bw2daemon against a temporary home: survey rules, both modes, requests and endings.
 
-#include "added_list.h"
+#include "store/added_list.h"
 #include "daemon_e2e_fixture.h"
-#include "settings.h"
+#include "settings/settings.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

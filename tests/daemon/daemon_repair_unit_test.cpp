@@ -1,10 +1,10 @@
 // Permission repair as root for a throw-away user: the cache is handed over, and nothing planted in it
 // (symbolic or hard links to system files) reaches anything outside.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "daemon.h"
 #include "daemon_runner.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Runs the real bw2daemon against a temporary home and records what it says on the bus.
 
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "temp_dir.h"
 
 #include <sys/types.h>

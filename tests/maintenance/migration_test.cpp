@@ -1,8 +1,8 @@
 // Taking over the first version's caches: conversion into batches, merging, deletion, the volumes left
 // alone, the name marker taken out of deep trees, and the search for its applications.
 
-#include "cache_index.h"
-#include "cache_paths.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
 #include "cache_pruning.h"
 #include "recording_services.h"
 #include "temp_dir.h"

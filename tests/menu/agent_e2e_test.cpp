@@ -2,11 +2,11 @@
 // daemons through the set-uid launcher, a trashed file reaching the cache, the pruning pass's
 // notification, other users' requests, and a second agent of the same user.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 #include "process_table.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 

@@ -9,9 +9,9 @@
 #include "agent_strings.h"
 #include "detached_launch.h"
 #include "fake_notification_server.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 
 #include <QAction>

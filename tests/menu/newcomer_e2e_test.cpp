@@ -3,7 +3,7 @@
 
 #include "private_bus.h"
 #include "process_table.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 

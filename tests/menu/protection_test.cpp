@@ -2,7 +2,7 @@
 // scan, the quit request and the start-at-login flag.
 
 #include "protection_control.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 

@@ -1,6 +1,6 @@
 // Pruning passes over real cache folders: activity days, removal by age, sizes, and the folder walk.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "cache_pruning.h"
 #include "folder_size.h"
 #include "temp_dir.h"

@@ -3,10 +3,10 @@
 // agent (as at login) or restart; either way the item registers, and its exported menu carries the
 // information block as plain items.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "status_notifier_host.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"

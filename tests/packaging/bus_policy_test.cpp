@@ -1,7 +1,7 @@
 // The system bus policy the package installs: on a bus that refuses signals unless a policy allows them
 // (as a locked-down system bus does), it lets through our one broadcast signal and nothing else.
 
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 #include "private_bus.h"
 #include "temp_dir.h"
 

@@ -2,7 +2,7 @@
 
 #include "item_filter.h"
 #include "recovery_copy.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "restore_layout.h"
 #include "temp_dir.h"
 

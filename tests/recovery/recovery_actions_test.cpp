@@ -1,6 +1,6 @@
 // Recovering, restoring and deleting cached items through the library.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "cache_item_removal.h"
 #include "recovery_copy.h"
 #include "recovery_fixture.h"

@@ -2,7 +2,7 @@
 // completion, run as a user runs them against a temporary home.
 
 #include "recovery_fixture.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // bw2ctl list, recover, restore and delete, run as a user runs them, against a temporary home.
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "recovery_fixture.h"
-#include "reference_time.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "recovery_fixture.h"
 
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Builds caches by hand: batch folders with stored items and the index that lists them.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "recovery_item.h"
 
 #include <optional>

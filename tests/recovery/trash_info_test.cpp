@@ -1,8 +1,8 @@
 // The trash record parser: what counts as an original path, and what hostile records give.
 
-#include "cache_index.h"
+#include "store/cache_index.h"
 #include "temp_dir.h"
-#include "trash_info.h"
+#include "store/trash_info.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "added_list.h"
-#include "compression.h"
-#include "keyed_archive.h"
+#include "store/added_list.h"
+#include "store/compression.h"
+#include "plist/keyed_archive.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,8 @@
-#include "atomic_file.h"
-#include "cache_index.h"
-#include "keyed_archive.h"
+#include "files/atomic_file.h"
+#include "store/cache_index.h"
+#include "plist/keyed_archive.h"
 #include "temp_dir.h"
+#include "store/compression.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

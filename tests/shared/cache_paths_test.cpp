@@ -1,5 +1,5 @@
-#include "cache_paths.h"
-#include "reference_time.h"
+#include "store/cache_paths.h"
+#include "plist/reference_time.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

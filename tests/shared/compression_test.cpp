@@ -1,4 +1,4 @@
-#include "compression.h"
+#include "store/compression.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,12 +1,13 @@
 // What indexes and added lists of the largest size read back, what hostile archives cost, and what a
 // bad entry or an unreadable index does to the rest of a batch.
 
-#include "added_list.h"
-#include "atomic_file.h"
-#include "cache_index.h"
-#include "cache_paths.h"
-#include "keyed_archive.h"
+#include "store/added_list.h"
+#include "files/atomic_file.h"
+#include "store/cache_index.h"
+#include "store/cache_paths.h"
+#include "plist/keyed_archive.h"
 #include "temp_dir.h"
+#include "store/compression.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Our archives against Python's independent property-list implementation, both ways.
 
-#include "added_list.h"
-#include "cache_index.h"
+#include "store/added_list.h"
+#include "store/cache_index.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

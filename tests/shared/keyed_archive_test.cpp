@@ -1,4 +1,4 @@
-#include "keyed_archive.h"
+#include "plist/keyed_archive.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>

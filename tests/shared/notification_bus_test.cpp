@@ -1,7 +1,7 @@
 // The notification bus between processes, against a private dbus-daemon.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 
 #include <gtest/gtest.h>

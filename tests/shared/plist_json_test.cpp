@@ -1,6 +1,6 @@
 // JSON in and out of property lists (bw2ctl notify).
 
-#include "plist_json.h"
+#include "plist/plist_json.h"
 
 #include <gtest/gtest.h>
 

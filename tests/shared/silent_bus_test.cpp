@@ -1,8 +1,8 @@
 // A bus that accepts connections and then never answers (a wrong socket, a wedged daemon) must not hold
 // a caller forever: every step of the notification bus gives up, logs one line and returns.
 
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

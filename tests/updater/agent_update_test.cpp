@@ -6,10 +6,10 @@
 #include "PXUpdater.h"
 #include "PXUpdaterController.h"
 #include "loopback_server.h"
-#include "notification_bus.h"
-#include "notification_names.h"
+#include "bus/notification_bus.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
-#include "settings.h"
+#include "settings/settings.h"
 #include "temp_dir.h"
 
 #include <QApplication>

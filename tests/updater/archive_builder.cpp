@@ -1,6 +1,6 @@
 #include "archive_builder.h"
 
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -2,7 +2,7 @@
 // refuses (a tree that is not the caller's, an archive without a good signature, a missing --yes).
 
 #include "archive_builder.h"
-#include "compression.h"
+#include "store/compression.h"
 #include "loopback_server.h"
 #include "temp_dir.h"
 

@@ -1,6 +1,6 @@
 #include "loopback_server.h"
 
-#include "compression.h"
+#include "store/compression.h"
 
 #include <QHostAddress>
 #include <QTcpSocket>

@@ -3,7 +3,7 @@
 
 #include "archive_builder.h"
 #include "temp_dir.h"
-#include "unique_fd.h"
+#include "files/unique_fd.h"
 #include "update_archive.h"
 #include "update_install.h"
 #include "update_signature.h"

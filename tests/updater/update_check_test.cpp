@@ -1,7 +1,7 @@
 // The update check without a network: version comparison, the query encoding, the reply, the addresses
 // the updater accepts, the download's file name and its remaining-time estimate.
 
-#include "compression.h"
+#include "store/compression.h"
 #include "update_check.h"
 #include "updater_strings.h"
 

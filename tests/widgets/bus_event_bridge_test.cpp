@@ -1,7 +1,7 @@
 // The Qt event loop drives the notification bus through BusEventBridge.
 
 #include "bus_event_bridge.h"
-#include "notification_names.h"
+#include "bus/notification_names.h"
 #include "private_bus.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "binary_plist_reader.h"
+#include "plist/binary_plist_reader.h"
 
 #include <syslog.h>
 

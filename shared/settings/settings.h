@@ -2,7 +2,7 @@
 // The settings file "com.kor.Binwarden-2.plist" in $XDG_CONFIG_HOME (default ~/.config), its keys,
 // types and defaults, and how each program reads them.
 
-#include "plist_ptr.h"
+#include "plist/plist_ptr.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,9 @@
-#include "keyed_archive.h"
+#include "plist/keyed_archive.h"
 
-#include "binary_plist_reader.h"
-#include "binary_plist_writer.h"
-#include "keyed_archive_reader.h"
-#include "keyed_archive_writer.h"
+#include "plist/binary_plist_reader.h"
+#include "plist/binary_plist_writer.h"
+#include "plist/keyed_archive_reader.h"
+#include "plist/keyed_archive_writer.h"
 
 #include <syslog.h>
 

@@ -1,4 +1,4 @@
-#include "plist_guard.h"
+#include "plist/plist_guard.h"
 
 #include <cstdint>
 #include <limits>

@@ -1,7 +1,7 @@
 #pragma once
 // Distributed notifications over the D-Bus system bus (sd-bus): one broadcast signal per notification.
 
-#include "plist_ptr.h"
+#include "plist/plist_ptr.h"
 
 #include <sys/types.h>
 

@@ -1,4 +1,4 @@
-#include "binary_plist_writer.h"
+#include "plist/binary_plist_writer.h"
 
 #include <syslog.h>
 

@@ -6,7 +6,7 @@
 // unarchiver turns an archive into a tree. Strings are UTF-8 bytes; bytes that are not valid UTF-8
 // travel as the lone surrogates U+DC80..U+DCFF (as file names on Linux may hold any byte).
 
-#include "compression.h"
+#include "files/bytes.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,9 +1,10 @@
-#include "added_list.h"
+#include "store/added_list.h"
 
-#include "atomic_file.h"
-#include "keyed_archive.h"
-#include "keyed_archive_reader.h"
-#include "keyed_archive_writer.h"
+#include "files/atomic_file.h"
+#include "plist/keyed_archive.h"
+#include "plist/keyed_archive_reader.h"
+#include "plist/keyed_archive_writer.h"
+#include "store/compression.h"
 
 #include <syslog.h>
 

@@ -1,4 +1,4 @@
-#include "compression.h"
+#include "store/compression.h"
 
 #include <zlib.h>
 

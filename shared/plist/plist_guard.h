@@ -7,7 +7,7 @@
 // reader of a file it did not write itself goes through parsePlist, which measures the structure
 // first and refuses what exceeds the limits.
 
-#include "plist_ptr.h"
+#include "plist/plist_ptr.h"
 
 #include <cstddef>
 #include <string_view>

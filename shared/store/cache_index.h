@@ -1,8 +1,8 @@
 #pragma once
 // The batch index "CacheIndex.bw2idx": a zlib-compressed keyed archive whose root is one BWCacheIndex.
 
-#include "compression.h"
-#include "keyed_archive.h"
+#include "store/compression.h"
+#include "plist/keyed_archive.h"
 
 #include <sys/types.h>
 #include <time.h>

@@ -1,6 +1,6 @@
-#include "notification_bus.h"
+#include "bus/notification_bus.h"
 
-#include "notification_names.h"
+#include "bus/notification_names.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>

@@ -1,4 +1,4 @@
-#include "keyed_archive_reader.h"
+#include "plist/keyed_archive_reader.h"
 
 #include <syslog.h>
 

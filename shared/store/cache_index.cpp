@@ -1,9 +1,10 @@
-#include "cache_index.h"
+#include "store/cache_index.h"
 
-#include "atomic_file.h"
-#include "keyed_archive.h"
-#include "keyed_archive_reader.h"
-#include "keyed_archive_writer.h"
+#include "files/atomic_file.h"
+#include "plist/keyed_archive.h"
+#include "plist/keyed_archive_reader.h"
+#include "plist/keyed_archive_writer.h"
+#include "store/compression.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,7 +1,7 @@
 #pragma once
 // Property lists as JSON, for bw2ctl's input and output.
 
-#include "plist_ptr.h"
+#include "plist/plist_ptr.h"
 
 #include <string>
 

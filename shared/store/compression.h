@@ -1,17 +1,14 @@
 #pragma once
 // zlib compression of batch indexes and the added list (plain zlib stream, no framing of our own).
 
+#include "files/bytes.h"
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace bw {
-
-using Bytes = std::vector<std::uint8_t>;
-
-// Inflation stops here: a hostile or corrupt file must not exhaust memory in a root process.
-inline constexpr std::size_t kMaxInflatedSize = 256u * 1024u * 1024u;
 
 // The zlib stream of the buffer at zlib's default level, or its fastest one (`fast`: for files rewritten
 // while the user waits, such as the index of a batch being filled); nothing for an empty buffer or on

@@ -14,8 +14,8 @@
 // So a long string referenced many times costs its length at every reference and ends the reading
 // early instead of being copied without count.
 
-#include "binary_plist_reader.h"
-#include "keyed_archive.h"
+#include "plist/binary_plist_reader.h"
+#include "plist/keyed_archive.h"
 
 #include <cstdint>
 #include <functional>

@@ -4,7 +4,7 @@
 // class is appended after the first object of that class, and strings and numbers are stored inline and
 // shared when equal.
 
-#include "binary_plist_writer.h"
+#include "plist/binary_plist_writer.h"
 
 #include <array>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #pragma once
 // Whole-file reads and atomic replacements relative to an open folder, never through a symbolic link.
 
-#include "compression.h"
-#include "unique_fd.h"
+#include "files/bytes.h"
+#include "files/unique_fd.h"
 
 #include <sys/types.h>
 

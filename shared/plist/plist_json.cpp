@@ -1,6 +1,6 @@
-#include "plist_json.h"
+#include "plist/plist_json.h"
 
-#include "json_writer.h"
+#include "plist/json_writer.h"
 
 #include <cerrno>
 #include <charconv>

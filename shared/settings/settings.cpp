@@ -1,7 +1,7 @@
-#include "settings.h"
+#include "settings/settings.h"
 
-#include "plist_guard.h"
-#include "unique_fd.h"
+#include "plist/plist_guard.h"
+#include "files/unique_fd.h"
 
 #include <fcntl.h>
 #include <pwd.h>

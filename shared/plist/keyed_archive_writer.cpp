@@ -1,4 +1,4 @@
-#include "keyed_archive_writer.h"
+#include "plist/keyed_archive_writer.h"
 
 #include <syslog.h>
 

@@ -3,7 +3,7 @@
 // one buffer, references in another), so that a list of millions of objects costs a few dozen bytes
 // per object while it is built, and the list is laid out once at the end.
 
-#include "compression.h"
+#include "files/bytes.h"
 
 #include <cstdint>
 #include <optional>

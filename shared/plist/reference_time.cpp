@@ -1,4 +1,4 @@
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 namespace bw {
 

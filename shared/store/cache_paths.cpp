@@ -1,6 +1,6 @@
-#include "cache_paths.h"
+#include "store/cache_paths.h"
 
-#include "reference_time.h"
+#include "plist/reference_time.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

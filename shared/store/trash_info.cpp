@@ -1,7 +1,7 @@
-#include "trash_info.h"
+#include "store/trash_info.h"
 
-#include "json_writer.h"
-#include "unique_fd.h"
+#include "plist/json_writer.h"
+#include "files/unique_fd.h"
 
 #include <fcntl.h>
 #include <limits.h>
