@@ -21,6 +21,7 @@
 
 #include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace bw {
 
@@ -179,7 +180,8 @@ void InfosController::refreshAll() {
 }
 
 void InfosController::refreshInfos() {
-    m_sizeWorker->request(getCachesPaths(m_context.services.mountedVolumes(), m_context.homeFolder));
+    m_sizeWorker->request(usersOwnCacheFolders(getCachesPaths(m_context.services.mountedVolumes(), m_context.homeFolder),
+                                                m_context.homeFolder, getuid()));
     m_nbDisksTF->setText(QString::fromStdString(infosDisksText(m_context.store.settings().volumes.size())));
 }
 

@@ -96,7 +96,8 @@ int status(const std::vector<std::string>& args) {
         std::printf("why: not known (no problem was reported; see the agent's log or the system log)\n");
     bw::FolderSizer sizer;
     std::uint64_t total = 0;
-    for (const auto& path : bw::getCachesPaths(bw::mountedLocalVolumes(), bw::homeFolder())) {
+    for (const auto& path : bw::usersOwnCacheFolders(bw::getCachesPaths(bw::mountedLocalVolumes(), bw::homeFolder()),
+                                                     bw::homeFolder(), getuid())) {
         std::uint64_t size = sizer.getFolderSize(path);
         total += size;
         std::printf("cache %s: %llu bytes\n", path.c_str(), static_cast<unsigned long long>(size));

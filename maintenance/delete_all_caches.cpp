@@ -19,17 +19,6 @@ std::vector<std::string> currentCachesPaths() {
     return usersOwnCacheFolders(getCachesPaths(mountedLocalVolumes(), homeFolder()), homeFolder(), getuid());
 }
 
-std::vector<std::string> usersOwnCacheFolders(const std::vector<std::string>& cachesPaths,
-                                              const std::string& homeFolder, uid_t uid) {
-    std::vector<std::string> own;
-    std::string homeCache = agentCacheFolder(homeFolder);
-    for (const auto& given : cachesPaths) {
-        std::string path = pathWithoutTrailingSlashes(given);
-        own.push_back(path == homeCache ? path : path + "/" + std::to_string(uid));
-    }
-    return own;
-}
-
 void removeEmptySharedCacheFolders(const RemovalReport& report) {
     const std::string suffix = std::string("/") + kCacheFolderName;
     for (const auto& folder : report.removed) {

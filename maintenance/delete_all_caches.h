@@ -11,11 +11,6 @@ namespace bw {
 // (whether or not it exists) and "<uid>" in each volume's ".Binwarden2Cache" where that exists.
 std::vector<std::string> currentCachesPaths();
 
-// What of those is the user's own: the home cache, and on another volume its "<uid>" folder inside the
-// shared ".Binwarden2Cache" (the other users' folders beside it are not the user's to delete).
-std::vector<std::string> usersOwnCacheFolders(const std::vector<std::string>& cachesPaths,
-                                              const std::string& homeFolder, uid_t uid);
-
 // Removes the shared ".Binwarden2Cache" above each removed per-user folder when nothing is left in it.
 void removeEmptySharedCacheFolders(const RemovalReport& report);
 

@@ -546,7 +546,8 @@ void MainController::startSizeWalk() {
         _refreshMenu = true; // measured again once the running walk is done
         return;
     }
-    std::vector<std::string> caches = getCachesPaths(mountedLocalVolumes(), m_protection->paths().homeFolder);
+    std::vector<std::string> caches = usersOwnCacheFolders(getCachesPaths(mountedLocalVolumes(), m_protection->paths().homeFolder),
+                                                           m_protection->paths().homeFolder, getuid());
     m_sizeWalkRunning = true;
     // A large cache takes a while to walk: the tray and the bus keep going meanwhile, the figure follows.
     bool started = m_workers.start([this, caches] {

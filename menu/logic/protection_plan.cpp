@@ -153,6 +153,17 @@ std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedV
     return paths;
 }
 
+std::vector<std::string> usersOwnCacheFolders(const std::vector<std::string>& cachesPaths,
+                                              const std::string& homeFolder, uid_t uid) {
+    std::vector<std::string> own;
+    std::string homeCache = agentCacheFolder(homeFolder);
+    for (const auto& given : cachesPaths) {
+        std::string path = withoutTrailingSlash(given);
+        own.push_back(path == homeCache ? path : path + "/" + std::to_string(uid));
+    }
+    return own;
+}
+
 bool isCacheFolderOfUser(const std::string& cacheFolder, const std::string& homeFolder, uid_t uid) {
     std::string path = withoutTrailingSlash(cacheFolder);
     if (path.empty() || path[0] != '/' || path.find("/../") != std::string::npos ||

@@ -58,6 +58,12 @@ std::string agentCacheFolder(const std::string& cacheRoot);
 // "<volume>/.Binwarden2Cache" for any other volume where it exists.
 std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes, const std::string& homeFolder);
 
+// What of those is the user's own: the home cache, and on another volume its "<uid>" folder inside the
+// shared ".Binwarden2Cache". Sizes are taken of these: the shared folder itself is root's and closed to
+// listing, and the other users' folders beside it are neither the user's to see nor to delete.
+std::vector<std::string> usersOwnCacheFolders(const std::vector<std::string>& cachesPaths,
+                                              const std::string& homeFolder, uid_t uid);
+
 // Whether a cache folder named by a notification is one of this user's: the home cache, or the per-user
 // cache folder "<volume>/.Binwarden2Cache/<uid>" of a volume. Other users' daemons announce their caches
 // on the same bus; the agent neither prunes them nor shows notes for them.
