@@ -27,6 +27,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <stdlib.h>
 #include <syslog.h>
 
 namespace bw {
@@ -42,6 +43,12 @@ QString text(const char* key) {
 RecoveryController::RecoveryController(AppContext& context, QWidget* window, QObject* parent)
     : QObject(parent), m_context(context), m_window(window) {
     buildPage();
+    // Files staged for drags by a run that stopped before it could remove them.
+    std::vector<std::string> stagingBases = cacheFoldersOfUser(locations());
+    if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        stagingBases.emplace_back(runtime);
+    stagingBases.emplace_back("/tmp");
+    m_itemTable->removeStagingLeftovers(stagingBases, m_context.uid);
     // Cache management elsewhere (pruning, a deletion in the agent) changes what can be listed.
     QPointer<RecoveryController> self(this);
     m_context.bus.observe(notif::kCacheManagementDone, [self](const Notification&) {
@@ -54,6 +61,9 @@ RecoveryController::RecoveryController(AppContext& context, QWidget* window, QOb
 RecoveryController::~RecoveryController() {
     if (m_worker.joinable())
         m_worker.join();
+    // Quitting: files staged for drop targets go now, whoever keeps the page.
+    if (m_itemTable)
+        m_itemTable->removeAllStagingFolders();
     delete m_preview;
 }
 
@@ -97,6 +107,7 @@ void RecoveryController::buildPage() {
     layout->addWidget(m_bar->bar());
 
     m_itemTable = new RecoveryTableView(m_page);
+    connect(m_itemTable, &QObject::destroyed, this, [this] { m_itemTable = nullptr; });
     m_model = new RecoveryTableModel(m_state, m_bar->browser(), this);
     m_model->setHomeFolder(QString::fromStdString(m_context.homeFolder));
     m_cell = new PXRecoveryCell(this);
@@ -137,12 +148,15 @@ void RecoveryController::buildPage() {
     connect(restore, &QAction::triggered, this, &RecoveryController::restoreSelection);
     connect(preview, &QAction::triggered, this, &RecoveryController::togglePreview);
     connect(remove, &QAction::triggered, this, &RecoveryController::deleteSelection);
-    connect(m_itemTable, &RecoveryTableView::contextMenuWanted, this, [this, recover, restore, remove](const QPoint& at) {
-        recover->setEnabled(m_recoverButton->isEnabled());
-        restore->setEnabled(m_restoreButton->isEnabled());
-        remove->setEnabled(m_emptySelectionButton->isEnabled());
-        m_contextMenu->popup(at);
-    });
+    connect(m_itemTable, &RecoveryTableView::contextMenuWanted, this,
+            [this, recover, restore, preview, remove](const QPoint& at) {
+                // The entries do what the buttons do, so they follow the buttons.
+                recover->setEnabled(m_recoverButton->isEnabled());
+                restore->setEnabled(m_restoreButton->isEnabled());
+                preview->setEnabled(!m_itemTable->selectedRowNumbers().empty());
+                remove->setEnabled(m_emptySelectionButton->isEnabled());
+                m_contextMenu->popup(at);
+            });
 
     // The starting state: home cache, 24 hours, nothing selected.
     selectTag(m_timePopup, m_state.timeTag());
