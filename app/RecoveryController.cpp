@@ -88,6 +88,8 @@ void RecoveryController::buildPage() {
     m_searchTF = new QLineEdit(m_page);
     m_searchTF->setPlaceholderText(text("200_Search Placeholder"));
     m_searchTF->setClearButtonEnabled(true);
+    // Room for the placeholder and the clear button even in the smallest window.
+    m_searchTF->setMinimumWidth(m_searchTF->fontMetrics().horizontalAdvance(m_searchTF->placeholderText()) + 48);
     m_refreshListButton = new QPushButton(
         QIcon::fromTheme("view-refresh", QApplication::style()->standardIcon(QStyle::SP_BrowserReload)), QString(),
         m_page);
@@ -235,7 +237,9 @@ void RecoveryController::syncControls() {
     m_syncingWidgets = false;
     // Inside a cached folder nothing is deleted: its entries are not items of an index.
     m_emptyAllButton->setEnabled(controls.emptyAllButton && !inFolder && !m_busy);
-    m_emptySelectionButton->setEnabled(controls.emptySelectionButton && !inFolder && !m_busy);
+    // A reload (a search, a re-read) drops the selection without telling the list state: what is
+    // selected now decides, as for Recover.
+    m_emptySelectionButton->setEnabled(controls.emptySelectionButton && hasSelection && !inFolder && !m_busy);
     m_recoverButton->setEnabled(hasSelection && !m_busy && (controls.recoverButton || inFolder));
     bool restorable = hasSelection && !inFolder && !m_busy;
     if (restorable) {

@@ -147,6 +147,13 @@ TEST_F(RecoveryTab, TheButtonsFollowTheSelectionAndTheFolderView) {
         {"one selected", [&] { selectRows({0}); }, {true, true, true, true, true}},
         {"two selected", [&] { selectRows({0, 2}); }, {true, true, true, true, true}},
         {"none selected", [&] { selectRows({}); }, {true, false, false, true, true}},
+        {"a search drops the selection",
+         [&] {
+             selectRows({0});
+             tab.searchTF()->setText("o");
+         },
+         {true, false, false, true, true}},
+        {"the search ended", [&] { tab.searchTF()->clear(); }, {true, false, false, true, true}},
         {"inside a folder", [&] { tab.tableviewDoubleClick(projects); }, {false, false, false, false, false}},
         {"a folder entry selected", [&] { selectRows({0}); }, {false, false, true, false, false}},
         {"back to the list", [&] { tab.barController()->backButton()->click(); }, {true, false, false, true, true}},
