@@ -5,9 +5,9 @@
 #include "Binwarden_2AppDelegate.h"
 #include "InfosController.h"
 #include "MainController.h"
+#include "PXFiltersController.h"
 #include "PXUpdater.h"
 #include "PXUpdaterController.h"
-#include "PXFiltersController.h"
 #include "SettingsController.h"
 #include "app_strings.h"
 #include "app_test_support.h"
@@ -19,8 +19,8 @@
 #include "start_stop_button.h"
 #include "tab_button.h"
 
-#include <QApplication>
 #include <QAction>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -606,9 +606,9 @@ TEST_F(AppUi, CheckForUpdatesAsksTheScriptAndAnAcceptedOfferGoesToTheAgent) {
         SCOPED_TRACE(c.what);
         told.clear();
         alerts.clear();
-        server.setRoute("/update.php", {LoopbackServer::compressed(std::string(c.version) +
-                                                                   ";1;https://www.example.org/;"
-                                                                   "https://www.example.org/a.tar.gz")});
+        const std::string reply =
+            std::string(c.version) + ";1;https://www.example.org/;https://www.example.org/a.tar.gz";
+        server.setRoute("/update.php", {LoopbackServer::compressed(reply)});
         check->trigger();
         EXPECT_TRUE(updater.manualUpdate()) << "the menu command is a manual check";
         ASSERT_TRUE(pumpUntil([&] { return server.requests().size() == i + 1 && !updater.checkRunning(); }, 10000));
@@ -619,8 +619,8 @@ TEST_F(AppUi, CheckForUpdatesAsksTheScriptAndAnAcceptedOfferGoesToTheAgent) {
         // A manual check says so when there is nothing newer.
         EXPECT_EQ(alerts.size(), c.answer < 0 ? 1u : 0u);
         if (offered) {
-            QPushButton* button = c.answer == 1 ? updater.windowController()->installButton()
-                                                : updater.windowController()->laterButton();
+            PXUpdaterController* offer = updater.windowController();
+            QPushButton* button = c.answer == 1 ? offer->installButton() : offer->laterButton();
             button->click();
         }
         pumpUntil(
