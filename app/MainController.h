@@ -75,6 +75,8 @@ public:
     PXPasswordSheet* passwordAskPanel() const { return m_passwordAskPanel; }
     QPushButton* websiteButton() const { return m_websiteButton; }
     QLabel* copyrightTF() const { return m_copyrightTF; }
+    // The updater the update commands drive (its script address and presenters are the tests').
+    PXUpdater& softwareUpdater() { return _softwareUpdater; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

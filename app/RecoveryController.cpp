@@ -27,6 +27,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include <stdlib.h>
 #include <syslog.h>
 
 namespace bw {
@@ -42,6 +43,12 @@ QString text(const char* key) {
 RecoveryController::RecoveryController(AppContext& context, QWidget* window, QObject* parent)
     : QObject(parent), m_context(context), m_window(window) {
     buildPage();
+    // Files staged for drags by a run that stopped before it could remove them.
+    std::vector<std::string> stagingBases = cacheFoldersOfUser(locations());
+    if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        stagingBases.emplace_back(runtime);
+    stagingBases.emplace_back("/tmp");
+    m_itemTable->removeStagingLeftovers(stagingBases, m_context.uid);
     // Cache management elsewhere (pruning, a deletion in the agent) changes what can be listed.
     QPointer<RecoveryController> self(this);
     m_context.bus.observe(notif::kCacheManagementDone, [self](const Notification&) {
@@ -54,6 +61,9 @@ RecoveryController::RecoveryController(AppContext& context, QWidget* window, QOb
 RecoveryController::~RecoveryController() {
     if (m_worker.joinable())
         m_worker.join();
+    // Quitting: files staged for drop targets go now, whoever keeps the page.
+    if (m_itemTable)
+        m_itemTable->removeAllStagingFolders();
     delete m_preview;
 }
 
@@ -78,6 +88,8 @@ void RecoveryController::buildPage() {
     m_searchTF = new QLineEdit(m_page);
     m_searchTF->setPlaceholderText(text("200_Search Placeholder"));
     m_searchTF->setClearButtonEnabled(true);
+    // Room for the placeholder and the clear button even in the smallest window.
+    m_searchTF->setMinimumWidth(m_searchTF->fontMetrics().horizontalAdvance(m_searchTF->placeholderText()) + 48);
     m_refreshListButton = new QPushButton(
         QIcon::fromTheme("view-refresh", QApplication::style()->standardIcon(QStyle::SP_BrowserReload)), QString(),
         m_page);
@@ -97,6 +109,7 @@ void RecoveryController::buildPage() {
     layout->addWidget(m_bar->bar());
 
     m_itemTable = new RecoveryTableView(m_page);
+    connect(m_itemTable, &QObject::destroyed, this, [this] { m_itemTable = nullptr; });
     m_model = new RecoveryTableModel(m_state, m_bar->browser(), this);
     m_model->setHomeFolder(QString::fromStdString(m_context.homeFolder));
     m_cell = new PXRecoveryCell(this);
@@ -137,12 +150,15 @@ void RecoveryController::buildPage() {
     connect(restore, &QAction::triggered, this, &RecoveryController::restoreSelection);
     connect(preview, &QAction::triggered, this, &RecoveryController::togglePreview);
     connect(remove, &QAction::triggered, this, &RecoveryController::deleteSelection);
-    connect(m_itemTable, &RecoveryTableView::contextMenuWanted, this, [this, recover, restore, remove](const QPoint& at) {
-        recover->setEnabled(m_recoverButton->isEnabled());
-        restore->setEnabled(m_restoreButton->isEnabled());
-        remove->setEnabled(m_emptySelectionButton->isEnabled());
-        m_contextMenu->popup(at);
-    });
+    connect(m_itemTable, &RecoveryTableView::contextMenuWanted, this,
+            [this, recover, restore, preview, remove](const QPoint& at) {
+                // The entries do what the buttons do, so they follow the buttons.
+                recover->setEnabled(m_recoverButton->isEnabled());
+                restore->setEnabled(m_restoreButton->isEnabled());
+                preview->setEnabled(!m_itemTable->selectedRowNumbers().empty());
+                remove->setEnabled(m_emptySelectionButton->isEnabled());
+                m_contextMenu->popup(at);
+            });
 
     // The starting state: home cache, 24 hours, nothing selected.
     selectTag(m_timePopup, m_state.timeTag());
@@ -221,7 +237,9 @@ void RecoveryController::syncControls() {
     m_syncingWidgets = false;
     // Inside a cached folder nothing is deleted: its entries are not items of an index.
     m_emptyAllButton->setEnabled(controls.emptyAllButton && !inFolder && !m_busy);
-    m_emptySelectionButton->setEnabled(controls.emptySelectionButton && !inFolder && !m_busy);
+    // A reload (a search, a re-read) drops the selection without telling the list state: what is
+    // selected now decides, as for Recover.
+    m_emptySelectionButton->setEnabled(controls.emptySelectionButton && hasSelection && !inFolder && !m_busy);
     m_recoverButton->setEnabled(hasSelection && !m_busy && (controls.recoverButton || inFolder));
     bool restorable = hasSelection && !inFolder && !m_busy;
     if (restorable) {

@@ -3,7 +3,6 @@
 #include "PXRecoveryCell.h"
 #include "RecoveryTableModel.h"
 #include "app_strings.h"
-#include "recovery_copy.h"
 
 #include <QContextMenuEvent>
 #include <QDrag>
@@ -14,50 +13,11 @@
 #include <QPainterPath>
 #include <QUrl>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
-#include <set>
 
 namespace bw {
 
 namespace {
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// A private folder for one drag: beside the item's batch in its cache (same volume, so a hard link
-// works), else in the user's runtime folder.
-std::string makeStagingFolder(const RecoveryItem& first) {
-    std::vector<std::string> candidates;
-    std::string cache = parentOf(first.batchFolder);
-    // Inside a browsed folder the batch is further up; the cache folder holds the batch folders.
-    for (std::string folder = first.batchFolder; folder.size() > 1; folder = parentOf(folder)) {
-        std::error_code error;
-        if (std::filesystem::exists(folder + "/CacheIndex.bw2idx", error)) {
-            cache = parentOf(folder);
-            break;
-        }
-    }
-    candidates.push_back(cache);
-    if (const char* runtime = getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
-        candidates.emplace_back(runtime);
-    candidates.emplace_back("/tmp");
-    for (const std::string& base : candidates) {
-        std::string templ = base + "/.bw2-drag-XXXXXX";
-        if (mkdtemp(templ.data()))
-            return templ;
-    }
-    syslog(LOG_ERR, "Binwarden: no staging folder for a drag");
-    return {};
-}
 
 QPixmap dragPixmap(const QIcon& icon, const QString& label, const QFont& font) {
     QFontMetrics metrics(font);
@@ -96,11 +56,11 @@ RecoveryTableView::RecoveryTableView(QWidget* parent) : QTableView(parent) {
     setDragDropMode(QAbstractItemView::DragOnly);
     setDefaultDropAction(Qt::CopyAction);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_stagingTimer.setSingleShot(true);
+    connect(&m_stagingTimer, &QTimer::timeout, this, &RecoveryTableView::scheduleStagingRemoval);
 }
 
-RecoveryTableView::~RecoveryTableView() {
-    endDrag();
-}
+RecoveryTableView::~RecoveryTableView() = default;
 
 std::vector<int> RecoveryTableView::selectedRowNumbers() const {
     std::vector<int> rows;
@@ -123,42 +83,15 @@ std::vector<RecoveryItem> RecoveryTableView::selectedItems() const {
 }
 
 QMimeData* RecoveryTableView::stageDrag(const std::vector<RecoveryItem>& items) {
-    endDrag();
     if (items.empty())
         return nullptr;
-    m_staging = makeStagingFolder(items.front());
-    if (m_staging.empty())
+    std::optional<StagedDrag> staged = m_stagings.stage(items, dragStagingBases(items.front()));
+    if (!staged)
         return nullptr;
-    std::vector<std::string> names;
-    for (const RecoveryItem& item : items)
-        names.push_back(safeFileName(item.displayName));
-    const std::vector<std::string> targets = dropNames(m_staging, names);
+    m_staging = staged->folder;
     QList<QUrl> urls;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string target = m_staging + "/" + targets[i];
-        bool staged = false;
-        if (!items[i].isFolder) {
-            struct stat st {};
-            staged = lstat(items[i].rawItemPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                     link(items[i].rawItemPath.c_str(), target.c_str()) == 0;
-        }
-        if (!staged) {
-            // Locked items cannot be linked; a copy (reflinked where the file system can) stands in.
-            CopyOutcome outcome = recoverItemTo(items[i], m_staging, targets[i]);
-            if (!outcome.ok) {
-                syslog(LOG_ERR, "Binwarden: cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
-                       outcome.error.c_str());
-                continue;
-            }
-            urls.push_back(QUrl::fromLocalFile(QString::fromStdString(outcome.destination)));
-            continue;
-        }
-        urls.push_back(QUrl::fromLocalFile(QString::fromStdString(target)));
-    }
-    if (urls.isEmpty()) {
-        endDrag();
-        return nullptr;
-    }
+    for (const std::string& path : staged->paths)
+        urls.push_back(QUrl::fromLocalFile(QString::fromStdString(path)));
     auto* mime = new QMimeData();
     mime->setUrls(urls);
     return mime;
@@ -167,32 +100,93 @@ QMimeData* RecoveryTableView::stageDrag(const std::vector<RecoveryItem>& items) 
 void RecoveryTableView::endDrag() {
     if (m_staging.empty())
         return;
-    std::error_code error;
-    std::filesystem::remove_all(m_staging, error);
-    if (error)
-        syslog(LOG_ERR, "Binwarden: cannot remove the drag folder %s (%s)", m_staging.c_str(),
-               error.message().c_str());
+    m_stagings.removeNow(m_staging);
     m_staging.clear();
+}
+
+QString RecoveryTableView::dragLabel(const std::vector<RecoveryItem>& items) const {
+    if (items.empty())
+        return {};
+    if (items.size() > 1)
+        return QString::fromStdString(appString("200_Drag MultipleItems")).arg(items.size());
+    return QString::fromStdString(items.front().displayName);
+}
+
+QPixmap RecoveryTableView::dragImage(const std::vector<RecoveryItem>& items) const {
+    if (items.empty())
+        return {};
+    auto* cell = qobject_cast<PXRecoveryCell*>(itemDelegate());
+    QIcon icon = cell ? cell->iconForKey(RecoveryTableModel::iconKey(items.front().displayName, items.front().isFolder))
+                      : QIcon();
+    return dragPixmap(icon, dragLabel(items), font());
+}
+
+QDrag* RecoveryTableView::prepareDrag(const std::vector<RecoveryItem>& items) {
+    QMimeData* mime = stageDrag(items);
+    if (!mime)
+        return nullptr;
+    auto* drag = new QDrag(this);
+    drag->setMimeData(mime);
+    const QPixmap image = dragImage(items);
+    drag->setPixmap(image);
+    drag->setHotSpot(QPoint(16, image.height() / 2));
+    return drag;
+}
+
+void RecoveryTableView::finishDrag(QDrag* drag, Qt::DropAction result) {
+    const std::string folder = m_staging;
+    m_staging.clear();
+    if (folder.empty())
+        return;
+    if (result == Qt::IgnoreAction || !drag) {
+        // Nothing was dropped: no one will ask for the files.
+        m_stagings.removeNow(folder);
+        return;
+    }
+    m_stagings.release(folder, DragStaging::Clock::now() + m_maxKeep);
+    // The timer is the context: it goes with this view's members, before the widget deletes its children.
+    connect(drag, &QObject::destroyed, &m_stagingTimer, [this, folder] {
+        m_stagings.release(folder, DragStaging::Clock::now() + m_linger);
+        scheduleStagingRemoval();
+    });
+    scheduleStagingRemoval();
+}
+
+void RecoveryTableView::removeAllStagingFolders() {
+    m_stagings.removeAll();
+    m_staging.clear();
+    m_stagingTimer.stop();
+}
+
+std::size_t RecoveryTableView::removeStagingLeftovers(const std::vector<std::string>& bases, uid_t uid) {
+    return m_stagings.removeLeftovers(bases, uid);
+}
+
+void RecoveryTableView::setStagingDelays(std::chrono::milliseconds linger, std::chrono::milliseconds maxKeep) {
+    m_linger = linger;
+    m_maxKeep = maxKeep;
+}
+
+void RecoveryTableView::scheduleStagingRemoval() {
+    const auto now = DragStaging::Clock::now();
+    std::optional<DragStaging::Clock::time_point> next = m_stagings.removeDue(now);
+    if (!next) {
+        m_stagingTimer.stop();
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now);
+    m_stagingTimer.start(std::max<std::chrono::milliseconds>(wait, std::chrono::milliseconds(1)));
 }
 
 void RecoveryTableView::startDrag(Qt::DropActions) {
     const std::vector<RecoveryItem> items = selectedItems();
-    QMimeData* mime = stageDrag(items);
-    if (!mime)
+    QDrag* drag = prepareDrag(items);
+    if (!drag)
         return;
-    auto* drag = new QDrag(this);
-    drag->setMimeData(mime);
-    auto* recoveryModel = qobject_cast<RecoveryTableModel*>(model());
-    auto* cell = qobject_cast<PXRecoveryCell*>(itemDelegate());
-    QIcon icon = cell && recoveryModel
-                     ? cell->iconForKey(RecoveryTableModel::iconKey(items.front().displayName, items.front().isFolder))
-                     : QIcon();
-    QString label = items.size() > 1
-                        ? QString::fromStdString(appString("200_Drag MultipleItems")).arg(items.size())
-                        : QString::fromStdString(items.front().displayName);
-    drag->setPixmap(dragPixmap(icon, label, font()));
-    drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::CopyAction);
-    endDrag();
+    // Copy only: a move would take the hard link itself, leaving the recovered file and the cache's copy
+    // one and the same file.
+    const Qt::DropAction result = drag->exec(Qt::CopyAction, Qt::CopyAction);
+    finishDrag(drag, result);
 }
 
 void RecoveryTableView::keyPressEvent(QKeyEvent* event) {
@@ -204,7 +198,15 @@ void RecoveryTableView::keyPressEvent(QKeyEvent* event) {
 }
 
 void RecoveryTableView::contextMenuEvent(QContextMenuEvent* event) {
-    const QModelIndex index = indexAt(viewport()->mapFrom(this, event->pos()));
+    if (event->reason() == QContextMenuEvent::Keyboard) {
+        // The menu key: the selection stays, the menu opens at the current row.
+        const QRect row = visualRect(currentIndex());
+        const QPoint at = row.isValid() ? row.center() : QPoint(0, 0);
+        emit contextMenuWanted(viewport()->mapToGlobal(at));
+        return;
+    }
+    // A click reaches the table through its viewport, in the viewport's coordinates.
+    const QModelIndex index = indexAt(event->pos());
     if (index.isValid() && !selectionModel()->isRowSelected(index.row(), {}))
         selectRow(index.row());
     emit contextMenuWanted(event->globalPos());

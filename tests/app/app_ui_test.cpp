@@ -6,16 +6,20 @@
 #include "InfosController.h"
 #include "MainController.h"
 #include "PXFiltersController.h"
+#include "PXUpdater.h"
+#include "PXUpdaterController.h"
 #include "SettingsController.h"
 #include "app_strings.h"
 #include "app_test_support.h"
 #include "app_version.h"
 #include "bus/notification_names.h"
+#include "loopback_server.h"
 #include "password_sheet.h"
 #include "secret_service.h"
 #include "start_stop_button.h"
 #include "tab_button.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -560,4 +564,73 @@ TEST_F(AppUi, QuittingLeavesAnAgentOfThisUserRunning) {
     forgetLaunches();
     EXPECT_TRUE(delegate->applicationShouldTerminate(300));
     EXPECT_TRUE(launched().empty());
+}
+
+TEST_F(AppUi, CheckForUpdatesAsksTheScriptAndAnAcceptedOfferGoesToTheAgent) {
+    // No automatic check at start-up: each request the script sees comes from the menu command.
+    Settings quiet = context->store.settings();
+    quiet.updates = false;
+    ASSERT_TRUE(context->store.storeSettings(quiet, {}));
+    LoopbackServer server;
+    ASSERT_TRUE(server.listening());
+    MainController& main = launch();
+    PXUpdater& updater = main.softwareUpdater();
+    updater.setScriptURL(server.url("/update.php"));
+    updater.setLocalVersion("2.0");
+    std::vector<QString> alerts;
+    updater.setAlertPresenter([&](const QString& title, const QString&, const QString&) { alerts.push_back(title); });
+    updater.setURLOpener([](const std::string&) {});
+    NotificationBus agent;
+    std::vector<std::optional<std::string>> told;
+    agent.observe(notif::kNewVersionAvailable, [&](const Notification& note) { told.push_back(note.object); });
+
+    QAction* check = nullptr;
+    for (QAction* action : main.window()->findChildren<QAction*>()) {
+        if (action->text() == QString::fromStdString(appString("200_Menu Check Updates")))
+            check = action;
+    }
+    ASSERT_TRUE(check);
+
+    struct Case {
+        const char* what;
+        const char* version; // the script's newest version
+        int answer;          // the offer's button: 1 install, 0 later, -1 no offer expected
+        std::vector<std::optional<std::string>> agentTold;
+    } cases[] = {
+        {"newer, accepted", "9.0", 1, {std::string("https://www.example.org/")}},
+        {"newer, declined", "9.0", 0, {}},
+        {"the same version", "2.0", -1, {}},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        told.clear();
+        alerts.clear();
+        const std::string reply =
+            std::string(c.version) + ";1;https://www.example.org/;https://www.example.org/a.tar.gz";
+        server.setRoute("/update.php", {LoopbackServer::compressed(reply)});
+        check->trigger();
+        EXPECT_TRUE(updater.manualUpdate()) << "the menu command is a manual check";
+        ASSERT_TRUE(pumpUntil([&] { return server.requests().size() == i + 1 && !updater.checkRunning(); }, 10000));
+        const bool offered = pumpUntil(
+            [&] { return updater.windowController() && updater.windowController()->updateWaningWin()->isVisible(); },
+            c.answer < 0 ? 300 : 5000);
+        EXPECT_EQ(offered, c.answer >= 0);
+        // A manual check says so when there is nothing newer.
+        EXPECT_EQ(alerts.size(), c.answer < 0 ? 1u : 0u);
+        if (offered) {
+            PXUpdaterController* offer = updater.windowController();
+            QPushButton* button = c.answer == 1 ? offer->installButton() : offer->laterButton();
+            button->click();
+        }
+        pumpUntil(
+            [&] {
+                agent.process();
+                return told.size() >= c.agentTold.size() && !c.agentTold.empty();
+            },
+            c.agentTold.empty() ? 500 : 5000);
+        EXPECT_EQ(told, c.agentTold);
+        // The agent owns the installation: the application never downloads itself.
+        EXPECT_FALSE(updater.downloadRunning());
+    }
 }

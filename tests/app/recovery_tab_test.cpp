@@ -14,10 +14,13 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDialog>
+#include <QDrag>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPushButton>
@@ -25,9 +28,12 @@
 #include <QUrl>
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 using namespace bw;
@@ -141,6 +147,13 @@ TEST_F(RecoveryTab, TheButtonsFollowTheSelectionAndTheFolderView) {
         {"one selected", [&] { selectRows({0}); }, {true, true, true, true, true}},
         {"two selected", [&] { selectRows({0, 2}); }, {true, true, true, true, true}},
         {"none selected", [&] { selectRows({}); }, {true, false, false, true, true}},
+        {"a search drops the selection",
+         [&] {
+             selectRows({0});
+             tab.searchTF()->setText("o");
+         },
+         {true, false, false, true, true}},
+        {"the search ended", [&] { tab.searchTF()->clear(); }, {true, false, false, true, true}},
         {"inside a folder", [&] { tab.tableviewDoubleClick(projects); }, {false, false, false, false, false}},
         {"a folder entry selected", [&] { selectRows({0}); }, {false, false, true, false, false}},
         {"back to the list", [&] { tab.barController()->backButton()->click(); }, {true, false, false, true, true}},
@@ -385,4 +398,230 @@ TEST_F(RecoveryTab, ThePreviewShowsTheSelectionAndFollowsTheArrows) {
     EXPECT_EQ(preview->items().front().path.toStdString().rfind(cache, 0), 0u);
     tab.previewButton()->click();
     EXPECT_FALSE(preview->isVisible());
+}
+
+namespace {
+
+// How much of the pixmap's rectangle is exactly `color`, and whether any pixel there is near white.
+struct PixelCount {
+    double share = 0.0;
+    bool someWhite = false;
+    bool someOpaque = false;
+};
+PixelCount countPixels(const QImage& image, const QRect& area, const QColor& color) {
+    int matching = 0;
+    int all = 0;
+    PixelCount count;
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            ++all;
+            matching += pixel.rgb() == color.rgb() && pixel.alpha() == 255 ? 1 : 0;
+            count.someWhite = count.someWhite || (pixel.red() > 220 && pixel.green() > 220 && pixel.blue() > 220 &&
+                                                  pixel.alpha() > 200);
+            count.someOpaque = count.someOpaque || pixel.alpha() > 0;
+        }
+    }
+    count.share = all ? static_cast<double>(matching) / all : 0.0;
+    return count;
+}
+
+} // namespace
+
+TEST_F(RecoveryTab, ADragCarriesTheStagedFilesAndShowsTheNameOrTheCountOnABlueLabel) {
+    auto stored = makeBatch(cache, "b1", now - 60,
+                            {{"Report.pdf", now - 10, "report"}, {"Report.pdf", now - 20, "older report"},
+                             {"Album", now - 30, "", true}});
+    RecoveryController& tab = open();
+    ASSERT_EQ(shownNames(), (std::vector<std::string>{"Report.pdf", "Report.pdf", "Album"}));
+    struct Case {
+        std::vector<int> rows;
+        QString label;
+        std::vector<std::string> staged;
+    } cases[] = {
+        {{0}, "Report.pdf", {"Report.pdf"}},
+        {{2}, "Album", {"Album"}},
+        {{0, 1, 2}, "3 items", {"Report.pdf", "Report - 1.pdf", "Album"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label.toStdString());
+        selectRows(c.rows);
+        const std::vector<RecoveryItem> items = tab.itemTable()->selectedItems();
+        EXPECT_EQ(tab.itemTable()->dragLabel(items), c.label);
+
+        QDrag* drag = tab.itemTable()->prepareDrag(items);
+        ASSERT_TRUE(drag);
+        // The drop target gets a list of files, named as a drop into an empty folder names them.
+        ASSERT_TRUE(drag->mimeData()->hasFormat("text/uri-list"));
+        const std::string staging = tab.itemTable()->stagingFolder();
+        std::vector<std::string> names;
+        for (const QUrl& url : drag->mimeData()->urls()) {
+            ASSERT_TRUE(url.isLocalFile());
+            const fs::path path = url.toLocalFile().toStdString();
+            EXPECT_EQ(path.parent_path(), fs::path(staging));
+            EXPECT_TRUE(fs::exists(path));
+            names.push_back(path.filename());
+        }
+        EXPECT_EQ(names, c.staged);
+        // A file is offered without being copied: the staged name is the cached file itself.
+        if (!items.front().isFolder) {
+            EXPECT_TRUE(fs::equivalent(staging + "/" + c.staged.front(), items.front().rawItemPath));
+        }
+
+        // The picture: the icon at the left, then the label white on a rounded blue background.
+        const QImage image = drag->pixmap().toImage();
+        ASSERT_FALSE(image.isNull());
+        EXPECT_EQ(image.size(), tab.itemTable()->dragImage(items).size());
+        EXPECT_TRUE(countPixels(image, QRect(0, 0, 32, image.height()), Qt::blue).someOpaque) << "an icon";
+        const QRect label(38, 0, image.width() - 38, image.height());
+        const PixelCount inLabel = countPixels(image, label, QColor(56, 117, 215));
+        EXPECT_GT(inLabel.share, 0.4) << "a blue label";
+        EXPECT_TRUE(inLabel.someWhite) << "white text";
+        EXPECT_EQ(image.pixelColor(label.topLeft()).alpha(), 0) << "rounded corners";
+        EXPECT_EQ(image.pixelColor(label.bottomRight()).alpha(), 0) << "rounded corners";
+
+        // Nothing was dropped: the staged files go with the drag.
+        tab.itemTable()->finishDrag(drag, Qt::IgnoreAction);
+        EXPECT_FALSE(fs::exists(staging));
+        delete drag;
+    }
+    // The cache itself is untouched.
+    EXPECT_EQ(readAll(cache + "/b1/" + stored[0]), "report");
+    EXPECT_TRUE(fs::is_directory(cache + "/b1/" + stored[2]));
+}
+
+TEST_F(RecoveryTab, AfterADropTheStagedFilesWaitForTheTargetForABoundedTime) {
+    makeBatch(cache, "b1", now - 60, {{"a.txt", now - 10, "a"}});
+    // A run that stopped without removing its drag folders, and one that still runs.
+    pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string deadRun = cache + "/.bw2-drag-" + std::to_string(gone) + "-abcdef";
+    const std::string liveRun = cache + "/.bw2-drag-" + std::to_string(getppid()) + "-abcdef";
+    makeDirs(deadRun + "/Album");
+    makeDirs(liveRun);
+    RecoveryController& tab = open();
+    EXPECT_FALSE(fs::exists(deadRun)) << "left behind by a run that stopped";
+    EXPECT_TRUE(fs::exists(liveRun)) << "still in use by a running program";
+    EXPECT_EQ(tab.model()->rowCount(), 1);
+
+    using namespace std::chrono_literals;
+    tab.itemTable()->setStagingDelays(100ms, 3s);
+    struct Case {
+        const char* what;
+        Qt::DropAction result;
+        bool targetDone; // the target said it has the data: Qt lets go of the drag object
+        bool keptAWhile;
+    } cases[] = {
+        {"nothing dropped", Qt::IgnoreAction, false, false},
+        {"dropped, the target done", Qt::CopyAction, true, false},
+        {"dropped, the target silent", Qt::CopyAction, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        selectRows({0});
+        QDrag* drag = tab.itemTable()->prepareDrag(tab.itemTable()->selectedItems());
+        ASSERT_TRUE(drag);
+        const std::string staging = tab.itemTable()->stagingFolder();
+        const std::string staged = drag->mimeData()->urls().front().toLocalFile().toStdString();
+        tab.itemTable()->finishDrag(drag, c.result);
+        // A target that copies after the drop still finds the file right after the drag ended.
+        EXPECT_EQ(fs::exists(staged), c.result != Qt::IgnoreAction);
+        if (c.targetDone)
+            delete drag;
+        pumpEvents(400);
+        EXPECT_EQ(fs::exists(staging), c.keptAWhile);
+        // ...but never beyond the bound.
+        EXPECT_TRUE(pumpUntil([&] { return !fs::exists(staging); }, 15000));
+        if (!c.targetDone)
+            delete drag;
+    }
+    EXPECT_TRUE(tab.itemTable()->stagingFolders().empty());
+
+    // Quitting takes a folder still waiting along.
+    selectRows({0});
+    QDrag* drag = tab.itemTable()->prepareDrag(tab.itemTable()->selectedItems());
+    ASSERT_TRUE(drag);
+    const std::string staging = tab.itemTable()->stagingFolder();
+    tab.itemTable()->finishDrag(drag, Qt::CopyAction);
+    EXPECT_TRUE(fs::exists(staging));
+    controller.reset();
+    EXPECT_FALSE(fs::exists(staging));
+    fs::remove_all(liveRun);
+}
+
+TEST_F(RecoveryTab, TheContextMenuOffersWhatTheSelectionAllows) {
+    auto stored = makeBatch(cache, "b1", now - 60,
+                            {{"letter.txt", now - 10, "dear", false, home.path() + "/Documents/letter.txt"},
+                             {"nowhere.txt", now - 20, "?"},
+                             {"Projects", now - 30, "", true}});
+    writeFile(cache + "/b1/" + stored[2] + "/README", "readme\n");
+    RecoveryController& tab = open();
+    window->show();
+    ASSERT_EQ(shownNames(), (std::vector<std::string>{"letter.txt", "nowhere.txt", "Projects"}));
+    QMenu* menu = tab.contextMenu();
+    std::vector<QAction*> entries;
+    std::vector<QString> titles;
+    for (QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            entries.push_back(action);
+            titles.push_back(action->text());
+        }
+    }
+    ASSERT_EQ(titles, (std::vector<QString>{"Recover…", "Restore to Original Place", "Preview", "Delete…"}));
+
+    RecoveryTableView* table = tab.itemTable();
+    auto rightClick = [&](int row) {
+        const QPoint at = row >= 0 ? table->visualRect(tab.model()->index(row, 0)).center()
+                                   : QPoint(10, table->viewport()->height() - 5);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, table->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(table->viewport(), &event);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> before;
+        int clicked; // row right-clicked, -1 for the empty part of the table
+        std::vector<int> selectedAfter;
+        std::vector<bool> enabled; // Recover, Restore, Preview, Delete
+    } cases[] = {
+        {"a row with its original place", [&] { selectRows({}); }, 0, {0}, {true, true, true, true}},
+        {"a row without one", [&] { selectRows({0}); }, 1, {1}, {true, false, true, true}},
+        {"inside a selection of two", [&] { selectRows({0, 1}); }, 0, {0, 1}, {true, false, true, true}},
+        {"the empty part, nothing selected", [&] { selectRows({}); }, -1, {}, {false, false, false, false}},
+        {"an entry of a cached folder", [&] { tab.tableviewDoubleClick(2); }, 0, {0}, {true, false, true, false}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.before();
+        rightClick(c.clicked);
+        EXPECT_TRUE(menu->isVisible());
+        EXPECT_EQ(table->selectedRowNumbers(), c.selectedAfter);
+        std::vector<bool> enabled;
+        for (QAction* entry : entries)
+            enabled.push_back(entry->isEnabled());
+        EXPECT_EQ(enabled, c.enabled);
+        menu->hide();
+    }
+    tab.barController()->backButton()->click();
+
+    // The entries act: Restore puts the file back, Preview opens the preview, Delete asks first.
+    selectRows({});
+    rightClick(0);
+    menu->hide();
+    entries[1]->trigger();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(readAll(home.path() + "/Documents/letter.txt"), "dear");
+    selectRows({1});
+    entries[2]->trigger();
+    ASSERT_TRUE(tab.previewPanel() && tab.previewPanel()->isVisible());
+    EXPECT_EQ(tab.previewPanel()->shownName(), "nowhere.txt");
+    entries[2]->trigger();
+    EXPECT_FALSE(tab.previewPanel()->isVisible());
+    selectRows({1});
+    answerNextAlert("Cancel");
+    entries[3]->trigger();
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(tab.model()->rowCount(), 3);
 }
