@@ -49,6 +49,8 @@ const std::map<std::string, std::string>& table() {
         {"200_V1 Alert Convert Button", "Convert"},
         {"200_V1 Alert Ignore Button", "Ignore"},
         {"200_V1 Alert Cancel Button", "Cancel"},
+        {"200_V1 Convert Status", "Taking over the first version's caches…"},
+        {"200_V1 Left Behind Reason", "some items could not be moved or removed"},
     };
     return kTable;
 }

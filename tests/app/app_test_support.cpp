@@ -62,6 +62,26 @@ AppFixture::AppFixture() {
     services.volumeChecks = VolumeChecks::system();
     services.volumeChecks.qualifies = [](const std::string&) { return true; };
     services.installRoot = home / "install";
+    // The maintenance operations see the test's process table and homes, and signal and wait for nothing.
+    userHomes = {home.path()};
+    services.maintenance.sleep = [this](std::chrono::milliseconds duration) {
+        std::lock_guard lock(m_launchesMutex);
+        m_slept += duration;
+    };
+    services.maintenance.processTable = [this] {
+        std::vector<ProcessEntry> table;
+        for (const auto& p : processes)
+            table.push_back({p.pid, p.uid, p.name});
+        return table;
+    };
+    services.maintenance.sendSignal = [this](pid_t pid, int) {
+        std::lock_guard lock(m_launchesMutex);
+        m_signalled.push_back(pid);
+        return true;
+    };
+    services.maintenance.executableOf = [](pid_t) { return std::string(); };
+    services.maintenance.packageOwning = [](const std::string&) { return std::optional<std::string>(); };
+    services.userHomes = [this] { return userHomes; };
 
     // Each test has its own keychain account, so no test sees another one's password.
     std::random_device random;
@@ -78,6 +98,16 @@ AppFixture::~AppFixture() {
 std::vector<std::vector<std::string>> AppFixture::launched() const {
     std::lock_guard lock(m_launchesMutex);
     return m_launches;
+}
+
+std::vector<pid_t> AppFixture::signalled() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_signalled;
+}
+
+std::chrono::milliseconds AppFixture::slept() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_slept;
 }
 
 void AppFixture::forgetLaunches() {

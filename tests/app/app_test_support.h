@@ -7,6 +7,9 @@
 #include "private_bus.h"
 #include "temp_dir.h"
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -38,6 +41,12 @@ public:
     std::vector<std::vector<std::string>> launched() const;
     void forgetLaunches();
     std::vector<std::string> volumes{"/"};
+    // The homes the uninstall looks into (the test's own home only, unless a test adds one).
+    std::vector<std::string> userHomes;
+    // The pids the maintenance services were asked to signal (nothing is really signalled).
+    std::vector<pid_t> signalled() const;
+    // The pauses the maintenance services were asked for, added up (none is really waited).
+    std::chrono::milliseconds slept() const;
 
     std::string settingsFile() const { return context->store.path(); }
     // A folder standing for a mounted volume that qualifies.
@@ -46,6 +55,8 @@ public:
 private:
     mutable std::mutex m_launchesMutex;
     std::vector<std::vector<std::string>> m_launches;
+    std::vector<pid_t> m_signalled;
+    std::chrono::milliseconds m_slept{0};
 };
 
 } // namespace bw::test
