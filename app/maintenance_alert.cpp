@@ -2,6 +2,8 @@
 
 #include "alert_box.h"
 
+#include <QLabel>
+
 namespace bw {
 
 namespace {
@@ -20,6 +22,9 @@ std::unique_ptr<QMessageBox> buildMaintenanceAlert(QMessageBox::Icon icon, const
     // The question in bold, the explanation below it: window titles are not shown by every desktop.
     auto box = buildAlertBox(icon, text(alert.titleKey), text(alert.titleKey), buttons, parent, safeIndex);
     box->setInformativeText(message.isEmpty() ? text(alert.messageKey) : message);
+    // Wide enough for a path or a command on one line, instead of a narrow column of broken lines.
+    if (auto* informative = box->findChild<QLabel*>("qt_msgbox_informativelabel"))
+        informative->setMinimumWidth(360);
     return box;
 }
 
