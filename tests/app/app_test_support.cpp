@@ -1,6 +1,10 @@
 #include "app_test_support.h"
 
+#include "Binwarden_2AppDelegate.h"
+#include "MainController.h"
+
 #include <QApplication>
+#include <QMainWindow>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -120,6 +124,23 @@ std::string AppFixture::addVolume(const std::string& name) {
     makeDirs(path);
     volumes.push_back(path);
     return path;
+}
+
+WindowFixture::WindowFixture() = default;
+
+WindowFixture::~WindowFixture() {
+    controller.reset();
+    delegate.reset();
+}
+
+MainController& WindowFixture::launch() {
+    delegate = std::make_unique<Binwarden_2AppDelegate>(*context);
+    controller = std::make_unique<MainController>(*context);
+    controller->awakeFromNib();
+    delegate->setWindow(controller->window());
+    delegate->applicationDidFinishLaunching();
+    pumpEvents(50);
+    return *controller;
 }
 
 } // namespace bw::test

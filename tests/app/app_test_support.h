@@ -5,7 +5,10 @@
 #include "AppContext.h"
 #include "notification_bus.h"
 #include "private_bus.h"
+#include "secret_service.h"
 #include "temp_dir.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/types.h>
 
@@ -18,7 +21,21 @@
 
 class QApplication;
 
+namespace bw {
+class Binwarden_2AppDelegate;
+class MainController;
+} // namespace bw
+
 namespace bw::test {
+
+// One Secret Service for the whole test program (GLib keeps its session-bus connection to the end). A test
+// program that opens the window registers it with ::testing::AddGlobalTestEnvironment.
+class SecretServiceEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { service = std::make_unique<PrivateSecretService>(); }
+    void TearDown() override { service.reset(); }
+    static inline std::unique_ptr<PrivateSecretService> service;
+};
 
 QApplication& application();
 // Processes Qt events for the given time.
@@ -57,6 +74,18 @@ private:
     std::vector<std::vector<std::string>> m_launches;
     std::vector<pid_t> m_signalled;
     std::chrono::milliseconds m_slept{0};
+};
+
+// The fixture with the window: start-up as the program runs it.
+class WindowFixture : public AppFixture {
+public:
+    WindowFixture();
+    ~WindowFixture();
+
+    MainController& launch();
+
+    std::unique_ptr<Binwarden_2AppDelegate> delegate;
+    std::unique_ptr<MainController> controller;
 };
 
 } // namespace bw::test

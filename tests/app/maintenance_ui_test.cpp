@@ -11,6 +11,7 @@
 #include "cache_index.h"
 #include "maintenance_strings.h"
 #include "notification_names.h"
+#include "pinned_file.h"
 #include "secret_service.h"
 #include "start_stop_button.h"
 
@@ -25,9 +26,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/fs.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,12 +38,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SecretServiceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { service = std::make_unique<PrivateSecretService>(); }
-    void TearDown() override { service.reset(); }
-    static inline std::unique_ptr<PrivateSecretService> service;
-};
 [[maybe_unused]] auto* const kSecretEnvironment = ::testing::AddGlobalTestEnvironment(new SecretServiceEnvironment);
 
 bool exists(const std::string& path) {
@@ -106,36 +99,16 @@ void answerNextAlert(SeenAlert& seen, int index, Dismiss how = Dismiss::Button) 
     timer->start();
 }
 
-// Makes `file` impossible to remove for root: the immutable flag. Answers its undoing, or nothing when the
-// file system has no such flag.
-std::function<void()> pinDown(const std::string& file) {
-    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    int flags = 0;
-    if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        if (fd >= 0)
-            close(fd);
-        return {};
-    }
-    int pinned = flags | FS_IMMUTABLE_FL;
-    bool ok = ioctl(fd, FS_IOC_SETFLAGS, &pinned) == 0;
-    close(fd);
-    if (!ok)
-        return {};
-    return [file, flags] {
-        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        int restored = flags;
-        ioctl(fd, FS_IOC_SETFLAGS, &restored);
-        close(fd);
-    };
-}
-
 // A second connection to the private system bus that records what the window posts.
 class BusMonitor {
 public:
     BusMonitor() {
         for (const char* name : {notif::kStopProtection, notif::kStartProtection, notif::kInfosNeedRefresh,
                                  notif::kCacheManagementDone})
-            m_bus.observe(name, [this](const Notification& n) { names.push_back(n.name), objects.push_back(n.object); });
+            m_bus.observe(name, [this](const Notification& n) {
+                names.push_back(n.name);
+                objects.push_back(n.object);
+            });
         pumpFor(300); // the matches are in place before anything is posted
     }
     bool pumpUntil(const std::function<bool()>& condition, int milliseconds = 5000) {
@@ -158,7 +131,7 @@ private:
     NotificationBus m_bus;
 };
 
-class MaintenanceUi : public ::testing::Test, public AppFixture {
+class MaintenanceUi : public ::testing::Test, public WindowFixture {
 protected:
     void SetUp() override {
         ASSERT_TRUE(systemBus.ok());
@@ -167,20 +140,9 @@ protected:
         processes.push_back({kAgentProcess, getuid() + 1, 4343}); // and another user's
     }
 
-    MainController& launch() {
-        delegate = std::make_unique<Binwarden_2AppDelegate>(*context);
-        controller = std::make_unique<MainController>(*context);
-        controller->awakeFromNib();
-        delegate->setWindow(controller->window());
-        delegate->applicationDidFinishLaunching();
-        pumpEvents(50);
-        return *controller;
-    }
 
     QAction* menuCommand(const char* name) { return controller->window()->findChild<QAction*>(name); }
 
-    std::unique_ptr<Binwarden_2AppDelegate> delegate;
-    std::unique_ptr<MainController> controller;
 };
 
 } // namespace
@@ -395,5 +357,34 @@ TEST_F(MaintenanceUi, TheFirstVersionQuestionOnStartDoesWhatEachAnswerSays) {
             EXPECT_FALSE(exists(home / ".config/autostart/BinwardenMenuExtra.desktop"));
         }
         fs::remove_all(home / ".TrashCacheFolder", ec);
+    }
+}
+
+TEST_F(MaintenanceUi, ARunningFirstVersionMenuIsStoppedOrTheWindowQuits) {
+    enum { kStop = 0, kQuit = 1 };
+    struct Case {
+        int answer;
+        Dismiss how;
+        bool stopped;
+    } cases[] = {{kStop, Dismiss::Button, true}, {kQuit, Dismiss::Button, false}, {kQuit, Dismiss::Escape, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.answer) + " " + std::to_string(static_cast<int>(c.how)));
+        controller.reset();
+        delegate.reset();
+        processes = {{"BinwardenMenuEx", getuid(), 5151}, {"Binwarden", getuid(), 5252}, {kAgentProcess, getuid(), 4242}};
+        const std::string entry = home / ".config/autostart/BinwardenMenuExtra.desktop";
+        putFile(entry, "[Desktop Entry]\nExec=/nowhere/BinwardenMenuExtra\n");
+        std::size_t signalledBefore = signalled().size();
+
+        SeenAlert seen;
+        answerNextAlert(seen, c.answer, c.how);
+        launch();
+        ASSERT_TRUE(seen.shown);
+        EXPECT_EQ(seen.text.toStdString(), maintenanceString(version1OnLaunchAlert().titleKey));
+        std::vector<pid_t> now = signalled();
+        std::vector<pid_t> sent(now.begin() + static_cast<long>(signalledBefore), now.end());
+        // Only the menu: the first version's application itself is not signalled here.
+        EXPECT_EQ(sent, c.stopped ? std::vector<pid_t>{5151} : std::vector<pid_t>{});
+        EXPECT_EQ(exists(entry), !c.stopped);
     }
 }
