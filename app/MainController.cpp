@@ -61,6 +61,15 @@ QRect toQRect(const FrameRect& frame) {
     return {frame.x, frame.y, frame.width, frame.height};
 }
 
+// The folders done on the sheet's bar, which turns busy once the last is done (what follows has no count).
+ProgressFunction folderProgressOn(const PXProgressSheet::Report& report) {
+    return [&report](std::size_t done, std::size_t total) {
+        report(static_cast<int>(done), static_cast<int>(total), {});
+        if (done == total)
+            report(0, 0, {});
+    };
+}
+
 bool fileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
@@ -525,11 +534,7 @@ void MainController::launchDeleteAllCaches(const std::vector<std::string>& folde
     m_progressSheet->run(
         QString::fromStdString(maintenanceString("200_Delete Status")), static_cast<int>(folders.size()),
         [folders, services, options, uid, report](const PXProgressSheet::Report& progress) {
-            *report = bw::deleteAllCaches(folders, uid, services, options, [&progress](std::size_t done, std::size_t total) {
-                progress(static_cast<int>(done), static_cast<int>(total), {});
-                if (done == total)
-                    progress(0, 0, {}); // busy while the announcements go out
-            });
+            *report = bw::deleteAllCaches(folders, uid, services, options, folderProgressOn(progress));
         },
         [self, report] {
             if (!self)
@@ -561,11 +566,7 @@ void MainController::launchUninstall(const UninstallPlan& plan) {
     m_progressSheet->run(
         QString::fromStdString(maintenanceString("200_Delete Status")), steps,
         [plan, services, options, report](const PXProgressSheet::Report& progress) {
-            *report = bw::uninstall(plan, services, options, [&progress](std::size_t done, std::size_t total) {
-                progress(static_cast<int>(done), static_cast<int>(total), {});
-                if (done == total)
-                    progress(0, 0, {}); // busy while the agent, its entry and the program go
-            });
+            *report = bw::uninstall(plan, services, options, folderProgressOn(progress));
         },
         [self, report] {
             if (!self)
