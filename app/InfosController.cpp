@@ -3,13 +3,13 @@
 #include "AppContext.h"
 #include "PXAppUtils.h"
 #include "PXProgressSheet.h"
-#include "maintenance_alert.h"
 #include "app_strings.h"
 #include "app_version.h"
 #include "background_view.h"
 #include "desktop_session.h"
 #include "folder_removal.h"
 #include "infos_texts.h"
+#include "maintenance_alert.h"
 #include "maintenance_strings.h"
 #include "mount_table.h"
 #include "notification_names.h"
@@ -18,13 +18,13 @@
 #include "start_stop_button.h"
 
 #include <QApplication>
-#include <QPointer>
-#include <QTimer>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
@@ -253,8 +253,8 @@ void InfosController::startStopProtection() {
     m_startStopButton->setEnabled(false);
     const std::string uidText = userIdText(m_context.uid);
     struct stat v1 {};
-    if (!isProtectionActivated() &&
-        lstat((m_context.homeFolder + "/" + kVersion1CacheFolderName).c_str(), &v1) == 0 && S_ISDIR(v1.st_mode)) {
+    if (!isProtectionActivated() && lstat((m_context.homeFolder + "/" + kVersion1CacheFolderName).c_str(), &v1) == 0 &&
+        S_ISDIR(v1.st_mode)) {
         askAboutVersion1();
         return;
     }
@@ -299,7 +299,7 @@ bool InfosController::checkVersion1OnLaunch() {
     const MaintenanceServices services = m_context.maintenanceServices();
     if (!services.processTable || !isVersion1MenuRunning(services.processTable()))
         return true;
-    // Stop (the default) or Quit; dismissing quits, as it touches nothing.
+    // Stop or Quit: Quit is the default and what dismissing gives, as it ends nothing of another program.
     enum { kStop = 0, kQuit = 1 };
     if (runMaintenanceAlert(QMessageBox::Warning, version1OnLaunchAlert(), {}, m_page->window(), kQuit) == kQuit) {
         QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
@@ -367,7 +367,6 @@ void InfosController::convertSheetDidEnd(const MigrationReport& report) {
     // The second start request: the first went out when the caches were done.
     m_context.bus.post(notif::kStartProtection, userIdText(m_context.uid), nullptr, true);
     showStartRequested();
-    QTimer::singleShot(200, this, &InfosController::refreshInterface);
     if (!report.leftBehind.empty()) {
         RemovalReport left;
         for (const auto& folder : report.leftBehind)

@@ -103,8 +103,8 @@ void answerNextAlert(SeenAlert& seen, int index, Dismiss how = Dismiss::Button) 
 class BusMonitor {
 public:
     BusMonitor() {
-        for (const char* name : {notif::kStopProtection, notif::kStartProtection, notif::kInfosNeedRefresh,
-                                 notif::kCacheManagementDone})
+        for (const char* name :
+             {notif::kStopProtection, notif::kStartProtection, notif::kInfosNeedRefresh, notif::kCacheManagementDone})
             m_bus.observe(name, [this](const Notification& n) {
                 names.push_back(n.name);
                 objects.push_back(n.object);
@@ -121,7 +121,9 @@ public:
             },
             milliseconds);
     }
-    void pumpFor(int milliseconds) { pumpUntil([] { return false; }, milliseconds); }
+    void pumpFor(int milliseconds) {
+        pumpUntil([] { return false; }, milliseconds);
+    }
     int count(const std::string& name) const { return static_cast<int>(std::count(names.begin(), names.end(), name)); }
 
     std::vector<std::string> names;
@@ -136,13 +138,11 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(systemBus.ok());
         ASSERT_TRUE(SecretServiceEnvironment::service && SecretServiceEnvironment::service->ok());
-        processes.push_back({kAgentProcess, getuid(), 4242}); // this user's agent runs
+        processes.push_back({kAgentProcess, getuid(), 4242});     // this user's agent runs
         processes.push_back({kAgentProcess, getuid() + 1, 4343}); // and another user's
     }
 
-
     QAction* menuCommand(const char* name) { return controller->window()->findChild<QAction*>(name); }
-
 };
 
 } // namespace
@@ -213,8 +213,8 @@ TEST_F(MaintenanceUi, DeleteAllFromTheMenuRemovesTheHomeCachePostingTheStopReque
     EXPECT_EQ(controller->lastRemovalReport().removed, std::vector<std::string>{home / ".Binwarden2Cache"});
     EXPECT_FALSE(controller->progressSheet()->genericProgressWin()->isVisible());
     ASSERT_TRUE(monitor.pumpUntil([&] { return monitor.names.size() >= 3; }));
-    EXPECT_EQ(monitor.names,
-              (std::vector<std::string>{notif::kStopProtection, notif::kInfosNeedRefresh, notif::kCacheManagementDone}));
+    EXPECT_EQ(monitor.names, (std::vector<std::string>{notif::kStopProtection, notif::kInfosNeedRefresh,
+                                                       notif::kCacheManagementDone}));
     EXPECT_EQ(monitor.objects[0], std::to_string(getuid()));
     EXPECT_TRUE(signalled().empty()); // deleting caches leaves the agent running
 }
@@ -259,7 +259,7 @@ TEST_F(MaintenanceUi, UninstallRemovesWhatItMayReportsTheProgramsFateAndQuitsWit
     putFile(home / ".config/com.kor.Binwarden-2.plist", "<plist/>");
     putFile(home / ".config/com.kor.Binwarden-2-Menu.plist", "<plist/>");
     putFile(home / ".config/autostart/binwarden2-menu.desktop",
-              "[Desktop Entry]\nType=Application\nExec=" + (home / "install/bin/binwarden2-menu") + "\n");
+            "[Desktop Entry]\nType=Application\nExec=" + (home / "install/bin/binwarden2-menu") + "\n");
 
     QSignalSpy ended(controller.get(), &MainController::uninstallDidEnd);
     SeenAlert confirm, report;
@@ -299,10 +299,8 @@ TEST_F(MaintenanceUi, TheFirstVersionQuestionOnStartDoesWhatEachAnswerSays) {
         bool batchMade;
         int startRequests;
     } cases[] = {
-        {A::Delete, Dismiss::Button, false, false, 2},
-        {A::Convert, Dismiss::Button, false, true, 2},
-        {A::Ignore, Dismiss::Button, true, false, 1},
-        {A::Cancel, Dismiss::Button, true, false, 0},
+        {A::Delete, Dismiss::Button, false, false, 2}, {A::Convert, Dismiss::Button, false, true, 2},
+        {A::Ignore, Dismiss::Button, true, false, 1},  {A::Cancel, Dismiss::Button, true, false, 0},
         {A::Cancel, Dismiss::Escape, true, false, 0},
     };
     for (const auto& c : cases) {
@@ -371,7 +369,8 @@ TEST_F(MaintenanceUi, ARunningFirstVersionMenuIsStoppedOrTheWindowQuits) {
         SCOPED_TRACE(std::to_string(c.answer) + " " + std::to_string(static_cast<int>(c.how)));
         controller.reset();
         delegate.reset();
-        processes = {{"BinwardenMenuEx", getuid(), 5151}, {"Binwarden", getuid(), 5252}, {kAgentProcess, getuid(), 4242}};
+        processes = {
+            {"BinwardenMenuEx", getuid(), 5151}, {"Binwarden", getuid(), 5252}, {kAgentProcess, getuid(), 4242}};
         const std::string entry = home / ".config/autostart/BinwardenMenuExtra.desktop";
         putFile(entry, "[Desktop Entry]\nExec=/nowhere/BinwardenMenuExtra\n");
         std::size_t signalledBefore = signalled().size();

@@ -1,10 +1,10 @@
 // Deleting every cache: what goes, what stays, the order of the requests, and a folder that will not go.
 
 #include "delete_all_caches.h"
+#include "pinned_file.h"
 #include "protection_plan.h"
 #include "recording_services.h"
 #include "temp_dir.h"
-#include "pinned_file.h"
 #include "throwaway_user.h"
 #include "version1_migration.h"
 
