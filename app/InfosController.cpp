@@ -351,7 +351,7 @@ void InfosController::uninstallVersion1() {
     QPointer<InfosController> self(this);
     // The search for the first version's applications walks folders, so it runs on the worker too.
     convertProgress()->run(
-        QString::fromStdString(maintenanceString("200_V1 Convert Status")), 0,
+        QString::fromStdString(maintenanceString(kVersion1ConvertStatusKey)), 0,
         [context, services, deleteVersion1, report](const PXProgressSheet::Report&) {
             std::vector<std::string> applications = bw::uninstallVersion1(context, services);
             *report = finishUninstallV1(applications, deleteVersion1, context, services);
@@ -370,7 +370,7 @@ void InfosController::convertSheetDidEnd(const MigrationReport& report) {
     if (!report.leftBehind.empty()) {
         RemovalReport left;
         for (const auto& folder : report.leftBehind)
-            left.leftBehind.push_back({folder, maintenanceString("200_V1 Left Behind Reason")});
+            left.leftBehind.push_back({folder, maintenanceString(kVersion1LeftBehindReasonKey)});
         runMaintenanceAlert(QMessageBox::Warning, leftBehindAlert(), QString::fromStdString(leftBehindMessage(left)),
                             m_page->window());
     }

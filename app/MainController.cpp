@@ -532,7 +532,7 @@ void MainController::launchDeleteAllCaches(const std::vector<std::string>& folde
     auto report = std::make_shared<RemovalReport>();
     QPointer<MainController> self(this);
     m_progressSheet->run(
-        QString::fromStdString(maintenanceString("200_Delete Status")), static_cast<int>(folders.size()),
+        QString::fromStdString(maintenanceString(kDeleteStatusKey)), static_cast<int>(folders.size()),
         [folders, services, options, uid, report](const PXProgressSheet::Report& progress) {
             *report = bw::deleteAllCaches(folders, uid, services, options, folderProgressOn(progress));
         },
@@ -564,7 +564,7 @@ void MainController::launchUninstall(const UninstallPlan& plan) {
     QPointer<MainController> self(this);
     const int steps = static_cast<int>(plan.cacheFolders.size() + plan.userHomes.size());
     m_progressSheet->run(
-        QString::fromStdString(maintenanceString("200_Delete Status")), steps,
+        QString::fromStdString(maintenanceString(kDeleteStatusKey)), steps,
         [plan, services, options, report](const PXProgressSheet::Report& progress) {
             *report = bw::uninstall(plan, services, options, folderProgressOn(progress));
         },
