@@ -149,11 +149,12 @@ void InfosController::firstLaunchAndAgent(bool newVersion, bool openAgent) {
         // The login item of an earlier version may point at another install; the agent writes its own
         // at start, and when it already runs the item is written for this install's agent now, so the
         // next login still starts protection.
-        if (autostartEntryExists()) {
-            if (openAgent)
-                std::remove(autostartEntryPath().c_str());
-            else
-                writeAutostartEntry(agent);
+        if (openAgent) {
+            // Every entry that starts this install's agent goes, under whatever name it was saved.
+            std::remove(autostartEntryPath().c_str());
+            PXAppUtils(std::string(), agent).removeMyAppInLoginItems();
+        } else if (autostartEntryExists()) {
+            writeAutostartEntry(agent);
         }
     }
     if (!openAgent)

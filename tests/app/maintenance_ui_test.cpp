@@ -387,3 +387,37 @@ TEST_F(MaintenanceUi, ARunningFirstVersionMenuIsStoppedOrTheWindowQuits) {
         EXPECT_EQ(exists(entry), !c.stopped);
     }
 }
+
+TEST_F(MaintenanceUi, AtANewVersionsFirstLaunchTheAgentsLoginEntriesGoUnlessTheAgentRuns) {
+    struct Case {
+        bool agentRuns;
+        bool entriesGo;
+    } cases[] = {{false, true}, {true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.agentRuns);
+        controller.reset();
+        delegate.reset();
+        processes.clear();
+        if (c.agentRuns)
+            processes.push_back({kAgentProcess, getuid(), 4242});
+        const std::string agent = context->agentPath();
+        const std::string named = home / ".config/autostart/binwarden2-menu.desktop";
+        const std::string copy = home / ".config/autostart/my binwarden copy.desktop";
+        const std::string other = home / ".config/autostart/other.desktop";
+        putFile(named, "[Desktop Entry]\nExec=/old/install/bin/binwarden2-menu\n");
+        putFile(copy, "[Desktop Entry]\nExec=\"" + agent + "\"\n");
+        putFile(other, "[Desktop Entry]\nExec=/usr/bin/other-tool\n");
+        putFile(settingsFile(), ""); // a settings file without "FirstLaunch": a new version
+        forgetLaunches();
+        launch();
+        // After the first launch's 2 s pause.
+        ASSERT_TRUE(pumpUntil(
+            [&] {
+                return c.agentRuns ? readFile(named).find(agent) != std::string::npos
+                                   : !exists(named) && !launched().empty();
+            },
+            8000));
+        EXPECT_EQ(exists(copy), !c.entriesGo);
+        EXPECT_TRUE(exists(other));
+    }
+}
