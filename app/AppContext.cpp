@@ -3,6 +3,7 @@
 #include "desktop_session.h"
 #include "detached_launch.h"
 #include "mount_table.h"
+#include "uninstaller.h"
 
 namespace bw {
 
@@ -15,6 +16,8 @@ AppServices AppServices::system() {
     services.mountedVolumes = [] { return mountedLocalVolumes(); };
     services.volumeChecks = VolumeChecks::system();
     services.installRoot = bw::installRoot();
+    services.maintenance = MaintenanceServices::system();
+    services.userHomes = [] { return userHomeFolders(); };
     return services;
 }
 
@@ -28,6 +31,15 @@ bool AppContext::checkPassword() const {
         break;
     }
     return store.settings().pass;
+}
+
+MaintenanceServices AppContext::maintenanceServices() const {
+    MaintenanceServices maintenance = services.maintenance;
+    NotificationBus* notifications = &bus;
+    maintenance.post = [notifications](const std::string& name, const std::optional<std::string>& object) {
+        notifications->post(name, object, nullptr, true);
+    };
+    return maintenance;
 }
 
 std::string AppContext::launcherPath() const {

@@ -5,6 +5,7 @@
 
 #include "access_keychain.h"
 #include "defaults_store.h"
+#include "maintenance_services.h"
 #include "bus/notification_bus.h"
 #include "process_table.h"
 #include "volume_rows.h"
@@ -27,6 +28,11 @@ struct AppServices {
     VolumeChecks volumeChecks;
     // The install tree: the agent is <root>/bin/binwarden2-menu, the launcher <root>/libexec/binwarden2/helper.
     std::string installRoot;
+    // Deleting every cache, uninstalling, the first version: the process table and signals, sleeping, the
+    // package owning a file. Its `post` stays empty; the controllers post on the context's bus.
+    MaintenanceServices maintenance;
+    // Every user's home folder, whose caches and preferences the uninstall removes where it may.
+    std::function<std::vector<std::string>()> userHomes;
 
     // /proc, posix_spawn, /proc/self/mountinfo, the tree this program runs from.
     static AppServices system();
@@ -47,6 +53,8 @@ struct AppContext {
     // stored "BWS_pass" does, so a password once set still guards the Recovery tab and a user who never
     // set one is not locked out by a missing keyring.
     bool checkPassword() const;
+    // The maintenance services, posting on this context's bus (immediately delivered).
+    MaintenanceServices maintenanceServices() const;
 };
 
 // The process names the application looks for.

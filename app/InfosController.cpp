@@ -1,11 +1,17 @@
 #include "InfosController.h"
 
 #include "AppContext.h"
+#include "PXAppUtils.h"
+#include "PXProgressSheet.h"
 #include "app_strings.h"
 #include "app_version.h"
 #include "background_view.h"
 #include "desktop_session.h"
+#include "folder_removal.h"
 #include "infos_texts.h"
+#include "maintenance_alert.h"
+#include "maintenance_strings.h"
+#include "mount_table.h"
 #include "bus/notification_names.h"
 #include "protection_plan.h"
 #include "settings/settings.h"
@@ -16,7 +22,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <sys/stat.h>
@@ -60,6 +68,7 @@ InfosController::~InfosController() {
     m_pauseWake.notify_all();
     if (m_launchThread.joinable())
         m_launchThread.join();
+    delete m_convertProgress; // waits for a conversion still running
     m_sizeWorker.reset();
 }
 
@@ -105,6 +114,9 @@ void InfosController::buildPage() {
 
 void InfosController::awakeFromNib() {
     _protectionStatus = kNoRequest;
+    __DELETE_VERSION1 = false;
+    if (!checkVersion1OnLaunch())
+        return;
     refreshInfos();
     refreshInterface();
 
@@ -137,11 +149,12 @@ void InfosController::firstLaunchAndAgent(bool newVersion, bool openAgent) {
         // The login item of an earlier version may point at another install; the agent writes its own
         // at start, and when it already runs the item is written for this install's agent now, so the
         // next login still starts protection.
-        if (autostartEntryExists()) {
-            if (openAgent)
-                std::remove(autostartEntryPath().c_str());
-            else
-                writeAutostartEntry(agent);
+        if (openAgent) {
+            // Every entry that starts this install's agent goes, under whatever name it was saved.
+            std::remove(autostartEntryPath().c_str());
+            PXAppUtils(std::string(), agent).removeMyAppInLoginItems();
+        } else if (autostartEntryExists()) {
+            writeAutostartEntry(agent);
         }
     }
     if (!openAgent)
@@ -241,6 +254,12 @@ void InfosController::startStopProtection() {
     }
     m_startStopButton->setEnabled(false);
     const std::string uidText = userIdText(m_context.uid);
+    struct stat v1 {};
+    if (!isProtectionActivated() && lstat((m_context.homeFolder + "/" + kVersion1CacheFolderName).c_str(), &v1) == 0 &&
+        S_ISDIR(v1.st_mode)) {
+        askAboutVersion1();
+        return;
+    }
     if (isProtectionActivated()) {
         m_context.bus.post(notif::kStopProtection, uidText, nullptr, true);
         showStoppedLook();
@@ -248,6 +267,10 @@ void InfosController::startStopProtection() {
         return;
     }
     m_context.bus.post(notif::kStartProtection, uidText, nullptr, true);
+    showStartRequested();
+}
+
+void InfosController::showStartRequested() {
     struct stat st {};
     bool launcherIsRoot = stat(m_context.launcherPath().c_str(), &st) == 0 && st.st_uid == 0;
     if (launcherIsRoot) {
@@ -258,6 +281,102 @@ void InfosController::startStopProtection() {
         showStoppedLook();
         _protectionStatus = kStopOrUnknown;
     }
+}
+
+Version1Context InfosController::version1Context() const {
+    Version1Context context;
+    context.uid = m_context.uid;
+    context.gid = getgid();
+    context.homeFolder = m_context.homeFolder;
+    const std::string settings = m_context.store.path();
+    context.configFolder = settings.substr(0, settings.rfind('/'));
+    const std::string entry = autostartEntryPath();
+    context.autostartFolder = entry.substr(0, entry.rfind('/'));
+    context.mounts = readMountTable();
+    context.volumes = m_context.services.mountedVolumes();
+    return context;
+}
+
+bool InfosController::checkVersion1OnLaunch() {
+    const MaintenanceServices services = m_context.maintenanceServices();
+    if (!services.processTable || !isVersion1MenuRunning(services.processTable()))
+        return true;
+    // Stop or Quit: Quit is the default and what dismissing gives, as it ends nothing of another program.
+    enum { kStop = 0, kQuit = 1 };
+    if (runMaintenanceAlert(QMessageBox::Warning, version1OnLaunchAlert(), {}, m_page->window(), kQuit) == kQuit) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+        return false;
+    }
+    killExtraMenuVersion1(m_context.uid, services);
+    killAllVersion1Daemons(m_context.uid, services);
+    PXAppUtils(version1Context().autostartFolder).removeAppInLoginItemsWithLastPathComponent(kVersion1MenuExtra);
+    return true;
+}
+
+void InfosController::askAboutVersion1() {
+    const int cancel = static_cast<int>(Version1Answer::Cancel);
+    version1AlertDidEnd(
+        runMaintenanceAlert(QMessageBox::Warning, version1OnStartAlert(), {}, m_page->window(), cancel));
+}
+
+void InfosController::version1AlertDidEnd(int answer) {
+    switch (static_cast<Version1Answer>(answer)) {
+    case Version1Answer::Delete:
+        __DELETE_VERSION1 = true;
+        [[fallthrough]];
+    case Version1Answer::Convert:
+        // After this turn of the event loop, as the alert has gone.
+        QTimer::singleShot(0, this, &InfosController::uninstallVersion1);
+        return;
+    case Version1Answer::Ignore:
+        // The first version stops, its caches stay (the question comes again at the next Start).
+        ignoreVersion1(version1Context(), m_context.maintenanceServices());
+        showStartRequested();
+        return;
+    case Version1Answer::Cancel:
+        // The button comes back at the next tick.
+        return;
+    }
+}
+
+PXProgressSheet* InfosController::convertProgress() {
+    if (!m_convertProgress)
+        m_convertProgress = new PXProgressSheet(m_page->window(), text("200_Progress Title"));
+    return m_convertProgress;
+}
+
+void InfosController::uninstallVersion1() {
+    const Version1Context context = version1Context();
+    const MaintenanceServices services = m_context.maintenanceServices();
+    const bool deleteVersion1 = __DELETE_VERSION1;
+    auto report = std::make_shared<MigrationReport>();
+    QPointer<InfosController> self(this);
+    // The search for the first version's applications walks folders, so it runs on the worker too.
+    convertProgress()->run(
+        QString::fromStdString(maintenanceString(kVersion1ConvertStatusKey)), 0,
+        [context, services, deleteVersion1, report](const PXProgressSheet::Report&) {
+            std::vector<std::string> applications = bw::uninstallVersion1(context, services);
+            *report = finishUninstallV1(applications, deleteVersion1, context, services);
+        },
+        [self, report] {
+            if (self)
+                self->convertSheetDidEnd(*report);
+        });
+}
+
+void InfosController::convertSheetDidEnd(const MigrationReport& report) {
+    m_lastMigration = report;
+    // The second start request: the first went out when the caches were done.
+    m_context.bus.post(notif::kStartProtection, userIdText(m_context.uid), nullptr, true);
+    showStartRequested();
+    if (!report.leftBehind.empty()) {
+        RemovalReport left;
+        for (const auto& folder : report.leftBehind)
+            left.leftBehind.push_back({folder, maintenanceString(kVersion1LeftBehindReasonKey)});
+        runMaintenanceAlert(QMessageBox::Warning, leftBehindAlert(), QString::fromStdString(leftBehindMessage(left)),
+                            m_page->window());
+    }
+    emit version1MigrationDidEnd();
 }
 
 } // namespace bw

@@ -4,6 +4,7 @@
 // the agent runs and records the first launch of each version.
 
 #include "cache_size_worker.h"
+#include "version1_migration.h"
 
 #include <QObject>
 #include <QTimer>
@@ -22,6 +23,7 @@ class QWidget;
 namespace bw {
 
 struct AppContext;
+class PXProgressSheet;
 class PXStartStopButton;
 
 class InfosController : public QObject {
@@ -44,6 +46,24 @@ public:
     void startStopProtection();
     bool isProtectionActivated() const;
 
+    // A first-version menu runs (for anybody): asks whether to stop it or quit; stopping ends the user's
+    // first-version menu and background processes and drops the menu's login entries. Answers false when
+    // the user chose to quit.
+    bool checkVersion1OnLaunch();
+    // On Start with first-version caches in the home folder: Delete, Convert, Ignore or Cancel.
+    void askAboutVersion1();
+    // The answer to that question (its button's position).
+    void version1AlertDidEnd(int answer);
+    // Stops the first version, finds its applications and deletes or converts its caches behind the
+    // conversion sheet; the start requests follow when the sheet ends.
+    void uninstallVersion1();
+    // What the first-version operations act on for this user now.
+    Version1Context version1Context() const;
+
+    bool deleteVersion1() const { return __DELETE_VERSION1; }
+    PXProgressSheet* convertProgress();
+    const MigrationReport& lastMigrationReport() const { return m_lastMigration; }
+
     int protectionStatus() const { return _protectionStatus; }
     PXStartStopButton* startStopButton() const { return m_startStopButton; }
     QLabel* activeTF() const { return m_activeTF; }
@@ -55,11 +75,17 @@ public:
 
 signals:
     void cacheSizeShown(quint64 total);
+    // The conversion sheet ended (the start requests are posted).
+    void version1MigrationDidEnd();
 
 private:
     void buildPage();
     void showRunningLook();
     void showStoppedLook();
+    // After a start request: the running look when the launcher is ready, else the stopped look until
+    // the agent has repaired it.
+    void showStartRequested();
+    void convertSheetDidEnd(const MigrationReport& report);
     bool agentRunsForUser() const;
     void applyCacheTotal(std::uint64_t total);
     // Runs on m_launchThread: the first-launch work and, when asked, launching the agent.
@@ -75,6 +101,9 @@ private:
     QLabel* m_cacheSizeTF = nullptr;
     QLabel* m_nbDisksTF = nullptr;
     int _protectionStatus = kNoRequest;
+    bool __DELETE_VERSION1 = false;
+    PXProgressSheet* m_convertProgress = nullptr;
+    MigrationReport m_lastMigration;
     int m_sizeRefreshes = 0;
     QTimer m_refreshTimer;
     std::unique_ptr<CacheSizeWorker> m_sizeWorker;

@@ -3,14 +3,21 @@
 #include "AppContext.h"
 #include "InfosController.h"
 #include "PXFiltersController.h"
+#include "PXProgressSheet.h"
 #include "RecoveryController.h"
 #include "SettingsController.h"
 #include "alert_box.h"
 #include "app_strings.h"
 #include "app_version.h"
+#include "delete_all_caches.h"
+#include "desktop_session.h"
+#include "maintenance_alert.h"
+#include "maintenance_strings.h"
 #include "bus/notification_names.h"
 #include "password_sheet.h"
+#include "protection_plan.h"
 #include "tab_button.h"
+#include "user_trash.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -54,6 +61,15 @@ QRect toQRect(const FrameRect& frame) {
     return {frame.x, frame.y, frame.width, frame.height};
 }
 
+// The folders done on the sheet's bar, which turns busy once the last is done (what follows has no count).
+ProgressFunction folderProgressOn(const PXProgressSheet::Report& report) {
+    return [&report](std::size_t done, std::size_t total) {
+        report(static_cast<int>(done), static_cast<int>(total), {});
+        if (done == total)
+            report(0, 0, {});
+    };
+}
+
 bool fileExists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
@@ -74,6 +90,7 @@ MainController::~MainController() {
     if (m_window)
         m_window->removeEventFilter(this);
     // The tab controllers' pages live in the window; the controllers go first.
+    delete m_progressSheet; // waits for a worker still running
     delete m_recovery;
     delete m_settings;
     delete m_infos;
@@ -151,11 +168,17 @@ void MainController::buildWindow() {
     connect(m_websiteButton, &QPushButton::clicked, this, &MainController::openWebsite);
 
     m_window->setCentralWidget(central);
+    m_progressSheet = new PXProgressSheet(m_window, text("200_Progress Title"));
     buildMenus();
 }
 
 void MainController::buildMenus() {
     QMenu* file = m_window->menuBar()->addMenu(text("200_Menu File"));
+    file->addAction(text("200_Menu Delete All Caches"), this, &MainController::deleteAllCaches)
+        ->setObjectName("deleteAllCaches");
+    file->addAction(text("200_Menu Uninstall"), this, &MainController::uninstallBinwarden)
+        ->setObjectName("uninstallBinwarden");
+    file->addSeparator();
     QAction* quit = file->addAction(text("200_Menu Quit"), m_window, &QWidget::close);
     quit->setShortcut(QKeySequence::Quit);
     QMenu* help = m_window->menuBar()->addMenu(text("200_Menu Help"));
@@ -363,6 +386,8 @@ void MainController::passwordAskDidEnd(bool ok) {
 }
 
 void MainController::windowDidResize() {
+    if (m_uninstalled)
+        return;
     std::string key = savedFrameKey(__nextTabView);
     if (key.empty())
         return;
@@ -371,6 +396,8 @@ void MainController::windowDidResize() {
 }
 
 void MainController::flushFrames() {
+    if (m_uninstalled)
+        return;
     for (const auto& [key, frame] : m_pendingFrames)
         m_context.store.setString(key, frame);
     m_pendingFrames.clear();
@@ -469,6 +496,91 @@ void MainController::runUpdateCheck(bool manual) {
     _softwareUpdater.setInstallationPath(m_context.services.installRoot);
     // The script's address is the updater's own default.
     _softwareUpdater.checkVersionAsynchronous();
+}
+
+std::vector<std::string> MainController::getCachesPaths() const {
+    return usersOwnCacheFolders(bw::getCachesPaths(m_context.services.mountedVolumes(), m_context.homeFolder),
+                                m_context.homeFolder, m_context.uid);
+}
+
+UninstallPlan MainController::uninstallPlan() const {
+    UninstallPlan plan;
+    plan.uid = m_context.uid;
+    plan.cacheFolders = getCachesPaths();
+    const std::string settings = m_context.store.path();
+    plan.configFolder = settings.substr(0, settings.rfind('/'));
+    if (m_context.services.userHomes)
+        plan.userHomes = m_context.services.userHomes();
+    plan.autostartEntry = autostartEntryPath();
+    plan.installRoot = m_context.services.installRoot;
+    plan.trashFolder = homeTrashFolder();
+    return plan;
+}
+
+void MainController::deleteAllCaches() {
+    if (m_progressSheet->isBusy())
+        return;
+    if (runMaintenanceAlert(QMessageBox::Warning, deleteAllCachesAlert(), {}, m_window) != 1)
+        return;
+    launchDeleteAllCaches(getCachesPaths());
+}
+
+void MainController::launchDeleteAllCaches(const std::vector<std::string>& folders) {
+    const MaintenanceServices services = m_context.maintenanceServices();
+    const RemovalOptions options = m_removalOptions;
+    const uid_t uid = m_context.uid;
+    auto report = std::make_shared<RemovalReport>();
+    QPointer<MainController> self(this);
+    m_progressSheet->run(
+        QString::fromStdString(maintenanceString(kDeleteStatusKey)), static_cast<int>(folders.size()),
+        [folders, services, options, uid, report](const PXProgressSheet::Report& progress) {
+            *report = bw::deleteAllCaches(folders, uid, services, options, folderProgressOn(progress));
+        },
+        [self, report] {
+            if (!self)
+                return;
+            self->m_lastRemoval = *report;
+            std::string leftBehind = leftBehindMessage(*report);
+            if (!leftBehind.empty())
+                runMaintenanceAlert(QMessageBox::Warning, leftBehindAlert(), QString::fromStdString(leftBehind),
+                                    self->m_window);
+            if (self)
+                emit self->deleteAllCachesDidEnd();
+        });
+}
+
+void MainController::uninstallBinwarden() {
+    if (m_progressSheet->isBusy())
+        return;
+    if (runMaintenanceAlert(QMessageBox::Warning, uninstallAlert(), {}, m_window) != 1)
+        return;
+    launchUninstall(uninstallPlan());
+}
+
+void MainController::launchUninstall(const UninstallPlan& plan) {
+    const MaintenanceServices services = m_context.maintenanceServices();
+    const RemovalOptions options = m_removalOptions;
+    auto report = std::make_shared<UninstallReport>();
+    QPointer<MainController> self(this);
+    const int steps = static_cast<int>(plan.cacheFolders.size() + plan.userHomes.size());
+    m_progressSheet->run(
+        QString::fromStdString(maintenanceString(kDeleteStatusKey)), steps,
+        [plan, services, options, report](const PXProgressSheet::Report& progress) {
+            *report = bw::uninstall(plan, services, options, folderProgressOn(progress));
+        },
+        [self, report] {
+            if (!self)
+                return;
+            self->m_lastUninstall = *report;
+            // The preferences are gone: nothing may write them again on the way out.
+            self->m_uninstalled = true;
+            self->m_pendingFrames.clear();
+            self->m_frameTimer.stop();
+            runMaintenanceAlert(QMessageBox::Information, uninstallDoneAlert(),
+                                QString::fromStdString(uninstallDoneMessage(*report)), self->m_window);
+            if (self)
+                emit self->uninstallDidEnd();
+        });
 }
 
 } // namespace bw

@@ -4,6 +4,8 @@
 // the small commands of the menus (about box, manual, release notes, web site, update check).
 
 #include "PXUpdater.h"
+#include "folder_removal.h"
+#include "uninstaller.h"
 #include "window_frames.h"
 
 #include <QObject>
@@ -27,6 +29,7 @@ struct AppContext;
 class InfosController;
 class PXFiltersController;
 class PXPasswordSheet;
+class PXProgressSheet;
 class PXTabButton;
 class RecoveryController;
 class SettingsController;
@@ -60,6 +63,27 @@ public:
     // fetches and installs (it owns the installation), told by "NEW_VERSION_AVAILABLE_NOTIFICATION BW2".
     void updateResulteDidGetResult(int result) override;
 
+    // The menu's Delete All Caches…: asks (Cancel first and default), then removes every cache of this user
+    // behind the progress sheet; folders that would not go are listed in one alert at the end.
+    void deleteAllCaches();
+    // The removal itself: the stop request first, then the folders one by one on the worker thread.
+    void launchDeleteAllCaches(const std::vector<std::string>& folders);
+    // The menu's Uninstall Binwarden 2…: asks (Cancel first and default), removes the caches, preferences,
+    // login entry and agent, moves a user-owned program into the Trash or tells how to remove a package,
+    // shows what became of it, and ends with uninstallDidEnd.
+    void uninstallBinwarden();
+    void launchUninstall(const UninstallPlan& plan);
+    // The user's own cache folders on the mounted volumes (getCachesPaths:).
+    std::vector<std::string> getCachesPaths() const;
+    // What uninstalling would act on for this user now.
+    UninstallPlan uninstallPlan() const;
+
+    PXProgressSheet* progressSheet() const { return m_progressSheet; }
+    const RemovalReport& lastRemovalReport() const { return m_lastRemoval; }
+    const UninstallReport& lastUninstallReport() const { return m_lastUninstall; }
+    // How long each folder may take before it is reported as left behind (shorter in tests).
+    void setRemovalOptions(const RemovalOptions& options) { m_removalOptions = options; }
+
     QMainWindow* window() const { return m_window; }
     PXTabButton* tabButton(int tag) const;
     // The identifier (position + 1) of the tab shown, and of the tab being entered.
@@ -77,6 +101,12 @@ public:
     QLabel* copyrightTF() const { return m_copyrightTF; }
     // The updater the update commands drive (its script address and presenters are the tests').
     PXUpdater& softwareUpdater() { return _softwareUpdater; }
+
+signals:
+    // The uninstall's last alert was answered: the program quits without starting the agent again.
+    void uninstallDidEnd();
+    // The delete-all sheet closed (and its left-behind alert, when there was one, was answered).
+    void deleteAllCachesDidEnd();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -104,6 +134,11 @@ private:
     SettingsController* m_settings = nullptr;
     PXFiltersController* m_filters = nullptr;
     RecoveryController* m_recovery = nullptr;
+    PXProgressSheet* m_progressSheet = nullptr;
+    RemovalOptions m_removalOptions;
+    RemovalReport m_lastRemoval;
+    UninstallReport m_lastUninstall;
+    bool m_uninstalled = false;
     QPointer<QDialog> m_releaseNotesPanel;
     int __nextTabView = kTabInformation;
     bool _manualUpdate = false;

@@ -2,6 +2,7 @@
 
 #include "AppContext.h"
 #include "PXPreviewWindow.h"
+#include "PXProgressSheet.h"
 #include "PXRecoveryCell.h"
 #include "PXSubFolderBarController.h"
 #include "RecoveryTableModel.h"
@@ -22,7 +23,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
 #include <QVBoxLayout>
@@ -59,8 +59,7 @@ RecoveryController::RecoveryController(AppContext& context, QWidget* window, QOb
 }
 
 RecoveryController::~RecoveryController() {
-    if (m_worker.joinable())
-        m_worker.join();
+    delete m_progress; // waits for a worker still running
     // Quitting: files staged for drop targets go now, whoever keeps the page.
     if (m_itemTable)
         m_itemTable->removeAllStagingFolders();
@@ -130,15 +129,7 @@ void RecoveryController::buildPage() {
     bottom->addWidget(m_recoverButton);
     layout->addLayout(bottom);
 
-    m_progressWin = new QDialog(m_window, Qt::Sheet);
-    m_progressWin->setWindowModality(Qt::WindowModal);
-    m_progressWin->setWindowTitle(text("200_Progress Title"));
-    auto* sheetLayout = new QVBoxLayout(m_progressWin);
-    m_statusTF = new QLabel(m_progressWin);
-    m_recoveryPB = new QProgressBar(m_progressWin);
-    m_recoveryPB->setMinimumWidth(320);
-    sheetLayout->addWidget(m_statusTF);
-    sheetLayout->addWidget(m_recoveryPB);
+    m_progress = new PXProgressSheet(m_window, text("200_Progress Title"));
 
     m_contextMenu = new QMenu(m_itemTable);
     QAction* recover = m_contextMenu->addAction(text("200_Context Recover"));
@@ -330,51 +321,39 @@ void RecoveryController::selectionChanged() {
     updatePreview();
 }
 
+QDialog* RecoveryController::genericProgressWin() const {
+    return m_progress->genericProgressWin();
+}
+
+QLabel* RecoveryController::recoveryStatusTF() const {
+    return m_progress->genericTF();
+}
+
 void RecoveryController::runInBackground(const QString& status, int steps,
                                          std::function<void(const std::function<void(int, const QString&)>&)> work,
                                          std::function<void()> done) {
-    if (m_busy || m_worker.joinable())
+    if (m_busy || m_progress->isBusy())
         return;
     m_busy = true;
     m_workerErrors.clear();
     m_workerDestinations.clear();
     syncControls();
-    m_statusTF->setText(status);
-    m_recoveryPB->setRange(0, std::max(steps, 0));
-    m_recoveryPB->setValue(0);
-    m_progressWin->open();
     QPointer<RecoveryController> self(this);
-    // Widgets are touched only on the main thread: the worker posts its progress there.
-    auto progress = [self](int step, const QString& line) {
-        QMetaObject::invokeMethod(
-            self,
-            [self, step, line] {
-                if (!self)
-                    return;
-                self->m_recoveryPB->setValue(step);
-                if (!line.isEmpty())
-                    self->m_statusTF->setText(line);
-            },
-            Qt::QueuedConnection);
-    };
-    m_worker = std::thread([self, work = std::move(work), done = std::move(done), progress] {
-        work(progress);
-        QMetaObject::invokeMethod(
-            self,
-            [self, done] {
-                if (!self)
-                    return;
-                self->m_worker.join();
-                self->m_progressWin->hide();
-                self->m_busy = false;
-                self->m_lastErrors = self->m_workerErrors;
-                self->m_lastDestinations = self->m_workerDestinations;
-                done();
-                self->syncControls();
-                emit self->operationFinished();
-            },
-            Qt::QueuedConnection);
-    });
+    m_progress->run(
+        status, steps,
+        [work = std::move(work)](const PXProgressSheet::Report& report) {
+            work([&report](int step, const QString& line) { report(step, -1, line); });
+        },
+        [self, done = std::move(done)] {
+            if (!self)
+                return;
+            self->m_busy = false;
+            self->m_lastErrors = self->m_workerErrors;
+            self->m_lastDestinations = self->m_workerDestinations;
+            done();
+            self->syncControls();
+            emit self->operationFinished();
+        });
 }
 
 void RecoveryController::recoverSelection() {

@@ -13,7 +13,6 @@
 
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 class QComboBox;
@@ -21,7 +20,6 @@ class QDialog;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QProgressBar;
 class QPushButton;
 class QWidget;
 
@@ -29,6 +27,7 @@ namespace bw {
 
 struct AppContext;
 class PXPreviewWindow;
+class PXProgressSheet;
 class PXRecoveryCell;
 class PXSubFolderBarController;
 class RecoveryTableModel;
@@ -89,8 +88,8 @@ public:
     QPushButton* recoverButton() const { return m_recoverButton; }
     QPushButton* restoreButton() const { return m_restoreButton; }
     QPushButton* previewButton() const { return m_previewButton; }
-    QDialog* genericProgressWin() const { return m_progressWin; }
-    QLabel* recoveryStatusTF() const { return m_statusTF; }
+    QDialog* genericProgressWin() const;
+    QLabel* recoveryStatusTF() const;
     QMenu* contextMenu() const { return m_contextMenu; }
 
     // Where the caches are looked for (the test's home and volumes in tests).
@@ -137,13 +136,10 @@ private:
     QPushButton* m_restoreButton = nullptr;
     QPushButton* m_refreshListButton = nullptr;
     QPushButton* m_previewButton = nullptr;
-    QDialog* m_progressWin = nullptr;
-    QLabel* m_statusTF = nullptr;
-    QProgressBar* m_recoveryPB = nullptr;
+    PXProgressSheet* m_progress = nullptr;
     QMenu* m_contextMenu = nullptr;
     bool m_syncingWidgets = false;
     bool m_busy = false;
-    std::thread m_worker;
     std::vector<std::string> m_workerErrors;
     std::vector<std::string> m_workerDestinations;
     std::vector<std::string> m_lastErrors;

@@ -35,5 +35,10 @@ int main(int argc, char** argv) {
     delegate.applicationDidFinishLaunching();
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationShouldTerminate(); });
+    // The quit that ends an uninstall leaves the agent stopped.
+    QObject::connect(&controller, &bw::MainController::uninstallDidEnd, &delegate, [&delegate] {
+        delegate.setSkipAgentCheck(true);
+        QCoreApplication::quit();
+    });
     return QApplication::exec();
 }

@@ -28,9 +28,9 @@ const std::map<std::string, std::string>& table() {
         {"200_Uninstall Button", "Uninstall"},
         {"200_Uninstall Confirm Title", "Binwarden 2 is uninstalled"},
         {"200_Uninstall Confirm Message", "Thank you for using Binwarden 2."},
-        {"200_Uninstall Confirm Trashed", "The program was moved to the Trash: %@"},
-        {"200_Uninstall Confirm Package", "To remove the program itself, run: %@"},
-        {"200_Uninstall Confirm Not Moved", "The program could not be moved to the Trash; remove it yourself: %@"},
+        {"200_Uninstall Confirm Trashed", "The program was moved to the Trash:\n%@"},
+        {"200_Uninstall Confirm Package", "To remove the program itself, run:\n%@"},
+        {"200_Uninstall Confirm Not Moved", "The program could not be moved to the Trash; remove it yourself:\n%@"},
         {"200_Uninstall Confirm Quit Button", "Quit"},
         {"200_Left Behind Title", "Some folders could not be removed"},
         {"200_Left Behind Message",
@@ -49,6 +49,8 @@ const std::map<std::string, std::string>& table() {
         {"200_V1 Alert Convert Button", "Convert"},
         {"200_V1 Alert Ignore Button", "Ignore"},
         {"200_V1 Alert Cancel Button", "Cancel"},
+        {"200_V1 Convert Status", "Taking over the first version's caches…"},
+        {"200_V1 Left Behind Reason", "some items could not be moved or removed"},
     };
     return kTable;
 }
@@ -123,9 +125,10 @@ std::string uninstallDoneMessage(const UninstallReport& report) {
         text += "\n" + formatText(maintenanceString("200_Uninstall Confirm Not Moved"), {report.installRoot});
     for (const auto& trashed : report.trashedAs)
         text += "\n" + formatText(maintenanceString("200_Uninstall Confirm Trashed"), {trashed});
+    // The folders left behind follow under their own heading, as the closing alert is the only one shown.
     std::string leftBehind = leftBehindMessage(report.caches);
     if (!leftBehind.empty())
-        text += "\n\n" + leftBehind;
+        text += "\n\n" + maintenanceString(leftBehindAlert().titleKey) + ". " + leftBehind;
     return text;
 }
 

@@ -37,6 +37,12 @@ std::string leftBehindMessage(const RemovalReport& report);
 // The closing alert's message: thanks, then where the program went or the command that removes it.
 std::string uninstallDoneMessage(const UninstallReport& report);
 
+// The progress sheet's status while caches are removed, and while the first version's are taken over.
+inline constexpr char kDeleteStatusKey[] = "200_Delete Status";
+inline constexpr char kVersion1ConvertStatusKey[] = "200_V1 Convert Status";
+// Why a first-version folder stayed (its items could not all be moved or removed).
+inline constexpr char kVersion1LeftBehindReasonKey[] = "200_V1 Left Behind Reason";
+
 enum class Version1Answer { Delete = 0, Convert = 1, Ignore = 2, Cancel = 3 };
 
 } // namespace bw

@@ -5,6 +5,7 @@
 #include "desktop_session.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
+#include "protection_control.h"
 #include "settings/settings.h"
 #include "user_trash.h"
 
@@ -72,6 +73,31 @@ std::vector<std::string> ourFilesIn(const std::string& root) {
     if (existsNoFollow(libexec))
         files.push_back(libexec);
     return files;
+}
+
+bool agentRuns(uid_t uid, const MaintenanceServices& services) {
+    const pid_t self = getpid();
+    for (const auto& process : services.processTable()) {
+        if (process.realUid == uid && process.pid != self && commandNameIs(process.comm, kAgentProcessName))
+            return true;
+    }
+    return false;
+}
+
+// Temporary files of an interrupted whole-file write of `name` (".<name>.<suffix>"), regular files only.
+void removeWriteTemporaries(const std::string& folder, const std::string& name) {
+    auto entries = entriesOf(folder);
+    if (!entries)
+        return;
+    const std::string prefix = "." + name + ".";
+    for (const auto& entry : *entries) {
+        if (entry.size() <= prefix.size() || entry.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        struct stat st {};
+        std::string path = folder + "/" + entry;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            unlink(path.c_str());
+    }
 }
 
 } // namespace
@@ -155,6 +181,10 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
     services.sleep(std::chrono::milliseconds(100));
 
     report.agentsSignalled = killExtraMenu(plan.uid, services);
+    // The agent answers the stop request by writing its start flag into the preferences; they are removed
+    // only once it has ended (up to 2 s), or it would write them again.
+    for (int wait = 0; report.agentsSignalled > 0 && wait < 20 && agentRuns(plan.uid, services); ++wait)
+        services.sleep(std::chrono::milliseconds(100));
     if (!plan.autostartEntry.empty() && unlink(plan.autostartEntry.c_str()) == 0)
         report.autostartRemoved = true;
 
@@ -169,6 +199,8 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
             std::string file = folder + "/" + name;
             if (unlink(file.c_str()) == 0)
                 report.preferencesRemoved.push_back(file);
+            // A write cut short by the end of its writer leaves its temporary file beside.
+            removeWriteTemporaries(folder, name);
         }
     }
 

@@ -20,6 +20,8 @@ const std::map<std::string, std::string>& table() {
         {"201_BETA URL", "https://binwarden2.example.org/beta"},
         {"200_Menu File", "&File"},
         {"200_Menu Quit", "&Quit"},
+        {"200_Menu Delete All Caches", "&Delete All Caches…"},
+        {"200_Menu Uninstall", "&Uninstall Binwarden 2…"},
         {"200_Menu Help", "&Help"},
         {"200_Menu Manual", "Binwarden 2 &Manual"},
         {"200_Menu Release Notes", "&Release Notes"},

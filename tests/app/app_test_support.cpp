@@ -1,6 +1,10 @@
 #include "app_test_support.h"
 
+#include "Binwarden_2AppDelegate.h"
+#include "MainController.h"
+
 #include <QApplication>
+#include <QMainWindow>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -62,6 +66,26 @@ AppFixture::AppFixture() {
     services.volumeChecks = VolumeChecks::system();
     services.volumeChecks.qualifies = [](const std::string&) { return true; };
     services.installRoot = home / "install";
+    // The maintenance operations see the test's process table and homes, and signal and wait for nothing.
+    userHomes = {home.path()};
+    services.maintenance.sleep = [this](std::chrono::milliseconds duration) {
+        std::lock_guard lock(m_launchesMutex);
+        m_slept += duration;
+    };
+    services.maintenance.processTable = [this] {
+        std::vector<ProcessEntry> table;
+        for (const auto& p : processes)
+            table.push_back({p.pid, p.uid, p.name});
+        return table;
+    };
+    services.maintenance.sendSignal = [this](pid_t pid, int) {
+        std::lock_guard lock(m_launchesMutex);
+        m_signalled.push_back(pid);
+        return true;
+    };
+    services.maintenance.executableOf = [](pid_t) { return std::string(); };
+    services.maintenance.packageOwning = [](const std::string&) { return std::optional<std::string>(); };
+    services.userHomes = [this] { return userHomes; };
 
     // Each test has its own keychain account, so no test sees another one's password.
     std::random_device random;
@@ -80,6 +104,16 @@ std::vector<std::vector<std::string>> AppFixture::launched() const {
     return m_launches;
 }
 
+std::vector<pid_t> AppFixture::signalled() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_signalled;
+}
+
+std::chrono::milliseconds AppFixture::slept() const {
+    std::lock_guard lock(m_launchesMutex);
+    return m_slept;
+}
+
 void AppFixture::forgetLaunches() {
     std::lock_guard lock(m_launchesMutex);
     m_launches.clear();
@@ -90,6 +124,23 @@ std::string AppFixture::addVolume(const std::string& name) {
     makeDirs(path);
     volumes.push_back(path);
     return path;
+}
+
+WindowFixture::WindowFixture() = default;
+
+WindowFixture::~WindowFixture() {
+    controller.reset();
+    delegate.reset();
+}
+
+MainController& WindowFixture::launch() {
+    delegate = std::make_unique<Binwarden_2AppDelegate>(*context);
+    controller = std::make_unique<MainController>(*context);
+    controller->awakeFromNib();
+    delegate->setWindow(controller->window());
+    delegate->applicationDidFinishLaunching();
+    pumpEvents(50);
+    return *controller;
 }
 
 } // namespace bw::test

@@ -53,32 +53,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// One Secret Service for the whole program (GLib keeps its session-bus connection to the end).
-class SecretServiceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { service = std::make_unique<PrivateSecretService>(); }
-    void TearDown() override { service.reset(); }
-    static inline std::unique_ptr<PrivateSecretService> service;
-};
 [[maybe_unused]] auto* const kSecretEnvironment = ::testing::AddGlobalTestEnvironment(new SecretServiceEnvironment);
 
-class AppUi : public ::testing::Test, public AppFixture {
+class AppUi : public ::testing::Test, public WindowFixture {
 protected:
     void SetUp() override {
         ASSERT_TRUE(systemBus.ok());
         ASSERT_TRUE(SecretServiceEnvironment::service && SecretServiceEnvironment::service->ok())
             << (SecretServiceEnvironment::service ? SecretServiceEnvironment::service->error() : "");
-    }
-
-    // Start-up as the program runs it.
-    MainController& launch() {
-        delegate = std::make_unique<Binwarden_2AppDelegate>(*context);
-        controller = std::make_unique<MainController>(*context);
-        controller->awakeFromNib();
-        delegate->setWindow(controller->window());
-        delegate->applicationDidFinishLaunching();
-        pumpEvents(50);
-        return *controller;
     }
 
     void press(int tag) { controller->tabButton(tag)->click(); }
@@ -89,9 +71,6 @@ protected:
         return states;
     }
     SettingsController& settings() { return *controller->settingController(); }
-
-    std::unique_ptr<Binwarden_2AppDelegate> delegate;
-    std::unique_ptr<MainController> controller;
 };
 
 const std::vector<bool> kOnly[4] = {

@@ -1,6 +1,7 @@
 // Deleting every cache: what goes, what stays, the order of the requests, and a folder that will not go.
 
 #include "delete_all_caches.h"
+#include "pinned_file.h"
 #include "protection_plan.h"
 #include "recording_services.h"
 #include "temp_dir.h"
@@ -8,8 +9,6 @@
 #include "version1_migration.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,40 +115,11 @@ TEST(RemoveFoldersBounded, RemovesWhatIsListedAndNothingElse) {
     }
 }
 
-// Makes `file` impossible to remove: the immutable flag for root, a read-only folder for anybody else.
-// Answers a function that undoes it, or nothing when the file system cannot.
-std::function<void()> pinDown(const std::string& file) {
-    if (bw::test::isRoot()) {
-        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        int flags = 0;
-        if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-            if (fd >= 0)
-                close(fd);
-            return {};
-        }
-        int pinned = flags | FS_IMMUTABLE_FL;
-        if (ioctl(fd, FS_IOC_SETFLAGS, &pinned) != 0) {
-            close(fd);
-            return {};
-        }
-        close(fd);
-        return [file, flags] {
-            int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-            int restored = flags;
-            ioctl(fd, FS_IOC_SETFLAGS, &restored);
-            close(fd);
-        };
-    }
-    std::string folder = file.substr(0, file.rfind('/'));
-    chmod(folder.c_str(), 0500);
-    return [folder] { chmod(folder.c_str(), 0700); };
-}
-
 TEST(RemoveFoldersBounded, AFolderThatWillNotGoIsReportedAfterABoundedWaitAndTheNextOneStillGoes) {
     TempDir dir;
     putFile(dir / "stuck/batch/item", "x");
     putFile(dir / "free/batch/item", "y");
-    auto undo = pinDown(dir / "stuck/batch/item");
+    auto undo = bw::test::pinDown(dir / "stuck/batch/item");
     if (!undo)
         GTEST_SKIP() << "this file system has no immutable flag";
 

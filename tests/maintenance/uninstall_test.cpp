@@ -48,6 +48,8 @@ void populateHome(const std::string& home) {
     putFile(home + "/.config/com.kor.Binwarden-2-Menu.plist", "menu");
     putFile(home + "/.config/autostart/binwarden2-menu.desktop", "[Desktop Entry]\nExec=binwarden2-menu\n");
     putFile(home + "/.config/other-app.conf", "not ours");
+    // What an agent ended in the middle of writing its start flag leaves beside the file.
+    putFile(home + "/.config/.com.kor.Binwarden-2.plist.b2ce8b077f44", "half written");
 }
 
 // A process whose command name is "binwarden2-menu": a copy of sleep under that name.
@@ -116,6 +118,7 @@ TEST(Uninstall, AsRootItRemovesBothUsersCachesPreferencesTheEntryOurAgentAndTras
         EXPECT_FALSE(pathExists(home + "/.Binwarden2Cache")) << home;
         EXPECT_FALSE(pathExists(home + "/.config/com.kor.Binwarden-2.plist")) << home;
         EXPECT_FALSE(pathExists(home + "/.config/com.kor.Binwarden-2-Menu.plist")) << home;
+        EXPECT_FALSE(pathExists(home + "/.config/.com.kor.Binwarden-2.plist.b2ce8b077f44")) << home;
         EXPECT_TRUE(pathExists(home + "/.config/other-app.conf")) << home;
     }
     EXPECT_TRUE(report.caches.leftBehind.empty());

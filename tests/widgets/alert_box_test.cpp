@@ -77,3 +77,21 @@ TEST(AlertBox, ClickingAButtonAnswersItsPosition) {
         EXPECT_EQ(alertAnswer(*box), i) << buttons[i].toStdString();
     }
 }
+
+TEST(AlertBox, ANamedSafeButtonIsTheDefaultAndWhatDismissingAnswers) {
+    app();
+    const QStringList buttons{"Delete", "Convert", "Ignore", "Cancel"};
+    for (Dismissal how : {Dismissal::Escape, Dismissal::Close, Dismissal::Return}) {
+        auto box = buildAlertBox(QMessageBox::Warning, "Title", "Message", buttons, nullptr, 3);
+        box->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(box.get()));
+        EXPECT_EQ(box->defaultButton()->text(), "Cancel");
+        if (how == Dismissal::Escape)
+            QTest::keyClick(box.get(), Qt::Key_Escape);
+        else if (how == Dismissal::Return)
+            QTest::keyClick(box.get(), Qt::Key_Return);
+        else
+            box->close();
+        EXPECT_EQ(alertAnswer(*box), 3) << static_cast<int>(how);
+    }
+}
