@@ -226,6 +226,8 @@ TEST_F(StringUtilsTest, HtmlRoundTrip) {
         {"<!-- hidden --><style>p{}</style>shown", "shown"},
         {"&#x41;&#66;&unknown; & 1 < 2", "AB&unknown; & 1 < 2"},
         {"&#0; &#x110000;", "\uFFFD \uFFFD"},
+        // Cut-off markup stays text; an unclosed script hides the rest.
+        {"a <", "a <"}, {"<b", "<b"}, {"&#", "&#"}, {"&#x;&;", "&#x;&;"}, {"x<script>never closed", "x"},
     };
     for (const Reading& r : readings)
         EXPECT_EQ(KOR_StringUtils::HTMLtoText(r.html), r.text) << r.html;
