@@ -263,8 +263,8 @@ UTransliterator* latinToAscii() {
         tried = true;
         const std::u16string id = u"[:Letter:] Latin-ASCII";
         UErrorCode status = U_ZERO_ERROR;
-        trans.reset(utrans_openU(id.data(), static_cast<int32_t>(id.size()), UTRANS_FORWARD, nullptr, 0, nullptr,
-                                 &status));
+        trans.reset(
+            utrans_openU(id.data(), static_cast<int32_t>(id.size()), UTRANS_FORWARD, nullptr, 0, nullptr, &status));
         if (U_FAILURE(status)) {
             syslog(LOG_ERR, "KOR_StringUtils stringNoAccent error: %s", u_errorName(status));
             trans.reset();
@@ -508,8 +508,8 @@ bool KOR_StringUtils::searchStrings(const std::vector<std::string>& terms, std::
 bool KOR_StringUtils::searchStringNoAccent(std::string_view terms, std::string_view text, bool allParts) {
     return searchStringNoAccent(terms, text, ",", allParts);
 }
-bool KOR_StringUtils::searchStringNoAccent(std::string_view terms, std::string_view text,
-                                           std::string_view separator, bool allParts) {
+bool KOR_StringUtils::searchStringNoAccent(std::string_view terms, std::string_view text, std::string_view separator,
+                                           bool allParts) {
     return termsFound(splitTerms(stringNoAccent(terms), separator), text, allParts, true);
 }
 bool KOR_StringUtils::searchStringsNoAccent(const std::vector<std::string>& terms, std::string_view text,

@@ -41,20 +41,20 @@ public:
     // The text read back with the same styles; nothing when it is not such a date.
     static std::optional<double> parseDate(std::string_view text, Style dateStyle, Style timeStyle);
 
-    static std::string getDate(double date);        // long date, long time
-    static std::string getShortDate(double date);   // short date
-    static std::string getShortTime(double date);   // short time
-    static std::string getMediumDate(double date);  // medium date
-    static std::string getMediumTime(double date);  // medium time
-    static std::string getLongDate(double date);    // long date
-    static std::string getLongTime(double date);    // long time
+    static std::string getDate(double date);       // long date, long time
+    static std::string getShortDate(double date);  // short date
+    static std::string getShortTime(double date);  // short time
+    static std::string getMediumDate(double date); // medium date
+    static std::string getMediumTime(double date); // medium time
+    static std::string getLongDate(double date);   // long date
+    static std::string getLongTime(double date);   // long time
     // "?" when no date is given.
-    static std::string getShortTimeDate(std::optional<double> date);          // short, short
-    static std::string getShortTimeSecondsDate(std::optional<double> date);   // short, medium
-    static std::string getMediumTimeDate(std::optional<double> date);         // medium, medium
-    static std::string getMediumTimeSecondsDate(std::optional<double> date);  // medium, medium
-    static std::string getLongTimeDate(std::optional<double> date);           // long, medium
-    static std::string getLongTimeSecondsDate(std::optional<double> date);    // long, medium
+    static std::string getShortTimeDate(std::optional<double> date);         // short, short
+    static std::string getShortTimeSecondsDate(std::optional<double> date);  // short, medium
+    static std::string getMediumTimeDate(std::optional<double> date);        // medium, medium
+    static std::string getMediumTimeSecondsDate(std::optional<double> date); // medium, medium
+    static std::string getLongTimeDate(std::optional<double> date);          // long, medium
+    static std::string getLongTimeSecondsDate(std::optional<double> date);   // long, medium
     static std::optional<double> getShortTimeSecondsDateFromString(std::string_view text);
     static std::optional<double> getMediumTimeSecondsDateFromString(std::string_view text);
     static std::optional<double> getLongTimeSecondsDateFromString(std::string_view text);
@@ -73,19 +73,16 @@ public:
     // enough; true: every term must be found, empty terms counting as found. The one-string forms split
     // the terms at the separator (","). An empty text or no terms never match.
     static bool searchString(std::string_view terms, std::string_view text, bool allParts);
-    static bool searchString(std::string_view terms, std::string_view text, std::string_view separator,
-                             bool allParts);
+    static bool searchString(std::string_view terms, std::string_view text, std::string_view separator, bool allParts);
     static bool searchStrings(const std::vector<std::string>& terms, std::string_view text, bool allParts);
     // The same, ignoring diacritics too.
     static bool searchStringNoAccent(std::string_view terms, std::string_view text, bool allParts);
     static bool searchStringNoAccent(std::string_view terms, std::string_view text, std::string_view separator,
                                      bool allParts);
-    static bool searchStringsNoAccent(const std::vector<std::string>& terms, std::string_view text,
-                                      bool allParts);
+    static bool searchStringsNoAccent(const std::vector<std::string>& terms, std::string_view text, bool allParts);
     // Every occurrence of oldString replaced by newString, ignoring case, from the start; an inserted
     // text is never searched again.
-    static std::string replaceInString(std::string_view text, std::string_view oldString,
-                                       std::string_view newString);
+    static std::string replaceInString(std::string_view text, std::string_view oldString, std::string_view newString);
 
     // ---- HTML ----
     // The text as HTML: markup characters and quotes escaped, accented Latin letters and common symbols

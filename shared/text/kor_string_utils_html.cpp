@@ -19,36 +19,36 @@ struct NamedReference {
 
 // Accented Latin letters and symbols written with their HTML 4 names.
 constexpr NamedReference kNamed[] = {
-    {0xE9, "eacute"}, {0xC9, "Eacute"}, {0xE8, "egrave"}, {0xC8, "Egrave"}, {0xEA, "ecirc"}, {0xCA, "Ecirc"},
-    {0xEB, "euml"}, {0xCB, "Euml"}, {0xE1, "aacute"}, {0xC1, "Aacute"}, {0xE0, "agrave"}, {0xC0, "Agrave"},
-    {0xE2, "acirc"}, {0xC2, "Acirc"}, {0xE4, "auml"}, {0xC4, "Auml"}, {0xE5, "aring"}, {0xC5, "Aring"},
-    {0xED, "iacute"}, {0xCD, "Iacute"}, {0xEF, "iuml"}, {0xCF, "Iuml"}, {0xEE, "icirc"}, {0xCE, "Icirc"},
-    {0xF3, "oacute"}, {0xD3, "Oacute"}, {0xF2, "ograve"}, {0xD2, "Ograve"}, {0xF4, "ocirc"}, {0xD4, "Ocirc"},
-    {0xF6, "ouml"}, {0xD6, "Ouml"}, {0xF5, "otilde"}, {0xD5, "Otilde"}, {0xF8, "oslash"}, {0xD8, "Oslash"},
-    {0xFA, "uacute"}, {0xDA, "Uacute"}, {0xF9, "ugrave"}, {0xD9, "Ugrave"}, {0xFB, "ucirc"}, {0xDB, "Ucirc"},
-    {0xFC, "uuml"}, {0xDC, "Uuml"}, {0xFD, "yacute"}, {0xDD, "Yacute"}, {0xC6, "AElig"}, {0xE6, "aelig"},
-    {0xE7, "ccedil"}, {0xC7, "Ccedil"}, {0x20AC, "euro"}, {0xA3, "pound"}, {0xAB, "laquo"}, {0xBB, "raquo"},
-    {0x2022, "bull"}, {0x2020, "dagger"}, {0xA9, "copy"}, {0xAE, "reg"}, {0xB0, "deg"}, {0xB5, "micro"},
-    {0xB7, "middot"}, {0x2013, "ndash"}, {0x2014, "mdash"}, {0xA1, "iexcl"}, {0xBF, "iquest"}, {0xE3, "atilde"},
-    {0xC3, "Atilde"}, {0xAA, "ordf"}, {0xF0, "eth"}, {0xD0, "ETH"}, {0xEC, "igrave"}, {0xCC, "Igrave"},
-    {0xF1, "ntilde"}, {0xD1, "Ntilde"}, {0xBA, "ordm"}, {0x153, "oelig"}, {0x152, "OElig"}, {0xFF, "yuml"},
-    {0xFE, "thorn"}, {0xDE, "THORN"},
+    {0xE9, "eacute"}, {0xC9, "Eacute"},   {0xE8, "egrave"},  {0xC8, "Egrave"}, {0xEA, "ecirc"},  {0xCA, "Ecirc"},
+    {0xEB, "euml"},   {0xCB, "Euml"},     {0xE1, "aacute"},  {0xC1, "Aacute"}, {0xE0, "agrave"}, {0xC0, "Agrave"},
+    {0xE2, "acirc"},  {0xC2, "Acirc"},    {0xE4, "auml"},    {0xC4, "Auml"},   {0xE5, "aring"},  {0xC5, "Aring"},
+    {0xED, "iacute"}, {0xCD, "Iacute"},   {0xEF, "iuml"},    {0xCF, "Iuml"},   {0xEE, "icirc"},  {0xCE, "Icirc"},
+    {0xF3, "oacute"}, {0xD3, "Oacute"},   {0xF2, "ograve"},  {0xD2, "Ograve"}, {0xF4, "ocirc"},  {0xD4, "Ocirc"},
+    {0xF6, "ouml"},   {0xD6, "Ouml"},     {0xF5, "otilde"},  {0xD5, "Otilde"}, {0xF8, "oslash"}, {0xD8, "Oslash"},
+    {0xFA, "uacute"}, {0xDA, "Uacute"},   {0xF9, "ugrave"},  {0xD9, "Ugrave"}, {0xFB, "ucirc"},  {0xDB, "Ucirc"},
+    {0xFC, "uuml"},   {0xDC, "Uuml"},     {0xFD, "yacute"},  {0xDD, "Yacute"}, {0xC6, "AElig"},  {0xE6, "aelig"},
+    {0xE7, "ccedil"}, {0xC7, "Ccedil"},   {0x20AC, "euro"},  {0xA3, "pound"},  {0xAB, "laquo"},  {0xBB, "raquo"},
+    {0x2022, "bull"}, {0x2020, "dagger"}, {0xA9, "copy"},    {0xAE, "reg"},    {0xB0, "deg"},    {0xB5, "micro"},
+    {0xB7, "middot"}, {0x2013, "ndash"},  {0x2014, "mdash"}, {0xA1, "iexcl"},  {0xBF, "iquest"}, {0xE3, "atilde"},
+    {0xC3, "Atilde"}, {0xAA, "ordf"},     {0xF0, "eth"},     {0xD0, "ETH"},    {0xEC, "igrave"}, {0xCC, "Igrave"},
+    {0xF1, "ntilde"}, {0xD1, "Ntilde"},   {0xBA, "ordm"},    {0x153, "oelig"}, {0x152, "OElig"}, {0xFF, "yuml"},
+    {0xFE, "thorn"},  {0xDE, "THORN"},
 };
 
 // Letters and signs with no HTML 4 name (or, for Š, š and Ÿ, one older readers miss): written as
 // decimal references.
 constexpr UChar32 kNumbered[] = {
-    0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x10C, 0x10D, 0x10E, 0x10F, 0x112, 0x113, 0x118,
-    0x119, 0x11E, 0x11F, 0x122, 0x123, 0x12A, 0x12B, 0x130, 0x131, 0x136, 0x137, 0x139, 0x13A, 0x13B, 0x13C,
-    0x13D, 0x13E, 0x141, 0x142, 0x143, 0x144, 0x145, 0x146, 0x147, 0x148, 0x2116, 0x150, 0x151, 0x154, 0x155,
-    0x156, 0x157, 0x15A, 0x15B, 0x15E, 0x15F, 0x160, 0x161, 0x162, 0x163, 0x164, 0x165, 0x16A, 0x16B, 0x170,
-    0x171, 0x178, 0x179, 0x17A, 0x17B, 0x17C, 0x17D, 0x17E,
+    0x100, 0x101, 0x102, 0x103, 0x104, 0x105, 0x106, 0x107, 0x10C, 0x10D, 0x10E, 0x10F, 0x112,  0x113,
+    0x118, 0x119, 0x11E, 0x11F, 0x122, 0x123, 0x12A, 0x12B, 0x130, 0x131, 0x136, 0x137, 0x139,  0x13A,
+    0x13B, 0x13C, 0x13D, 0x13E, 0x141, 0x142, 0x143, 0x144, 0x145, 0x146, 0x147, 0x148, 0x2116, 0x150,
+    0x151, 0x154, 0x155, 0x156, 0x157, 0x15A, 0x15B, 0x15E, 0x15F, 0x160, 0x161, 0x162, 0x163,  0x164,
+    0x165, 0x16A, 0x16B, 0x170, 0x171, 0x178, 0x179, 0x17A, 0x17B, 0x17C, 0x17D, 0x17E,
 };
 
 const std::unordered_map<UChar32, std::string>& referenceByCodePoint() {
     static const auto* table = [] {
-        auto* out = new std::unordered_map<UChar32, std::string>{
-            {'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
+        auto* out =
+            new std::unordered_map<UChar32, std::string>{{'&', "&amp;"}, {'<', "&lt;"}, {'>', "&gt;"}, {'"', "&quot;"}};
         for (const NamedReference& entry : kNamed)
             out->emplace(entry.codePoint, std::string("&") + entry.name + ";");
         for (const UChar32 c : kNumbered)
@@ -61,8 +61,8 @@ const std::unordered_map<UChar32, std::string>& referenceByCodePoint() {
 const std::unordered_map<std::string_view, UChar32>& codePointByName() {
     static const auto* table = [] {
         auto* out = new std::unordered_map<std::string_view, UChar32>{
-            {"amp", '&'},       {"lt", '<'},        {"gt", '>'},     {"quot", '"'}, {"apos", '\''},
-            {"nbsp", 0xA0},     {"Scaron", 0x160}, {"scaron", 0x161}, {"Yuml", 0x178}};
+            {"amp", '&'},   {"lt", '<'},       {"gt", '>'},       {"quot", '"'},  {"apos", '\''},
+            {"nbsp", 0xA0}, {"Scaron", 0x160}, {"scaron", 0x161}, {"Yuml", 0x178}};
         for (const NamedReference& entry : kNamed)
             out->emplace(entry.name, entry.codePoint);
         return out;
@@ -94,7 +94,8 @@ std::size_t decodeReference(std::string_view html, std::size_t at, std::string& 
         for (const char d : digits) {
             if (!(hex ? std::isxdigit(static_cast<unsigned char>(d)) : std::isdigit(static_cast<unsigned char>(d))))
                 return 0;
-            value = value * (hex ? 16 : 10) + (std::isdigit(static_cast<unsigned char>(d)) ? d - '0' : (d | 0x20) - 'a' + 10);
+            value = value * (hex ? 16 : 10) +
+                    (std::isdigit(static_cast<unsigned char>(d)) ? d - '0' : (d | 0x20) - 'a' + 10);
             if (value > 0x10FFFF)
                 value = 0x110000;
         }

@@ -11,14 +11,10 @@ namespace {
 
 const std::map<std::string, std::string>& table() {
     static const std::map<std::string, std::string> kTable = {
-        {"StringUtils_%d Byte", "%d byte"},
-        {"StringUtils_%d Bytes", "%d bytes"},
-        {"StringUtils_%d KB", "%.1f KB"},
-        {"StringUtils_%d MB", "%.1f MB"},
-        {"StringUtils_%d GB", "%.2f GB"},
-        {"StringUtils_KB", "KB"},
-        {"StringUtils_MB", "MB"},
-        {"StringUtils_GB", "GB"},
+        {"StringUtils_%d Byte", "%d byte"}, {"StringUtils_%d Bytes", "%d bytes"},
+        {"StringUtils_%d KB", "%.1f KB"},   {"StringUtils_%d MB", "%.1f MB"},
+        {"StringUtils_%d GB", "%.2f GB"},   {"StringUtils_KB", "KB"},
+        {"StringUtils_MB", "MB"},           {"StringUtils_GB", "GB"},
         {"StringUtils_TB", "TB"},
     };
     return kTable;

@@ -63,9 +63,8 @@ TEST_F(StringUtilsTest, Durations) {
     struct Case {
         std::int64_t seconds;
         const char* text;
-    } cases[] = {{0, "0:00"},     {59, "0:59"},       {65, "1:05"},          {3599, "59:59"},
-                 {3600, "1:00:00"}, {3725, "1:02:05"}, {360000, "100:00:00"}, {-65, "-1:05"},
-                 {-3725, "-1:02:05"}};
+    } cases[] = {{0, "0:00"},       {59, "0:59"},          {65, "1:05"},   {3599, "59:59"},    {3600, "1:00:00"},
+                 {3725, "1:02:05"}, {360000, "100:00:00"}, {-65, "-1:05"}, {-3725, "-1:02:05"}};
     for (const Case& c : cases)
         EXPECT_EQ(KOR_StringUtils::getDuration(c.seconds), c.text) << c.seconds;
 }
@@ -96,8 +95,8 @@ TEST_F(StringUtilsTest, DatesInTwoLocalesAndBack) {
         EXPECT_EQ(KOR_StringUtils::getShortTimeSecondsDateFromString(KOR_StringUtils::getShortTimeSecondsDate(when)),
                   when)
             << c.locale;
-        EXPECT_EQ(
-            KOR_StringUtils::getMediumTimeSecondsDateFromString(KOR_StringUtils::getMediumTimeSecondsDate(when)), when)
+        EXPECT_EQ(KOR_StringUtils::getMediumTimeSecondsDateFromString(KOR_StringUtils::getMediumTimeSecondsDate(when)),
+                  when)
             << c.locale;
         EXPECT_EQ(KOR_StringUtils::getLongTimeSecondsDateFromString(KOR_StringUtils::getLongTimeSecondsDate(when)),
                   when)
@@ -164,7 +163,7 @@ TEST_F(StringUtilsTest, SearchTable) {
         {"MENU", "Menu du Caf\u00E9", false, true, true},
         {"menu,tea", "Menu du Caf\u00E9", true, false, false},
         {"menu,tea", "Menu du Caf\u00E9", false, true, true},
-        {",", "Menu", true, true, true},   // only empty terms: all of them are "found"
+        {",", "Menu", true, true, true},    // only empty terms: all of them are "found"
         {",", "Menu", false, false, false}, // and none counts as a find
         {"menu", "", false, false, false},
         {"", "Menu", false, false, false},
@@ -189,7 +188,7 @@ TEST_F(StringUtilsTest, CaseInsensitiveReplace) {
         const char* result;
     } cases[] = {
         {"Cat cat CAT", "cat", "dog", "dog dog dog"},
-        {"aaa", "a", "aa", "aaaaaa"},        // inserted text is not searched again
+        {"aaa", "a", "aa", "aaaaaa"}, // inserted text is not searched again
         {"abcabc", "ABC", "", ""},
         {"\u00C9t\u00E9 \u00E9T\u00C9", "\u00E9t\u00E9", "summer", "summer summer"},
         {"ab", "abc", "x", "ab"},            // old string longer than the text
@@ -227,7 +226,11 @@ TEST_F(StringUtilsTest, HtmlRoundTrip) {
         {"&#x41;&#66;&unknown; & 1 < 2", "AB&unknown; & 1 < 2"},
         {"&#0; &#x110000;", "\uFFFD \uFFFD"},
         // Cut-off markup stays text; an unclosed script hides the rest.
-        {"a <", "a <"}, {"<b", "<b"}, {"&#", "&#"}, {"&#x;&;", "&#x;&;"}, {"x<script>never closed", "x"},
+        {"a <", "a <"},
+        {"<b", "<b"},
+        {"&#", "&#"},
+        {"&#x;&;", "&#x;&;"},
+        {"x<script>never closed", "x"},
     };
     for (const Reading& r : readings)
         EXPECT_EQ(KOR_StringUtils::HTMLtoText(r.html), r.text) << r.html;
