@@ -1,7 +1,7 @@
 #include "item_filter.h"
 
 #include "plist/reference_time.h"
-#include "search_folding.h"
+#include "text/text_folding.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "recovery_list_state.h"
 
 #include "recovery_list.h"
-#include "search_folding.h"
+#include "text/text_folding.h"
 
 #include <numeric>
 

@@ -1,38 +1,23 @@
 #include "recovery_texts.h"
 
-#include "plist/reference_time.h"
-
-#include <unicode/udat.h>
-#include <unicode/ustring.h>
-
-#include <cstdio>
-#include <memory>
+#include "text/kor_string_utils.h"
+#include "text/rounded_size.h"
 
 namespace bw {
 
-namespace {
-
-std::string oneDecimal(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%1.1f", value);
-    return text;
-}
-
-struct DateFormatCloser {
-    void operator()(UDateFormat* format) const { udat_close(format); }
-};
-
-} // namespace
-
 SizeTextParts sizeTextParts(std::uint64_t n) {
-    const double bytes = static_cast<double>(n);
-    if (n <= 1000)
+    const RoundedSize size = roundedSize(n);
+    switch (size.unit) {
+    case SizeUnit::Bytes:
         return {std::to_string(n), kBytesUnitKey};
-    if (n <= 1000000)
-        return {oneDecimal((bytes + 51.0) / 1000.0), kKiloBytesUnitKey};
-    if (n <= 1000000000)
-        return {oneDecimal((bytes + 1051.0) / 1000000.0), kMegaBytesUnitKey};
-    return {oneDecimal((bytes + 2051.0) / 1000000000.0), kGigaBytesUnitKey};
+    case SizeUnit::Kilo:
+        return {oneDecimalText(size.value), kKiloBytesUnitKey};
+    case SizeUnit::Mega:
+        return {oneDecimalText(size.value), kMegaBytesUnitKey};
+    case SizeUnit::Giga:
+        break;
+    }
+    return {oneDecimalText(size.value), kGigaBytesUnitKey};
 }
 
 std::string englishSizeText(std::uint64_t bytes) {
@@ -45,22 +30,7 @@ std::string englishSizeText(std::uint64_t bytes) {
 }
 
 std::string localDateText(double referenceSeconds) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<UDateFormat, DateFormatCloser> format(
-        udat_open(UDAT_SHORT, UDAT_MEDIUM, nullptr, nullptr, -1, nullptr, 0, &status));
-    if (U_FAILURE(status) || !format)
-        return {};
-    const UDate when = unixFromReferenceTime(referenceSeconds) * 1000.0;
-    UChar text[256];
-    const int32_t length = udat_format(format.get(), when, text, 256, nullptr, &status);
-    if (U_FAILURE(status))
-        return {};
-    char utf8[1024];
-    int32_t utf8Length = 0;
-    u_strToUTF8(utf8, sizeof utf8, &utf8Length, text, length, &status);
-    if (U_FAILURE(status))
-        return {};
-    return std::string(utf8, static_cast<std::size_t>(utf8Length));
+    return KOR_StringUtils::formatDate(referenceSeconds, KOR_StringUtils::Style::Medium, KOR_StringUtils::Style::Short);
 }
 
 std::string rowInformationLine(const RecoveryItem& item) {

@@ -25,7 +25,7 @@ SizeTextParts sizeTextParts(std::uint64_t bytes);
 // The parts put together with English units: "1000 bytes", "1.1 KB", "1000.1 KB", "2.3 GB".
 std::string englishSizeText(std::uint64_t bytes);
 
-// A time (seconds since 2001) with a medium date and a short time in the current locale, through ICU.
+// A time (seconds since 2001) with a medium date and a short time in the user's locale.
 std::string localDateText(double referenceSeconds);
 
 // The row's information line in English: the date, and the size when the item has one.

@@ -2,41 +2,22 @@
 
 #include "agent_strings.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace bw {
 
-std::string oneDecimalNumberText(double value, char decimalSeparator) {
-    char oneDecimal[64];
-    std::snprintf(oneDecimal, sizeof oneDecimal, "%1.1f", value);
-    float readBack = std::strtof(oneDecimal, nullptr);
-    // The number format shows up to three decimals and drops trailing zeros.
-    char text[64];
-    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(readBack));
-    std::string out = text;
-    auto dot = out.find('.');
-    if (dot != std::string::npos) {
-        while (!out.empty() && out.back() == '0')
-            out.pop_back();
-        if (out.back() == '.')
-            out.pop_back();
-        else
-            out[dot] = decimalSeparator;
+std::string cacheSizeText(std::uint64_t bytes, char decimalSeparator,
+                          const std::function<std::string(const std::string&)>& lookUp) {
+    const RoundedSize size = roundedSize(bytes);
+    switch (size.unit) {
+    case SizeUnit::Bytes:
+        return formatText(lookUp("200_Generic size information"), {std::to_string(bytes), lookUp("200_Bytes Unit")});
+    case SizeUnit::Kilo:
+        return oneDecimalNumberText(size.value, decimalSeparator) + lookUp("200_Kilo Bytes Units");
+    case SizeUnit::Mega:
+        return oneDecimalNumberText(size.value, decimalSeparator) + lookUp("200_Mega Bytes Units");
+    case SizeUnit::Giga:
+        break;
     }
-    return out;
-}
-
-std::string cacheSizeText(std::uint64_t bytes, char decimalSeparator) {
-    if (bytes <= 1000)
-        return formatText(localizedString("200_Generic size information"),
-                          {std::to_string(bytes), localizedString("200_Bytes Unit")});
-    double b = static_cast<double>(bytes);
-    if (bytes <= 1000000ULL)
-        return oneDecimalNumberText((b + 51) / 1000, decimalSeparator) + localizedString("200_Kilo Bytes Units");
-    if (bytes <= 1000000000ULL)
-        return oneDecimalNumberText((b + 1051) / 1000000, decimalSeparator) + localizedString("200_Mega Bytes Units");
-    return oneDecimalNumberText((b + 2051) / 1000000000, decimalSeparator) + localizedString("200_Giga Bytes Units");
+    return oneDecimalNumberText(size.value, decimalSeparator) + lookUp("200_Giga Bytes Units");
 }
 
 std::string infoBodyText(std::uint64_t cacheBytes, std::int64_t protectedDisks, char decimalSeparator) {

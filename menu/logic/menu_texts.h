@@ -2,20 +2,22 @@
 // The texts the agent shows, built from numbers: the information block's size and disks lines, the
 // note texts, the disk-full alerts, and where the note window goes.
 
+#include "agent_strings.h"
 #include "cache_pruning.h"
+#include "text/rounded_size.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
 namespace bw {
 
 // The cache size as the menu writes it: bytes up to 1000, then kilo, mega and giga units of 1000 with
-// one decimal, written again in the user's number format (no decimal when it is zero).
-std::string cacheSizeText(std::uint64_t bytes, char decimalSeparator = '.');
-// A value with one decimal ("%1.1f"), read back as a float and written with the given separator and no
-// trailing zero ("2.0" → "2").
-std::string oneDecimalNumberText(double value, char decimalSeparator = '.');
+// one decimal, written again in the user's number format (no decimal when it is zero). The unit texts
+// come from the agent's table unless another is given.
+std::string cacheSizeText(std::uint64_t bytes, char decimalSeparator = '.',
+                          const std::function<std::string(const std::string&)>& lookUp = localizedString);
 
 // "Cache size: …\nProtected disks: N"
 std::string infoBodyText(std::uint64_t cacheBytes, std::int64_t protectedDisks, char decimalSeparator = '.');

@@ -4,7 +4,7 @@
 #include "recovery_list.h"
 #include "recovery_list_state.h"
 #include "recovery_texts.h"
-#include "search_folding.h"
+#include "text/text_folding.h"
 #include "sub_folder_browser.h"
 #include "temp_dir.h"
 

@@ -1,0 +1,37 @@
+// English texts of the display-formatting utilities. A size format holds one number conversion:
+// "%d" for a whole number, "%.Nf" for N decimals; the number is written in the user's locale.
+
+#include "text/string_utils_strings.h"
+
+#include <map>
+
+namespace bw {
+
+namespace {
+
+const std::map<std::string, std::string>& table() {
+    static const std::map<std::string, std::string> kTable = {
+        {"StringUtils_%d Byte", "%d byte"}, {"StringUtils_%d Bytes", "%d bytes"},
+        {"StringUtils_%d KB", "%.1f KB"},   {"StringUtils_%d MB", "%.1f MB"},
+        {"StringUtils_%d GB", "%.2f GB"},   {"StringUtils_KB", "KB"},
+        {"StringUtils_MB", "MB"},           {"StringUtils_GB", "GB"},
+        {"StringUtils_TB", "TB"},
+    };
+    return kTable;
+}
+
+} // namespace
+
+std::string stringUtilsString(const std::string& key) {
+    const auto found = table().find(key);
+    return found == table().end() ? key : found->second;
+}
+
+std::vector<std::string> stringUtilsStringKeys() {
+    std::vector<std::string> keys;
+    for (const auto& entry : table())
+        keys.push_back(entry.first);
+    return keys;
+}
+
+} // namespace bw
