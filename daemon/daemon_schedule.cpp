@@ -5,6 +5,7 @@
 #include "daemon.h"
 
 #include "cache_index.h"
+#include "fd_utils.h"
 #include "reference_time.h"
 
 #include <sys/epoll.h>
@@ -84,7 +85,13 @@ void Daemon::watchTrash(int trashFd) {
     struct stat st;
     if (::fstat(trashFd, &st) != 0 || m_watch.watches(st))
         return;
-    if (!m_watch.watch(trashFd, m_runningMode == kCopyMode)) {
+    const std::string path = withoutTrailingSlashes(m_trashPath);
+    const std::size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    UniqueFd parent = slash == std::string::npos ? UniqueFd()
+                                                 : openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash),
+                                                                     m_privileged);
+    if (!parent || !m_watch.watch(trashFd, parent.get(), name, m_runningMode == kCopyMode)) {
         fallBackToPolling(std::strerror(errno));
         return;
     }
@@ -130,6 +137,9 @@ int Daemon::onSurveyTimer(sd_event_source*, std::uint64_t, void* userdata) {
 
 int Daemon::onTrashNews(sd_event_source* source, int, std::uint32_t, void* userdata) {
     auto* self = static_cast<Daemon*>(userdata);
+    const TrashWatch::News news = self->m_watch.drain();
+    if (!news.changed && !news.folderGone)
+        return 0; // the parent folder's other entries
     // The rest of a burst waits in the kernel's queue, costing no wake-up, and makes the same survey.
     sd_event_source_set_enabled(source, SD_EVENT_OFF);
     if (self->_mustTerminate)

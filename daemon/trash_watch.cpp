@@ -38,7 +38,7 @@ bool changedElsewhereUnseen(int dirFd) {
 
 } // namespace
 
-bool TrashWatch::watch(int dirFd, bool contentChanges) {
+bool TrashWatch::watch(int dirFd, int parentFd, const std::string& name, bool contentChanges) {
     struct stat st;
     if (::fstat(dirFd, &st) != 0)
         return false;
@@ -51,25 +51,38 @@ bool TrashWatch::watch(int dirFd, bool contentChanges) {
         if (!m_fd)
             return false;
     }
-    if (m_wd >= 0)
-        ::inotify_rm_watch(m_fd.get(), m_wd); // an earlier folder at the same path
-    m_wd = -1;
+    // An earlier folder at the same path, and its parent, are no longer of interest.
+    for (int* wd : {&m_wd, &m_parentWd}) {
+        if (*wd >= 0)
+            ::inotify_rm_watch(m_fd.get(), *wd);
+        *wd = -1;
+    }
     std::uint32_t mask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     if (contentChanges)
         mask |= IN_CLOSE_WRITE | IN_ATTRIB;
-    // Through the descriptor's own name: the inode that was opened (without following links) is the one
-    // watched, never whatever the path may lead to by now.
+    // Through the descriptors' own names: the inodes that were opened (without following links) are the
+    // ones watched, never whatever the paths may lead to by now.
     const int wd = ::inotify_add_watch(m_fd.get(), procFdPath(dirFd).c_str(), mask);
     if (wd < 0)
         return false;
+    const int parentWd = ::inotify_add_watch(m_fd.get(), procFdPath(parentFd).c_str(),
+                                             IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (parentWd < 0 || parentWd == wd) {
+        const int err = parentWd < 0 ? errno : EINVAL;
+        ::inotify_rm_watch(m_fd.get(), wd);
+        errno = err;
+        return false;
+    }
     m_wd = wd;
+    m_parentWd = parentWd;
+    m_name = name;
     m_dev = st.st_dev;
     m_ino = st.st_ino;
     return true;
 }
 
 bool TrashWatch::watches(const struct stat& folder) const {
-    return m_fd && m_wd >= 0 && folder.st_dev == m_dev && folder.st_ino == m_ino;
+    return m_fd && m_wd >= 0 && m_parentWd >= 0 && folder.st_dev == m_dev && folder.st_ino == m_ino;
 }
 
 TrashWatch::News TrashWatch::drain() {
@@ -85,15 +98,23 @@ TrashWatch::News TrashWatch::drain() {
         for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
             inotify_event event;
             std::memcpy(&event, m_buffer.data() + at, sizeof event);
+            const char* entry = m_buffer.data() + at + sizeof(inotify_event);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event.len);
             if (event.mask & IN_Q_OVERFLOW) {
                 news.changed = true;
                 continue;
             }
-            if (event.wd != m_wd) {
-                news.changed = true; // a watch given up earlier: its last words change nothing
+            if (event.wd == m_parentWd) {
+                // Only the folder's own entry, or the parent itself going, matters there.
+                const bool named = event.len > 0 && m_name == entry;
+                if ((event.mask & kFolderGoneMask) || ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && named))
+                    news.folderGone = true;
+                if (event.mask & IN_IGNORED)
+                    m_parentWd = -1;
                 continue;
             }
+            if (event.wd != m_wd)
+                continue; // a watch given up earlier: its last words change nothing
             if (event.mask & kFolderGoneMask) {
                 news.folderGone = true;
                 if (event.mask & IN_IGNORED)

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 namespace bw {
@@ -19,10 +20,12 @@ public:
     };
 
     // Watches exactly the folder behind dirFd (the descriptor's own inode, whatever its path becomes), with
-    // the caller's rights. With contentChanges, writes and attribute changes of its items count as well (a
+    // the caller's rights, and its parent (parentFd) for the removal of the entry `name` that holds it: a
+    // folder that is still open somewhere (the daemon's own lock keeps it open) raises no event of its own
+    // when it is removed. With contentChanges, writes and attribute changes of its items count as well (a
     // copy keeps items in the trash and takes them again once they change). False (errno set) when the
     // kernel cannot: no instance or no watch left, or a file system without events.
-    bool watch(int dirFd, bool contentChanges);
+    bool watch(int dirFd, int parentFd, const std::string& name, bool contentChanges);
     // Whether the watch still covers this folder (the same device and inode, not removed meanwhile).
     bool watches(const struct stat& folder) const;
     bool valid() const { return m_fd.valid(); }
@@ -34,6 +37,8 @@ public:
 private:
     UniqueFd m_fd;
     int m_wd = -1;
+    int m_parentWd = -1;
+    std::string m_name;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
     std::vector<char> m_buffer;
