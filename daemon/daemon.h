@@ -234,6 +234,9 @@ private:
     void afterSurvey(bool workLeft);
     // The survey runs within `seconds`, or earlier when it is due earlier already.
     void armSurvey(double seconds);
+    // The survey that news brings: once the news has gone quiet, at the latest one survey time after
+    // the first of it.
+    void armSurveyAfterNews();
     void scheduleTimedWork();
     void markQuietBatches();
     // Under the batch's lock (waited for up to lockWait), marks a batch whose items were all walked
@@ -286,6 +289,8 @@ private:
     EventSourcePtr m_saveTimer;
     EventSourcePtr m_markTimer;
     std::uint64_t m_surveyDue = 0; // CLOCK_MONOTONIC microseconds the survey timer is set for; 0: none
+    // When the first news since the last survey came (CLOCK_MONOTONIC microseconds; 0: none pending).
+    std::uint64_t m_firstNews = 0;
     double m_retryDelay = 0.0;     // next wait before a survey retries what stayed behind
     // Set by a transfer when a name stays in the trash for a later survey (a failure, a locked batch).
     bool m_itemsLeft = false;

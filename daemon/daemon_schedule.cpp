@@ -24,6 +24,8 @@ namespace {
 // Slack the kernel may use to batch the daemon's wake-ups with other programs'.
 constexpr std::uint64_t kSurveyAccuracyUsec = 100 * 1000;
 constexpr std::uint64_t kTimedWorkAccuracyUsec = 1000 * 1000;
+// News that stops for this long is over: a single item is surveyed this soon, a burst once it ends.
+constexpr std::uint64_t kQuietUsec = 50 * 1000;
 // A survey that left work behind (a failed move, a locked batch) tries again after surveyTime, then after
 // twice as long each time it still fails, up to this.
 constexpr double kLongestRetrySeconds = 60.0;
@@ -125,12 +127,29 @@ void Daemon::armSurvey(double seconds) {
         m_surveyDue = due;
 }
 
+void Daemon::armSurveyAfterNews() {
+    const std::uint64_t now = monotonicUsec();
+    if (m_firstNews == 0)
+        m_firstNews = now;
+    // The timer's slack is taken off the latest time, so that it is kept whatever the kernel does.
+    const std::uint64_t latest = m_firstNews + usecFrom(m_surveyTime);
+    const std::uint64_t due = std::min(now + kQuietUsec, latest > kSurveyAccuracyUsec ? latest - kSurveyAccuracyUsec : 0);
+    armSurvey(due > now ? static_cast<double>(due - now) / 1e6 : 0.0);
+}
+
 int Daemon::onSurveyTimer(sd_event_source*, std::uint64_t, void* userdata) {
     auto* self = static_cast<Daemon*>(userdata);
     self->m_surveyDue = 0;
     // Everything queued so far is covered by this survey's listing; news from now on waits for the next.
     // Whether the folder itself went is read from the listing (gone, or another folder at its path).
-    [[maybe_unused]] TrashWatch::News news = self->m_watch.drain();
+    const TrashWatch::News news = self->m_watch.drain();
+    if (self->m_firstNews != 0 && news.changed && !news.folderGone && !self->_mustTerminate &&
+        monotonicUsec() + kSurveyAccuracyUsec < self->m_firstNews + usecFrom(self->m_surveyTime)) {
+        // Still coming: the burst goes on, and is surveyed once (at the latest one survey time after it began).
+        self->armSurveyAfterNews();
+        return 0;
+    }
+    self->m_firstNews = 0;
     self->daemonIteration();
     return 0;
 }
@@ -144,8 +163,7 @@ int Daemon::onTrashNews(sd_event_source* source, int, std::uint32_t, void* userd
     sd_event_source_set_enabled(source, SD_EVENT_OFF);
     if (self->_mustTerminate)
         return 0;
-    // One survey time after the first change at the latest, the timer's slack included.
-    self->armSurvey(self->m_surveyTime - static_cast<double>(kSurveyAccuracyUsec) / 1e6);
+    self->armSurveyAfterNews();
     return 0;
 }
 

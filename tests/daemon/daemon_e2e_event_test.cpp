@@ -96,8 +96,9 @@ TEST_F(DaemonE2E, TenThousandItemsAtOnceMakeOneBatchNotThousandsOfSurveys) {
         << log();
     EXPECT_EQ(0u, trashCount());
     EXPECT_EQ(n, entries().size());
-    // Renaming them all takes a moment: a survey may fall in the middle, never one per item.
-    EXPECT_LE(recorder.named(notif::kNewDataInCache).size(), 3u);
+    // Renaming them all takes a moment, and a busy machine may pause the renaming process: a survey may
+    // fall in a pause, never one per item.
+    EXPECT_LE(recorder.named(notif::kNewDataInCache).size(), 5u);
     quit(daemon);
 }
 
