@@ -166,7 +166,7 @@ private:
         std::string name;
         double date = 0.0;
         bool done = false;
-        std::string key{}; // copy mode: the item key recorded in the added list
+        std::string key{};                         // copy mode: the item key recorded in the added list
         std::optional<std::string> originalPath{}; // from the item's trash record
     };
 
@@ -291,7 +291,7 @@ private:
     std::uint64_t m_surveyDue = 0; // CLOCK_MONOTONIC microseconds the survey timer is set for; 0: none
     // When the first news since the last survey came (CLOCK_MONOTONIC microseconds; 0: none pending).
     std::uint64_t m_firstNews = 0;
-    double m_retryDelay = 0.0;     // next wait before a survey retries what stayed behind
+    double m_retryDelay = 0.0; // next wait before a survey retries what stayed behind
     // Set by a transfer when a name stays in the trash for a later survey (a failure, a locked batch).
     bool m_itemsLeft = false;
     bool m_addedListDirty = false;

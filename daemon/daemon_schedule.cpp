@@ -90,9 +90,9 @@ void Daemon::watchTrash(int trashFd) {
     const std::string path = withoutTrailingSlashes(m_trashPath);
     const std::size_t slash = path.rfind('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    UniqueFd parent = slash == std::string::npos ? UniqueFd()
-                                                 : openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash),
-                                                                     m_privileged);
+    UniqueFd parent = slash == std::string::npos
+                          ? UniqueFd()
+                          : openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
     if (!parent || !m_watch.watch(trashFd, parent.get(), name, m_runningMode == kCopyMode)) {
         fallBackToPolling(std::strerror(errno));
         return;
@@ -133,7 +133,8 @@ void Daemon::armSurveyAfterNews() {
         m_firstNews = now;
     // The timer's slack is taken off the latest time, so that it is kept whatever the kernel does.
     const std::uint64_t latest = m_firstNews + usecFrom(m_surveyTime);
-    const std::uint64_t due = std::min(now + kQuietUsec, latest > kSurveyAccuracyUsec ? latest - kSurveyAccuracyUsec : 0);
+    const std::uint64_t due =
+        std::min(now + kQuietUsec, latest > kSurveyAccuracyUsec ? latest - kSurveyAccuracyUsec : 0);
     armSurvey(due > now ? static_cast<double>(due - now) / 1e6 : 0.0);
 }
 
@@ -198,8 +199,8 @@ void Daemon::scheduleTimedWork() {
     // Copies recorded in the added list reach the disk one save interval after the last save at the latest,
     // as they did while every survey of a full trash ran a transfer.
     const double wait = m_addedListSaveInterval - (timeIntervalSinceReferenceDate() - _lastfileSave);
-    armAt(m_event, m_saveTimer, monotonicUsec() + usecFrom(wait), kTimedWorkAccuracyUsec, &Daemon::onSaveTimer,
-          this, "the added list's save");
+    armAt(m_event, m_saveTimer, monotonicUsec() + usecFrom(wait), kTimedWorkAccuracyUsec, &Daemon::onSaveTimer, this,
+          "the added list's save");
 }
 
 int Daemon::onSaveTimer(sd_event_source*, std::uint64_t, void* userdata) {
@@ -214,8 +215,8 @@ int Daemon::onMarkTimer(sd_event_source*, std::uint64_t, void* userdata) {
     auto* self = static_cast<Daemon*>(userdata);
     self->markQuietBatches();
     if (!self->m_batchesToMark.empty()) {
-        armAt(self->m_event, self->m_markTimer, monotonicUsec() + usecFrom(kRepairQuietSeconds),
-              kTimedWorkAccuracyUsec, &Daemon::onMarkTimer, self, "the repair");
+        armAt(self->m_event, self->m_markTimer, monotonicUsec() + usecFrom(kRepairQuietSeconds), kTimedWorkAccuracyUsec,
+              &Daemon::onMarkTimer, self, "the repair");
     } else {
         // Quiet for a while: the last batch's index is read again if more comes, rather than kept in memory.
         self->forgetBatchIndex();

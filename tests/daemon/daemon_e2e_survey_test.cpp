@@ -35,19 +35,6 @@ void writeFilters(const std::string& path, const std::vector<std::pair<int, std:
     plist_free(root);
 }
 
-bool setImmutable(const std::string& path, bool on) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
-
 std::set<std::string> names(const std::map<std::string, std::string>& entries) {
     std::set<std::string> out;
     for (auto& [stored, name] : entries)

@@ -4,11 +4,9 @@
 #include "added_list.h"
 #include "cache_index.h"
 #include "daemon.h"
+#include "daemon_runner.h"
 #include "temp_dir.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <systemd/sd-event.h>
@@ -22,6 +20,7 @@
 
 namespace fs = std::filesystem;
 using namespace bw;
+using bw::test::setImmutable;
 using bw::test::TempDir;
 using bw::test::writeFile;
 
@@ -30,19 +29,6 @@ namespace {
 struct EventUnref {
     void operator()(sd_event* event) const { sd_event_unref(event); }
 };
-
-bool setImmutable(const std::string& path, bool on) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
-}
 
 class DaemonScheduleTest : public ::testing::Test {
 protected:
@@ -92,15 +78,17 @@ protected:
         return true;
     }
 
-    void run(double seconds) { runUntil([] { return false; }, seconds); }
+    void run(double seconds) {
+        runUntil([] { return false; }, seconds);
+    }
 
     std::size_t listed(const std::string& name) const {
         std::size_t n = 0;
         if (!fs::exists(cache))
             return 0;
         for (auto& batch : fs::directory_iterator(cache)) {
-            std::optional<BWCacheIndex> index = batch.is_directory() ? readCacheIndex(batch.path().string())
-                                                                     : std::nullopt;
+            std::optional<BWCacheIndex> index =
+                batch.is_directory() ? readCacheIndex(batch.path().string()) : std::nullopt;
             if (index && index->indexTable())
                 for (auto& [stored, entry] : *index->indexTable())
                     n += entry.realName == name && fs::exists(batch.path() / stored);
