@@ -107,8 +107,6 @@ Daemon::~Daemon() {
     if (m_transferThread.joinable())
         m_transferThread.join();
     joinRepairs(true);
-    if (m_timer)
-        sd_event_source_unref(m_timer);
 }
 
 void Daemon::setRunningStatus(std::int64_t status) {
@@ -205,30 +203,12 @@ bool Daemon::launchDaemon() {
         m_bus->observe(notif::kDaemonsMustQuit, [this](const Notification& n) { mustQuitNotification(n); });
     }
     setRunningStatus(kWaiting);
-    scheduleSurvey();
+    // Watched before the first survey lists it: whatever arrives after that listing is news.
+    startWatching();
+    armSurvey(m_surveyTime);
     post(notif::kCacheUpdateSilent, nullptr, true, -1);
     startRepair(cache);
     return cacheFd.valid();
-}
-
-void Daemon::scheduleSurvey() {
-    if (!m_event)
-        return;
-    double seconds = m_surveyTime > 0 ? m_surveyTime : 0.0;
-    auto usec = static_cast<std::uint64_t>(seconds * 1e6);
-    if (m_timer) {
-        sd_event_source_set_time_relative(m_timer, usec);
-        sd_event_source_set_enabled(m_timer, SD_EVENT_ONESHOT);
-        return;
-    }
-    int r = sd_event_add_time_relative(m_event, &m_timer, CLOCK_MONOTONIC, usec, 1000, &Daemon::onSurveyTimer, this);
-    if (r < 0)
-        syslog(LOG_ERR, "bw2daemon: cannot schedule the survey: %s", std::strerror(-r));
-}
-
-int Daemon::onSurveyTimer(sd_event_source*, std::uint64_t, void* userdata) {
-    static_cast<Daemon*>(userdata)->daemonIteration();
-    return 0;
 }
 
 void Daemon::terminateApplication(double delaySeconds) {
@@ -297,6 +277,8 @@ void Daemon::daemonIteration() {
         m_batchName.clear();
     }
 
+    bool workLeft = false;
+    m_itemsLeft = false;
     UniqueFd trash = openTrashFolder();
     if (!trash) {
         if (errno == ENOENT || errno == ENOTDIR) {
@@ -310,8 +292,10 @@ void Daemon::daemonIteration() {
         if (errno != m_lastTrashErrno)
             syslog(LOG_ERR, "bw2daemon: cannot list %s: %s", m_trashPath.c_str(), std::strerror(errno));
         m_lastTrashErrno = errno;
+        workLeft = true; // listed again later
     } else {
         m_lastTrashErrno = 0;
+        watchTrash(trash.get());
         std::size_t count = 0;
         {
             RawDirReader reader(trash.get(), m_direntBuffer);
@@ -367,7 +351,7 @@ void Daemon::daemonIteration() {
     }
     setRunningStatus(kWaiting);
     if (!_mustTerminate)
-        scheduleSurvey();
+        afterSurvey(workLeft || m_itemsLeft || pendingIndexWrites() > 0);
     else
         setRunningStatus(kStopped);
 }
@@ -406,6 +390,10 @@ void Daemon::mustStopNotification(const Notification& notification) {
     _mustTerminate = true;
     forgetOldEntries();
     saveKnownFiles();
+    // No news is listened to any more; the survey that was due (or one now) finds the daemon stopped.
+    if (m_watchSource)
+        sd_event_source_set_enabled(m_watchSource.get(), SD_EVENT_OFF);
+    armSurvey(0);
 }
 
 void Daemon::mustQuitNotification(const Notification& notification) {

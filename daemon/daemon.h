@@ -5,6 +5,7 @@
 #include "store/cache_index.h"
 #include "fd_utils.h"
 #include "settings/settings.h"
+#include "trash_watch.h"
 
 #include <sys/types.h>
 
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,8 +38,16 @@ struct TransferRequest {
     std::vector<std::string> itemsToManage; // names directly inside the trash folder
 };
 
+// Drops an sd-event source (a timer or the watch) with the daemon that armed it.
+struct EventSourceUnref {
+    void operator()(sd_event_source* source) const;
+};
+using EventSourcePtr = std::unique_ptr<sd_event_source, EventSourceUnref>;
+
 // Cache, batch and repaired folders: reachable by their user alone.
 inline constexpr mode_t kPrivateFolderMode = 0700;
+// Batches added to more recently than this are left for a later repair.
+inline constexpr double kRepairQuietSeconds = 10.0;
 
 class Daemon {
 public:
@@ -85,8 +95,15 @@ public:
     void setPrivileged(bool privileged) { m_privileged = privileged; }
     // Where notifications go (none: nothing is posted or observed).
     void setBus(NotificationBus* bus) { m_bus = bus; }
-    // The loop that runs the survey timer and that "terminate" ends (none: surveys are called by hand).
+    // The loop that runs the surveys and timers and that "terminate" ends (none: surveys are called by hand).
     void setEvent(sd_event* event) { m_event = event; }
+    // Surveys follow the trash folder's changes (kernel events) and the daemon sleeps in between; false
+    // surveys every surveyTime instead, as when the kernel cannot watch the folder.
+    void setEventSurveys(bool on) { m_eventSurveys = on; }
+    // Whether surveys follow kernel events now (false once fallen back to surveying every surveyTime).
+    bool surveysOnEvents() const { return m_eventSurveys && !m_polling; }
+    // How long copy-mode additions to the added list wait to be written (300 s; tests shorten it).
+    void setAddedListSaveInterval(double seconds) { m_addedListSaveInterval = seconds; }
     // Pause before each repaired item (0.1 s; tests shorten it).
     void setRepairItemDelay(double seconds) { m_repairItemDelay = seconds; }
     // Pauses before terminating (2 s after a vanished trash, 1 s after a quit request or a full disk).
@@ -149,6 +166,7 @@ private:
         std::string name;
         double date = 0.0;
         bool done = false;
+        std::string key{};                         // copy mode: the item key recorded in the added list
         std::optional<std::string> originalPath{}; // from the item's trash record
     };
 
@@ -203,7 +221,32 @@ private:
     UniqueFd openTrashFolder() const;
     UniqueFd openInfoFolder() const;
     void forgetOldEntries();
-    void scheduleSurvey();
+
+    // ---- When surveys and the timed work run (daemon_schedule.cpp) ----
+    // Watches the trash folder at launch (with the user's rights: the daemon has given up root by now).
+    void startWatching();
+    // Makes sure the watch covers the open trash folder before it is listed (a folder made again at the
+    // same path is watched anew); falls back to polling when it cannot.
+    void watchTrash(int trashFd);
+    void fallBackToPolling(const std::string& why);
+    // After a survey: the next one (a poll, or a retry of what stayed behind), the watch listening
+    // again, and the timed work the survey left.
+    void afterSurvey(bool workLeft);
+    // The survey runs within `seconds`, or earlier when it is due earlier already.
+    void armSurvey(double seconds);
+    // The survey that news brings: once the news has gone quiet, at the latest one survey time after
+    // the first of it.
+    void armSurveyAfterNews();
+    void scheduleTimedWork();
+    void markQuietBatches();
+    // Under the batch's lock (waited for up to lockWait), marks a batch whose items were all walked
+    // repaired once it is quiet and not being filled. False when it has to wait for a later try.
+    bool markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait);
+    bool repairRunning(const std::string& folder);
+    static int onTrashNews(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
+    static int onSaveTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+    static int onMarkTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
+
     void terminateApplication(double delaySeconds);
     void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
     void startRepair(const std::string& folder);
@@ -235,7 +278,28 @@ private:
     bool m_privileged = false;
     NotificationBus* m_bus = nullptr;
     sd_event* m_event = nullptr;
-    sd_event_source* m_timer = nullptr;
+    EventSourcePtr m_timer;
+
+    // Event-driven surveys: the watch, its source (off while a survey is due, so that a burst of news
+    // waits in the kernel's queue and makes one survey), and the one-shot timers of the timed work.
+    bool m_eventSurveys = true;
+    bool m_polling = false;
+    TrashWatch m_watch;
+    EventSourcePtr m_watchSource;
+    EventSourcePtr m_saveTimer;
+    EventSourcePtr m_markTimer;
+    std::uint64_t m_surveyDue = 0; // CLOCK_MONOTONIC microseconds the survey timer is set for; 0: none
+    // When the first news since the last survey came (CLOCK_MONOTONIC microseconds; 0: none pending).
+    std::uint64_t m_firstNews = 0;
+    double m_retryDelay = 0.0; // next wait before a survey retries what stayed behind
+    // Set by a transfer when a name stays in the trash for a later survey (a failure, a locked batch).
+    bool m_itemsLeft = false;
+    bool m_addedListDirty = false;
+    double m_addedListSaveInterval = 300.0;
+    // Batch folders a transfer stored into (read by the main thread after the transfer thread ended), and
+    // those waiting to be marked repaired once quiet.
+    std::vector<std::string> m_storedBatches;
+    std::set<std::string> m_batchesToMark;
     double m_repairItemDelay = 0.1;
     double m_terminationDelayScale = 1.0;
     std::atomic<bool> m_terminated{false};
@@ -272,6 +336,8 @@ private:
     bool m_activeSet = false;
 
     std::mutex m_repairMutex;
+    // When the last whole walk of each folder began (guarded by m_repairMutex).
+    std::map<std::string, double> m_walkedSince;
     std::atomic<bool> m_stopRepairs{false};
     std::vector<std::unique_ptr<RepairJob>> m_repairs;
 };

@@ -16,11 +16,6 @@
 
 namespace bw {
 
-namespace {
-// Batches added to more recently than this are left for a later repair.
-constexpr double kRepairQuietSeconds = 10.0;
-} // namespace
-
 void Daemon::startRepair(const std::string& folder) {
     std::lock_guard<std::mutex> lock(m_repairMutex);
     // A repair already walking this folder walks it once more instead of a second thread beside it.
@@ -36,9 +31,12 @@ void Daemon::startRepair(const std::string& folder) {
     raw->thread = std::thread([this, raw] {
         std::atomic<bool>& stop = m_stopRepairs;
         for (;;) {
+            const double start = timeIntervalSinceReferenceDate();
             if (!stop)
                 repairPermissions(raw->folder);
             std::lock_guard<std::mutex> guard(m_repairMutex);
+            if (!stop)
+                m_walkedSince[raw->folder] = start;
             if (raw->again && !stop) {
                 raw->again = false;
                 continue;
@@ -164,19 +162,32 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     repairFolderContents(child.get(), depth + 1, stop, uid);
     if (stop)
         return;
-    BatchFolderLock lock(child.get(), m_batchLockWait);
+    markBatchRepaired(child.get(), name, m_batchLockWait);
+}
+
+bool Daemon::markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait) {
+    BatchFolderLock lock(batchFd, lockWait);
     if (!lock.isLocked())
-        return; // marked by a later repair
-    std::optional<BWCacheIndex> current = readCacheIndexAt(child.get());
+        return false; // marked by a later repair
+    std::optional<BWCacheIndex> current = readCacheIndexAt(batchFd);
     if (!current || current->permissionsRepaired())
-        return;
+        return true;
     // Items added while the walk went on may not have been reached: the batch waits for a later repair.
     if (timeIntervalSinceReferenceDate() - current->cacheLastAdditionTime() < kRepairQuietSeconds ||
-        isActiveBatch(child.get()))
-        return;
+        isActiveBatch(batchFd))
+        return false;
     current->setPermissionsRepaired(true);
-    if (!writeCacheIndexAt(*current, child.get(), uid, ::getgid()))
+    if (!writeCacheIndexAt(*current, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
         syslog(LOG_ERR, "bw2daemon %s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);
+    return true;
+}
+
+bool Daemon::repairRunning(const std::string& folder) {
+    std::lock_guard<std::mutex> lock(m_repairMutex);
+    for (const auto& job : m_repairs)
+        if (!job->done && job->folder == folder)
+            return true;
+    return false;
 }
 
 void Daemon::recoverInterruptedBatches() {

@@ -66,7 +66,9 @@ std::string Daemon::keyForItem(const std::string& path) const {
 bool Daemon::saveKnownFiles() {
     UniqueFd cache = openCacheFolder(false);
     bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()) + "/.");
-    if (!saved)
+    if (saved)
+        m_addedListDirty = false;
+    else
         syslog(LOG_ERR, "bw2daemon %s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
                cacheFolder().c_str());
     _lastfileSave = timeIntervalSinceReferenceDate();
@@ -244,15 +246,18 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
     plan.reserve(request.itemsToManage.size());
     const double planTime = timeIntervalSinceReferenceDate();
     for (const std::string& name : request.itemsToManage) {
+        std::string recordedKey;
         if (copy && trash) {
             std::optional<std::string> key = itemKeyAt(trash.get(), name);
             if (key) {
                 // Recorded before the copy, so that a copy that fails is not tried again and again.
-                if (!m_alreadyAdded.try_emplace(std::move(*key), planTime).second)
+                if (!m_alreadyAdded.try_emplace(*key, planTime).second)
                     continue;
+                m_addedListDirty = true;
+                recordedKey = std::move(*key);
             }
         }
-        plan.push_back(Planned{newStoredItemName(), name, planTime, false});
+        plan.push_back(Planned{newStoredItemName(), name, planTime, false, std::move(recordedKey)});
         // Where the item was thrown from, read before the move takes its record away. A volume's trash
         // may record paths relative to the volume's top; the home trash records absolute ones only.
         if (info) {
@@ -279,6 +284,11 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             syslog(LOG_ERR, "bw2daemon %s: cannot open the batch folder %s: %s", operation, folder.c_str(),
                    std::strerror(errno));
             success = false;
+            // Nothing of the rest was tried: it stays for a later survey, copies included.
+            for (std::size_t i = next; i < plan.size(); ++i)
+                if (!plan[i].key.empty())
+                    m_alreadyAdded.erase(plan[i].key);
+            m_itemsLeft = true;
             break;
         }
         ActiveBatch active(*this, batch.get());
@@ -351,8 +361,10 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
                 m_beforeFinish();
             finishBatch(batch.get(), folder, part, copy);
         }
-        if (stored)
+        if (stored) {
             startRepair(folder);
+            m_storedBatches.push_back(folder);
+        }
         if (full)
             ++m_batchPart;
     } while (next < plan.size());
@@ -381,13 +393,18 @@ bool Daemon::storeItems(int trashFd, int infoFd, int batchFd, const std::string&
         if (trashFd < 0) {
             error = std::strerror(errno ? errno : ENOENT);
             done = false;
+            m_itemsLeft = true;
         } else if (volumeFull) {
             error = std::strerror(ENOSPC);
             done = false;
         } else if (!planWritten) {
-            // An item stored where no index names it would be lost to the user: it stays where it is.
+            // An item stored where no index names it would be lost to the user: it stays where it is, to be
+            // taken (copies too: never tried, so not known) by a later survey.
             error = "the batch index cannot be written";
             done = false;
+            if (!item.key.empty())
+                m_alreadyAdded.erase(item.key);
+            m_itemsLeft = true;
         } else if (copy) {
             const int result = engine.copyItemAt(trashFd, item.name.c_str(), batchFd, item.storedName, true, &error);
             done = result == KOR_CopyFile::kSuccess;
@@ -397,6 +414,7 @@ bool Daemon::storeItems(int trashFd, int infoFd, int batchFd, const std::string&
             if (!done) {
                 error = std::strerror(errno);
                 volumeFull = errno == ENOSPC;
+                m_itemsLeft = true; // tried again by a later survey
             }
         }
         if (!done) {

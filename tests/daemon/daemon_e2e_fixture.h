@@ -8,11 +8,14 @@
 #include "temp_dir.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +23,25 @@
 namespace bw::test {
 
 namespace fs = std::filesystem;
+
+// Whether the process holds an inotify watch on this inode (read from its descriptors' fdinfo).
+inline bool watchesInode(pid_t pid, const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, " ino:%llx ", static_cast<unsigned long long>(st.st_ino));
+    const std::string fdinfo = "/proc/" + std::to_string(pid) + "/fdinfo";
+    std::error_code ec;
+    for (auto& entry : fs::directory_iterator(fdinfo, ec)) {
+        std::ifstream in(entry.path());
+        std::string line;
+        while (std::getline(in, line))
+            if (line.rfind("inotify wd:", 0) == 0 && line.find(wanted) != std::string::npos)
+                return true;
+    }
+    return false;
+}
 
 class DaemonE2E : public ::testing::Test {
 protected:
@@ -33,6 +55,8 @@ protected:
     std::string info = data + "/Trash/info/";
     std::string cache = home + "/.Binwarden2Cache";
     std::string logPath = tmp / "daemon.log";
+    // Started with the one-second survey forced (what a kernel that cannot watch the trash leaves).
+    bool pollSurveys = false;
 
     void SetUp() override {
         ASSERT_TRUE(bus.ok());
@@ -52,9 +76,12 @@ protected:
 
     DaemonProcess start(int mode, long long sizeLimit = 0, long long percent = 0,
                         const std::string& uid = std::to_string(getuid()), const std::string& surveyTime = "1") {
+        std::map<std::string, std::string> env{{"HOME", home}, {"XDG_DATA_HOME", data}, {"XDG_CONFIG_HOME", config}};
+        if (pollSurveys)
+            env["BW2_SURVEY_POLL"] = "1";
         return DaemonProcess::start({surveyTime, trash, home + "/", std::to_string(sizeLimit), std::to_string(percent),
                                      std::to_string(mode), uid, "3"},
-                                    {{"HOME", home}, {"XDG_DATA_HOME", data}, {"XDG_CONFIG_HOME", config}}, logPath);
+                                    env, logPath);
     }
 
     // Started and listening: the silent cache update is posted once its observers are in place.

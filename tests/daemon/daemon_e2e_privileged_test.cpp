@@ -119,4 +119,31 @@ TEST_F(DaemonPrivileged, LinksPlantedInTheCacheNeverReachSystemFiles) {
     }
 }
 
+TEST_F(DaemonPrivileged, AfterGivingUpRootItWatchesTheUsersTrashWithTheUsersRights) {
+    ASSERT_EQ(0, chmod(tmp.path().c_str(), 0755));
+    const std::string home = tmp / "home";
+    ThrowawayUser user(home);
+    ASSERT_TRUE(user.valid());
+    const std::string trash = home + "/.local/share/Trash/files/";
+    makeDirs(trash);
+    makeDirs(home + "/.local/share/Trash/info");
+    giveTree(home, user.uid(), user.gid());
+    ASSERT_EQ(0, chmod(home.c_str(), 0755));
+    const std::vector<std::string> args{"1", trash, home + "/", "0", "0", "1", std::to_string(user.uid()), "3"};
+    std::string reason;
+    if (!validateDaemonArguments(args, user.uid(), &reason))
+        GTEST_SKIP() << "the launch check refuses this setup (" << reason << ")";
+
+    DaemonProcess daemon = DaemonProcess::start(args, {}, tmp / "log", user.uid());
+    ASSERT_TRUE(recorder.waitFor(notif::kCacheUpdateSilent, 10));
+    recorder.pump(1.5); // past the first survey: only news brings the next
+    EXPECT_TRUE(watchesInode(daemon.pid(), trash)) << "no watch: the daemon fell back to polling";
+    writeFile(trash + "later.txt", "l");
+    giveTree(trash + "later.txt", user.uid(), user.gid());
+    ASSERT_TRUE(recorder.waitFor(notif::kNewDataInCache, 5));
+    EXPECT_FALSE(fs::exists(trash + "later.txt"));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(std::optional<int>(0), daemon.waitExit(10));
+}
+
 } // namespace bw::test

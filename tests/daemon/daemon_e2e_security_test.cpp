@@ -49,15 +49,6 @@ bool flagsOf(const std::string& path, int& flags) {
     return fd && ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0;
 }
 
-bool setImmutable(const std::string& path, bool on) {
-    int flags = 0;
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0)
-        return false;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
-}
-
 bool isImmutable(const std::string& path) {
     int flags = 0;
     return flagsOf(path, flags) && (flags & FS_IMMUTABLE_FL) != 0;

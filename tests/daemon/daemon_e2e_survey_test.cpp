@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <regex>
 #include <set>
 
@@ -32,19 +33,6 @@ void writeFilters(const std::string& path, const std::vector<std::pair<int, std:
     writeFile(path, std::string(xml, length));
     free(xml);
     plist_free(root);
-}
-
-bool setImmutable(const std::string& path, bool on) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    int flags = 0;
-    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    if (fd >= 0)
-        ::close(fd);
-    return ok;
 }
 
 std::set<std::string> names(const std::map<std::string, std::string>& entries) {
@@ -252,12 +240,32 @@ TEST_F(DaemonE2E, AFullDiskEndsTheDaemonBeforeAnythingMoves) {
     EXPECT_TRUE(recorder.named(notif::kNewDataInCache).empty());
 }
 
+// Noticed from the folder's own news, or by the forced one-second survey.
 TEST_F(DaemonE2E, AVanishedTrashEndsTheDaemon) {
-    DaemonProcess daemon = startAndWait(1);
-    fs::remove_all(data + "/Trash");
-    ASSERT_TRUE(recorder.waitFor(notif::kDaemonQuits, 5)) << log();
-    EXPECT_TRUE(daemon.running()) << "it waits two seconds before ending";
-    EXPECT_EQ(std::optional<int>(0), daemon.waitExit(5));
+    struct Vanishing {
+        const char* what;
+        std::function<void()> make;
+    };
+    const std::vector<Vanishing> ways{
+        {"the trash removed", [&] { fs::remove_all(data + "/Trash"); }},
+        {"its folder moved away", [&] { fs::rename(data + "/Trash/files", data + "/Trash/files.old"); }},
+    };
+    for (bool poll : {false, true}) {
+        for (const Vanishing& way : ways) {
+            SCOPED_TRACE(std::string(way.what) + (poll ? ", one-second survey forced" : ", surveys on events"));
+            pollSurveys = poll;
+            makeDirs(trash);
+            makeDirs(info);
+            const std::size_t quits = recorder.named(notif::kDaemonQuits).size();
+            DaemonProcess daemon = startAndWait(1);
+            recorder.pump(1.2);
+            way.make();
+            ASSERT_TRUE(recorder.waitForCount(notif::kDaemonQuits, quits + 1, 5)) << log();
+            EXPECT_TRUE(daemon.running()) << "it waits two seconds before ending";
+            EXPECT_EQ(std::optional<int>(0), daemon.waitExit(5));
+            fs::remove_all(data + "/Trash");
+        }
+    }
 }
 
 TEST_F(DaemonE2E, StopEndsTheSurveysAndQuitEndsTheProcess) {

@@ -1,10 +1,14 @@
 #include "daemon_runner.h"
 
+#include "files/unique_fd.h"
+
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +23,15 @@ extern char** environ;
 namespace bw::test {
 
 using Clock = std::chrono::steady_clock;
+
+bool setImmutable(const std::string& path, bool on) {
+    int flags = 0;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0)
+        return false;
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
 
 DaemonProcess::~DaemonProcess() {
     if (m_pid > 0 && !m_reaped) {

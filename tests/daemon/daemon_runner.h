@@ -66,6 +66,9 @@ private:
     std::vector<Seen> m_seen;
 };
 
+// Sets or clears the immutable flag of a file or folder (not following a link); false where it cannot.
+bool setImmutable(const std::string& path, bool on);
+
 // Waits for a condition, checking every 20 ms.
 bool eventually(const std::function<bool()>& condition, double timeoutSeconds);
 
