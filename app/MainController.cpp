@@ -9,6 +9,7 @@
 #include "app_strings.h"
 #include "app_version.h"
 #include "bus/notification_names.h"
+#include "files/log_line.h"
 #include "password_sheet.h"
 #include "tab_button.h"
 
@@ -205,7 +206,7 @@ void MainController::awakeFromNib() {
         applySavedFrame(kTabSettings);
         tabView->setCurrentIndex(1);
         if (unlink(marker.c_str()) != 0)
-            syslog(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
+            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
     }
 
     if (m_context.store.settings().updates)
@@ -337,8 +338,8 @@ void MainController::passwordAskDidEnd(bool ok) {
     if (ok) {
         KeychainLookup stored = m_context.keychain.find();
         if (stored.status != KeychainStatus::Found) {
-            syslog(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
-                   stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
+            bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
+                        stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
             QApplication::beep();
             emit m_passwordAskPanel->refused();
             return;

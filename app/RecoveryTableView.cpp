@@ -3,6 +3,7 @@
 #include "PXRecoveryCell.h"
 #include "RecoveryTableModel.h"
 #include "app_strings.h"
+#include "files/log_line.h"
 #include "recovery_copy.h"
 
 #include <QContextMenuEvent>
@@ -55,7 +56,7 @@ std::string makeStagingFolder(const RecoveryItem& first) {
         if (mkdtemp(templ.data()))
             return templ;
     }
-    syslog(LOG_ERR, "Binwarden: no staging folder for a drag");
+    bw::logLine(LOG_ERR, "no staging folder for a drag");
     return {};
 }
 
@@ -146,8 +147,8 @@ QMimeData* RecoveryTableView::stageDrag(const std::vector<RecoveryItem>& items) 
             // Locked items cannot be linked; a copy (reflinked where the file system can) stands in.
             CopyOutcome outcome = recoverItemTo(items[i], m_staging, targets[i]);
             if (!outcome.ok) {
-                syslog(LOG_ERR, "Binwarden: cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
-                       outcome.error.c_str());
+                bw::logLine(LOG_ERR, "cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
+                            outcome.error.c_str());
                 continue;
             }
             urls.push_back(QUrl::fromLocalFile(QString::fromStdString(outcome.destination)));
@@ -170,8 +171,7 @@ void RecoveryTableView::endDrag() {
     std::error_code error;
     std::filesystem::remove_all(m_staging, error);
     if (error)
-        syslog(LOG_ERR, "Binwarden: cannot remove the drag folder %s (%s)", m_staging.c_str(),
-               error.message().c_str());
+        bw::logLine(LOG_ERR, "cannot remove the drag folder %s (%s)", m_staging.c_str(), error.message().c_str());
     m_staging.clear();
 }
 

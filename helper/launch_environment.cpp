@@ -1,5 +1,6 @@
 #include "launch_environment.h"
 
+#include "files/log_line.h"
 #include "launch_validation.h"
 
 #include <dirent.h>
@@ -111,14 +112,9 @@ std::string ownExecutablePath() {
 }
 
 void logRefusal(uid_t caller, const std::string& why, const char* what, int error) {
-    // The reason quotes the caller's arguments; keep it on one line.
-    std::string clean = why;
-    for (char& c : clean)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    if (error < 0)
-        clean += std::string(": ") + std::strerror(-error);
-    ::syslog(LOG_WARNING, "refused %s for uid %u: %s", what, static_cast<unsigned>(caller), clean.c_str());
+    // The reason quotes the caller's arguments; the log line keeps them on one line.
+    const std::string reason = error < 0 ? why + ": " + std::strerror(-error) : why;
+    bw::logLine(LOG_WARNING, "refused %s for uid %u: %s", what, static_cast<unsigned>(caller), reason.c_str());
 }
 
 int openTrustedFolder(const std::string& folder, std::string* why) {

@@ -9,6 +9,7 @@
 // main is one straight sequence: every step's result is checked where it is taken, and a failure is
 // one refusal line (who, what, why) and the end of the run.
 
+#include "files/log_line.h"
 #include "launch_environment.h"
 #include "launch_validation.h"
 #include "set_file_root_privileges.h"
@@ -82,11 +83,11 @@ int repairAsAdministrator(uid_t caller) {
 int repairAndRelaunch(const std::string& self, uid_t caller, int argc, char** argv) {
     bool root = true;
     if (::setuid(0) != 0) {
-        ::syslog(LOG_ERR, "setuidErr 2: %s", std::strerror(errno));
+        bw::logLine(LOG_ERR, "setuidErr 2: %s", std::strerror(errno));
         root = false;
     }
     if (::setreuid(0, 0) != 0) {
-        ::syslog(LOG_ERR, "setreuidErr 2: %s", std::strerror(errno));
+        bw::logLine(LOG_ERR, "setreuidErr 2: %s", std::strerror(errno));
         root = false;
     }
     std::string why;
@@ -107,7 +108,7 @@ int repairAndRelaunch(const std::string& self, uid_t caller, int argc, char** ar
             argvOut.push_back(a.data());
         argvOut.push_back(nullptr);
         ::execv(self.c_str(), argvOut.data());
-        ::syslog(LOG_ERR, "execl error: %s", std::strerror(errno));
+        bw::logLine(LOG_ERR, "execl error: %s", std::strerror(errno));
         ::_exit(0);
     }
     ::sleep(5);
@@ -176,7 +177,7 @@ int main(int argc, char** argv) {
     if (argc < 3)
         return refuse(caller, what, "no second argument on an unrepaired file");
     if (std::strncmp(argv[2], "rt", 2) == 0) {
-        ::syslog(LOG_ERR, "Can't goes to root");
+        bw::logLine(LOG_ERR, "Can't goes to root");
         return finish();
     }
     if (argc - 1 < kDaemonArgumentCount)

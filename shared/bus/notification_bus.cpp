@@ -4,6 +4,7 @@
 #include "bus/notification_names.h"
 #include "bus/plist_variant.h"
 #include "bus/sd_bus_handles.h"
+#include "files/log_line.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -198,8 +199,8 @@ struct NotificationBus::Impl {
             return 0;
         Notification notification;
         if (!readNotification(m, &notification)) {
-            syslog(LOG_WARNING, "NotificationBus: ignored a malformed notification from %s",
-                   sd_bus_message_get_sender(m) ? sd_bus_message_get_sender(m) : "?");
+            bw::logLine(LOG_WARNING, "NotificationBus: ignored a malformed notification from %s",
+                        sd_bus_message_get_sender(m) ? sd_bus_message_get_sender(m) : "?");
             return 0;
         }
         if (!self->wants(notification.name))
@@ -210,7 +211,8 @@ struct NotificationBus::Impl {
             return 0; // from nobody this receiver listens to: dropped before it takes any room
         if (self->queue.size() >= kMaxQueued) {
             if (!self->overflowLogged)
-                syslog(LOG_WARNING, "NotificationBus: more than %zu notifications wait; dropping the newest", kMaxQueued);
+                bw::logLine(LOG_WARNING, "NotificationBus: more than %zu notifications wait; dropping the newest",
+                            kMaxQueued);
             self->overflowLogged = true;
             return 0;
         }
@@ -224,7 +226,7 @@ struct NotificationBus::Impl {
     static int onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
         auto* self = static_cast<Impl*>(userdata);
         self->receiverLost = true;
-        syslog(LOG_WARNING, "NotificationBus: lost the system bus; reconnecting");
+        bw::logLine(LOG_WARNING, "NotificationBus: lost the system bus; reconnecting");
         self->armRetry(0);
         return 0;
     }
@@ -267,7 +269,7 @@ struct NotificationBus::Impl {
     void addMatches() {
         if (receiver && !receiverLost) {
             if (int r = installMatches(receiver.get(), false); r < 0) {
-                syslog(LOG_WARNING, "NotificationBus: cannot add a match: %s; reconnecting", std::strerror(-r));
+                bw::logLine(LOG_WARNING, "NotificationBus: cannot add a match: %s; reconnecting", std::strerror(-r));
                 receiverLost = true;
                 armRetry(0);
             }
@@ -307,7 +309,7 @@ struct NotificationBus::Impl {
             matchedNames.clear();
             matchesEverything = false;
             if (!receiverFailureLogged)
-                syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
+                bw::logLine(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
             receiverFailureLogged = true;
             receiverTimedOut = error == -ETIMEDOUT;
             nextRetryUsec = monotonicUsec() + (receiverTimedOut ? kSilentRetryUsec : kRetryUsec);
@@ -338,9 +340,10 @@ struct NotificationBus::Impl {
                 try {
                     handler(notification);
                 } catch (const std::exception& e) {
-                    syslog(LOG_ERR, "NotificationBus: handler of %s failed: %s", notification.name.c_str(), e.what());
+                    bw::logLine(LOG_ERR, "NotificationBus: handler of %s failed: %s", notification.name.c_str(),
+                                e.what());
                 } catch (...) {
-                    syslog(LOG_ERR, "NotificationBus: handler of %s failed", notification.name.c_str());
+                    bw::logLine(LOG_ERR, "NotificationBus: handler of %s failed", notification.name.c_str());
                 }
             }
         }
@@ -397,7 +400,7 @@ void NotificationBus::post(const std::string& name, const std::optional<std::str
 bool NotificationBus::tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
                               bool immediate) {
     if (userInfo && plist_get_node_type(userInfo) != PLIST_DICT) {
-        syslog(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
+        bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
         return false;
     }
     std::lock_guard lock(d->sendMutex);
@@ -408,7 +411,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (fresh) {
             d->sender = d->openSender(&r);
             if (!d->sender) {
-                syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
+                bw::logLine(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
                 return false;
             }
         }
@@ -417,8 +420,8 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (r >= 0)
             return true;
         if (contentError) {
-            syslog(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s", name.c_str(),
-                   std::strerror(-r));
+            bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s",
+                        name.c_str(), std::strerror(-r));
             return false;
         }
         d->sender.reset();
@@ -427,7 +430,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (fresh || r == -ETIMEDOUT)
             break;
     }
-    syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
+    bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
     return false;
 }
 
@@ -504,7 +507,7 @@ void NotificationBus::process() {
             const int r = sd_bus_process(d->receiver.get(), nullptr);
             if (r < 0) {
                 if (!d->receiverLost)
-                    syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
+                    bw::logLine(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
                 d->receiverLost = true;
                 d->nextRetryUsec = monotonicUsec() + kRetryUsec;
                 break;

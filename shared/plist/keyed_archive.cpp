@@ -1,5 +1,6 @@
 #include "plist/keyed_archive.h"
 
+#include "files/log_line.h"
 #include "plist/binary_plist_reader.h"
 #include "plist/binary_plist_writer.h"
 #include "plist/keyed_archive_reader.h"
@@ -26,7 +27,7 @@ namespace {
 
 std::optional<std::uint64_t> encode(KeyedArchiveWriter& writer, const ArchiveValue& value, int depth) {
     if (depth > KeyedArchiveReader::kMaxDepth) {
-        syslog(LOG_ERR, "keyed archive: objects nested too deeply");
+        bw::logLine(LOG_ERR, "keyed archive: objects nested too deeply");
         return std::nullopt;
     }
     switch (value.kind) {
@@ -74,7 +75,7 @@ std::optional<std::uint64_t> encode(KeyedArchiveWriter& writer, const ArchiveVal
     }
     case ArchiveValue::Kind::Object: {
         if (value.classes.empty() || value.classes.front().empty()) {
-            syslog(LOG_ERR, "keyed archive: object without a class name");
+            bw::logLine(LOG_ERR, "keyed archive: object without a class name");
             return std::nullopt;
         }
         const std::uint64_t uid = writer.reserve();
@@ -82,7 +83,7 @@ std::optional<std::uint64_t> encode(KeyedArchiveWriter& writer, const ArchiveVal
         members.reserve(value.entries.size());
         for (const auto& [key, item] : value.entries) {
             if (key.empty() || key.front() == '$') {
-                syslog(LOG_ERR, "keyed archive: coder key '%s' is reserved", key.c_str());
+                bw::logLine(LOG_ERR, "keyed archive: coder key '%s' is reserved", key.c_str());
                 return std::nullopt;
             }
             auto ref = encode(writer, item, depth + 1);
@@ -101,7 +102,7 @@ std::optional<std::uint64_t> encode(KeyedArchiveWriter& writer, const ArchiveVal
 
 std::optional<Bytes> archivedDataWithRootObject(const ArchiveValue& root) {
     if (root.kind == ArchiveValue::Kind::Null) {
-        syslog(LOG_ERR, "keyed archive: no root object");
+        bw::logLine(LOG_ERR, "keyed archive: no root object");
         return std::nullopt;
     }
     KeyedArchiveWriter writer;

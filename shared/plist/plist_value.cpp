@@ -1,5 +1,6 @@
 #include "plist/plist_value.h"
 
+#include "files/log_line.h"
 #include "plist/binary_plist_reader.h"
 #include "plist/binary_plist_writer.h"
 
@@ -70,7 +71,7 @@ public:
 private:
     bool spend(std::uint64_t bytes) {
         if (m_steps == 0 || bytes + sizeof(PlistValue) > m_bytes) {
-            syslog(LOG_ERR, "keyed archive: objects nested too deeply or shared too often");
+            bw::logLine(LOG_ERR, "binary property list: objects nested too deeply or shared too often");
             m_steps = 0;
             return false;
         }
@@ -123,7 +124,7 @@ private:
             for (std::uint64_t k = 0; k < found->count; ++k) {
                 auto key = object(m_plist.reference(*found, k), depth + 1);
                 if (!key || key->kind != PlistValue::Kind::String) {
-                    syslog(LOG_ERR, "keyed archive: dictionary key is not a string");
+                    bw::logLine(LOG_ERR, "binary property list: dictionary key is not a string");
                     return std::nullopt;
                 }
                 auto item = object(m_plist.reference(*found, found->count + k), depth + 1);
