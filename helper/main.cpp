@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
     const int standardDescriptors = stepResult("standard-descriptors", bw::helper::ensureStandardDescriptors());
     // Only sets the name and the destination; nothing is opened yet.
     ::openlog("helper", LOG_PID | LOG_PERROR, LOG_AUTHPRIV);
-    const char* what = argc >= 2 && argv && argv[1] && std::strcmp(argv[1], "repair") == 0 ? "the repair" : "a launch";
+    const bool repairForm = argc >= 2 && argv && argv[1] && std::strcmp(argv[1], "repair") == 0;
+    const char* what = repairForm ? "the repair" : "a launch";
 
     if (argc < 1 || !argv || !argv[0])
         return refuse(caller, what, "empty argument vector");
@@ -172,7 +173,7 @@ int main(int argc, char** argv) {
 
     if (st.st_uid == 0)
         return launchDaemon(self, caller, argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "repair") == 0)
+    if (repairForm)
         return repairAsAdministrator(caller);
     if (argc < 3)
         return refuse(caller, what, "no second argument on an unrepaired file");
