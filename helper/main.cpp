@@ -71,7 +71,7 @@ int repairAsAdministrator(uid_t caller) {
     if (int r = stepResult("root-ids", verifyRoot()); r < 0)
         return refuse(caller, "the repair", "its user ids are not all root's after the change", r);
     std::string why;
-    if (stepResult("repair", bw::helper::repairRunningHelper(&why)) < 0)
+    if (bw::helper::repairRunningHelper(&why) < 0)
         return refuse(caller, "the repair", why.empty() ? "failed" : why);
     return 0;
 }
