@@ -2,6 +2,7 @@
 
 #include "AppContext.h"
 #include "bus/notification_names.h"
+#include "files/log_line.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -16,7 +17,7 @@ namespace bw {
 Binwarden_2AppDelegate::Binwarden_2AppDelegate(AppContext& context, QObject* parent)
     : QObject(parent), m_context(context) {
     if (!m_context.store.registerDefaults())
-        syslog(LOG_ERR, "+[Binwarden_2AppDelegate initialize] cannot create %s", m_context.store.path().c_str());
+        bw::logLine(LOG_ERR, "+[Binwarden_2AppDelegate initialize] cannot create %s", m_context.store.path().c_str());
 }
 
 void Binwarden_2AppDelegate::applicationDidFinishLaunching() {
@@ -45,15 +46,15 @@ bool Binwarden_2AppDelegate::applicationShouldTerminate(int limitMs) {
     while (!agentRuns()) {
         auto now = std::chrono::steady_clock::now();
         if (now - start > std::chrono::milliseconds(limitMs)) {
-            syslog(LOG_ERR, "-[Binwarden_2AppDelegate applicationShouldTerminate:] the agent %s did not start",
-                   agent.c_str());
+            bw::logLine(LOG_ERR, "-[Binwarden_2AppDelegate applicationShouldTerminate:] the agent %s did not start",
+                        agent.c_str());
             break;
         }
         // A fresh launch at most once a second: an agent needs a moment to show in the process table.
         if (now - lastLaunch >= std::chrono::seconds(1)) {
             std::string error;
             if (!m_context.services.launch(agent, {agent}, &error))
-                syslog(LOG_ERR, "-[Binwarden_2AppDelegate applicationShouldTerminate:] %s", error.c_str());
+                bw::logLine(LOG_ERR, "-[Binwarden_2AppDelegate applicationShouldTerminate:] %s", error.c_str());
             lastLaunch = now;
         }
         QThread::msleep(100);

@@ -8,6 +8,7 @@
 #include "background_view.h"
 #include "desktop_session.h"
 #include "folder_removal.h"
+#include "files/log_line.h"
 #include "infos_texts.h"
 #include "maintenance_alert.h"
 #include "maintenance_strings.h"
@@ -172,7 +173,7 @@ void InfosController::firstLaunchAndAgent(bool newVersion, bool openAgent) {
     }
     std::string error;
     if (!m_context.services.launch(agent, {agent}, &error))
-        syslog(LOG_ERR, "-[InfosController openBW2Menu:] %s", error.c_str());
+        bw::logLine(LOG_ERR, "-[InfosController openBW2Menu:] %s", error.c_str());
     if (!m_context.store.fileExists()) {
         PlistPtr defaults = Settings::defaults().toPlist();
         m_context.bus.post(notif::kSettingsUpdated, std::nullopt, defaults.get(), true);
@@ -246,7 +247,7 @@ void InfosController::startStopProtection() {
         std::string agent = m_context.agentPath();
         std::string error;
         if (!m_context.services.launch(agent, {agent}, &error))
-            syslog(LOG_ERR, "-[InfosController startStopProtection:] %s", error.c_str());
+            bw::logLine(LOG_ERR, "-[InfosController startStopProtection:] %s", error.c_str());
         for (int i = 0; i < 10 && !agentRunsForUser(); ++i) {
             QApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 50);
             QThread::msleep(500);

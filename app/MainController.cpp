@@ -14,6 +14,7 @@
 #include "maintenance_alert.h"
 #include "maintenance_strings.h"
 #include "bus/notification_names.h"
+#include "files/log_line.h"
 #include "password_sheet.h"
 #include "protection_plan.h"
 #include "tab_button.h"
@@ -228,7 +229,7 @@ void MainController::awakeFromNib() {
         applySavedFrame(kTabSettings);
         tabView->setCurrentIndex(1);
         if (unlink(marker.c_str()) != 0)
-            syslog(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
+            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
     }
 
     if (m_context.store.settings().updates)
@@ -360,8 +361,8 @@ void MainController::passwordAskDidEnd(bool ok) {
     if (ok) {
         KeychainLookup stored = m_context.keychain.find();
         if (stored.status != KeychainStatus::Found) {
-            syslog(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
-                   stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
+            bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
+                        stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
             QApplication::beep();
             emit m_passwordAskPanel->refused();
             return;

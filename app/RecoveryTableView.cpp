@@ -3,6 +3,7 @@
 #include "PXRecoveryCell.h"
 #include "RecoveryTableModel.h"
 #include "app_strings.h"
+#include "files/log_line.h"
 
 #include <QContextMenuEvent>
 #include <QDrag>

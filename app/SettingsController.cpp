@@ -4,6 +4,7 @@
 #include "PXFiltersController.h"
 #include "app_strings.h"
 #include "bus/notification_names.h"
+#include "files/log_line.h"
 #include "password_sheet.h"
 #include "stepper.h"
 #include "volume_rows.h"
@@ -323,8 +324,8 @@ void SettingsController::passwordAction(bool ok) {
         }
         std::string error;
         if (!m_context.keychain.add(m_creationSheet->password().toStdString(), &error)) {
-            syslog(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController passwordAction:]",
-                   error.c_str());
+            bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController passwordAction:]",
+                        error.c_str());
             QApplication::beep();
             emit m_creationSheet->refused();
             return;
@@ -341,8 +342,8 @@ void SettingsController::passwordAskDidEnd(bool ok) {
     }
     KeychainLookup stored = m_context.keychain.find();
     if (stored.status != KeychainStatus::Found) {
-        syslog(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController passwordAskDidEnd:]",
-               stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
+        bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController passwordAskDidEnd:]",
+                    stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
         QApplication::beep();
         emit m_askSheet->refused();
         return;
@@ -360,8 +361,8 @@ void SettingsController::removePasswordFromKeychain() {
     std::string error;
     if (!m_context.keychain.remove(&error)) {
         // The password still guards the Recovery tab, so the box stays on and nothing claims otherwise.
-        syslog(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController removePasswordFromKeychain]",
-               error.c_str());
+        bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController removePasswordFromKeychain]",
+                    error.c_str());
         QApplication::beep();
         m_passwordCB->setChecked(true);
         return;

@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "files/log_line.h"
 #include "store/added_list.h"
 #include "store/cache_paths.h"
 #include "bus/notification_bus.h"
@@ -154,8 +155,7 @@ UniqueFd Daemon::openCacheFolder(bool create) const {
     // Made with the user's own ids (the daemon runs with them), so it is born the user's: nothing is ever
     // given away by name afterwards.
     if (create && ::mkdirat(parent.get(), name.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
-        syslog(LOG_ERR, "bw2daemon %s: cannot create %s: %s", "-[Daemon launchDaemon]", path.c_str(),
-               std::strerror(errno));
+        bw::logLine(LOG_ERR, "%s: cannot create %s: %s", "-[Daemon launchDaemon]", path.c_str(), std::strerror(errno));
     UniqueFd cache = openDirAt(parent.get(), name.c_str());
     if (!cache)
         return cache;
@@ -164,8 +164,8 @@ UniqueFd Daemon::openCacheFolder(bool create) const {
         return UniqueFd();
     if (m_privileged && st.st_uid != static_cast<uid_t>(m_daemonUID)) {
         if (!m_cacheNotOwnedReported.exchange(true))
-            syslog(LOG_ERR, "bw2daemon: the cache folder %s belongs to user %u, not to user %d; not used", path.c_str(),
-                   static_cast<unsigned>(st.st_uid), m_daemonUID);
+            bw::logLine(LOG_ERR, "the cache folder %s belongs to user %u, not to user %d; not used", path.c_str(),
+                        static_cast<unsigned>(st.st_uid), m_daemonUID);
         errno = EPERM;
         return UniqueFd();
     }
@@ -290,7 +290,7 @@ void Daemon::daemonIteration() {
             return;
         }
         if (errno != m_lastTrashErrno)
-            syslog(LOG_ERR, "bw2daemon: cannot list %s: %s", m_trashPath.c_str(), std::strerror(errno));
+            bw::logLine(LOG_ERR, "cannot list %s: %s", m_trashPath.c_str(), std::strerror(errno));
         m_lastTrashErrno = errno;
         workLeft = true; // listed again later
     } else {
@@ -334,8 +334,7 @@ void Daemon::daemonIteration() {
             // A cache folder removed meanwhile is made again; the batch is born the user's like it.
             if (UniqueFd cache = openCacheFolder(true)) {
                 if (::mkdirat(cache.get(), batchName.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST) {
-                    syslog(LOG_ERR, "bw2daemon: cannot create %s: %s", request.cacheFolder.c_str(),
-                           std::strerror(errno));
+                    bw::logLine(LOG_ERR, "cannot create %s: %s", request.cacheFolder.c_str(), std::strerror(errno));
                 }
             }
             if (m_runningMode == kMoveMode || m_runningMode == kCopyMode) {

@@ -2,6 +2,8 @@
 
 #include "daemon.h"
 
+#include "files/log_line.h"
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -50,10 +52,10 @@ std::int32_t Daemon::setLockOfItem(bool locked, int itemFd, const char* name) {
         return 0;
     if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) != 0) {
         int err = errno;
-        syslog(LOG_ERR,
-               locked ? "setLock: error trying to lock file %s: %d (%s)"
-                      : "setLock: error trying to unlock file %s: %d (%s)",
-               name, err, std::strerror(err));
+        bw::logLine(LOG_ERR,
+                    locked ? "setLock: error trying to lock file %s: %d (%s)"
+                           : "setLock: error trying to unlock file %s: %d (%s)",
+                    name, err, std::strerror(err));
         return err;
     }
     return 0;

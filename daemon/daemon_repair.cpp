@@ -2,6 +2,7 @@
 
 #include "daemon.h"
 
+#include "files/log_line.h"
 #include "store/cache_index.h"
 #include "kor_copy_file.h"
 #include "plist/reference_time.h"
@@ -96,8 +97,8 @@ void Daemon::repairPermissions(const std::string& folder) {
     // not walked.
     struct stat st;
     if (m_privileged && (::fstat(root.get(), &st) != 0 || st.st_uid != uid)) {
-        syslog(LOG_ERR, "bw2daemon %s: %s does not belong to user %d; not repaired", "-[Daemon repairPermissions:]",
-               folder.c_str(), m_daemonUID);
+        bw::logLine(LOG_ERR, "%s: %s does not belong to user %d; not repaired", "-[Daemon repairPermissions:]",
+                    folder.c_str(), m_daemonUID);
         return;
     }
     repairFolderContents(root.get(), 0, m_stopRepairs, uid);
@@ -107,8 +108,8 @@ void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<boo
     // Each level holds two descriptors; deeper than this, a tree is left as it is rather than using up
     // the daemon's descriptors.
     if (depth > kMaxWalkDepth) {
-        syslog(LOG_WARNING, "bw2daemon %s: a folder deeper than %d levels is not repaired below that",
-               "-[Daemon repairPermissions:]", kMaxWalkDepth);
+        bw::logLine(LOG_WARNING, "%s: a folder deeper than %d levels is not repaired below that",
+                    "-[Daemon repairPermissions:]", kMaxWalkDepth);
         return;
     }
     DirReader reader(folderFd);
@@ -178,7 +179,7 @@ bool Daemon::markBatchRepaired(int batchFd, const char* name, std::chrono::milli
         return false;
     current->setPermissionsRepaired(true);
     if (!writeCacheIndexAt(*current, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
-        syslog(LOG_ERR, "bw2daemon %s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);
+        bw::logLine(LOG_ERR, "%s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);
     return true;
 }
 
@@ -208,8 +209,7 @@ void Daemon::recoverInterruptedBatches() {
         struct stat st;
         if (lstatAt(batch.get(), KOR_CopyFile::getKOREVTemporaryFile(), st) &&
             !removeTreeAt(batch.get(), KOR_CopyFile::getKOREVTemporaryFile()))
-            syslog(LOG_ERR, "bw2daemon %s: cannot remove a leftover copy in %s", "-[Daemon launchDaemon]",
-                   entry->d_name);
+            bw::logLine(LOG_ERR, "%s: cannot remove a leftover copy in %s", "-[Daemon launchDaemon]", entry->d_name);
         if (!index)
             continue;
         BatchFolderLock lock(batch.get(), m_batchLockWait);
@@ -222,7 +222,7 @@ void Daemon::recoverInterruptedBatches() {
         current->sanityCheckAt(batch.get());
         if (current->indexTable() && current->indexTable()->size() != before &&
             !writeCacheIndexAt(*current, batch.get(), static_cast<uid_t>(m_daemonUID), ::getgid()))
-            syslog(LOG_ERR, "bw2daemon %s: cannot rewrite the index of %s", "-[Daemon launchDaemon]", entry->d_name);
+            bw::logLine(LOG_ERR, "%s: cannot rewrite the index of %s", "-[Daemon launchDaemon]", entry->d_name);
     }
 }
 

@@ -4,9 +4,10 @@
 
 #include "daemon.h"
 
-#include "store/cache_index.h"
 #include "fd_utils.h"
+#include "files/log_line.h"
 #include "plist/reference_time.h"
+#include "store/cache_index.h"
 
 #include <sys/epoll.h>
 #include <syslog.h>
@@ -47,7 +48,7 @@ bool armAt(sd_event* event, EventSourcePtr& source, std::uint64_t due, std::uint
     if (!source) {
         sd_event_source* raw = nullptr;
         if (int r = sd_event_add_time(event, &raw, CLOCK_MONOTONIC, due, accuracy, handler, userdata); r < 0) {
-            syslog(LOG_ERR, "bw2daemon: cannot schedule %s: %s", what, std::strerror(-r));
+            bw::logLine(LOG_ERR, "cannot schedule %s: %s", what, std::strerror(-r));
             return false;
         }
         source.reset(raw);
@@ -113,8 +114,8 @@ void Daemon::fallBackToPolling(const std::string& why) {
     m_polling = true;
     m_watchSource.reset();
     m_watch = TrashWatch();
-    syslog(LOG_WARNING, "bw2daemon: cannot watch %s for changes (%s); surveying every %g s instead",
-           m_trashPath.c_str(), why.c_str(), m_surveyTime);
+    bw::logLine(LOG_WARNING, "cannot watch %s for changes (%s); surveying every %g s instead", m_trashPath.c_str(),
+                why.c_str(), m_surveyTime);
 }
 
 void Daemon::armSurvey(double seconds) {

@@ -2,6 +2,7 @@
 
 #include "daemon.h"
 
+#include "files/log_line.h"
 #include "store/added_list.h"
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
@@ -69,8 +70,8 @@ bool Daemon::saveKnownFiles() {
     if (saved)
         m_addedListDirty = false;
     else
-        syslog(LOG_ERR, "bw2daemon %s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
-               cacheFolder().c_str());
+        bw::logLine(LOG_ERR, "%s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
+                    cacheFolder().c_str());
     _lastfileSave = timeIntervalSinceReferenceDate();
     return saved;
 }
@@ -105,8 +106,8 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
             if (removedSome) {
                 // Part of the original is gone already: the copy is now the only whole one and stays.
                 // What is left in the trash, with its trash record, is taken again by a later survey.
-                syslog(LOG_ERR, "bw2daemon %s: cannot remove all of %s from the trash: %s", kMoveOperation, name,
-                       std::strerror(err));
+                bw::logLine(LOG_ERR, "%s: cannot remove all of %s from the trash: %s", kMoveOperation, name,
+                            std::strerror(err));
                 return true;
             }
             removeTreeAt(batchFd, stored);
@@ -121,8 +122,8 @@ bool Daemon::moveItem(int trashFd, int infoFd, int batchFd, const Planned& item)
     if (infoFd >= 0) {
         std::string info = item.name + ".trashinfo";
         if (::unlinkat(infoFd, info.c_str(), 0) != 0 && errno != ENOENT)
-            syslog(LOG_ERR, "bw2daemon %s: cannot remove the trash record %s: %s", kMoveOperation, info.c_str(),
-                   std::strerror(errno));
+            bw::logLine(LOG_ERR, "%s: cannot remove the trash record %s: %s", kMoveOperation, info.c_str(),
+                        std::strerror(errno));
     }
     return true;
 }
@@ -134,7 +135,7 @@ UniqueFd Daemon::openBatchFolder(const std::string& path, bool create) const {
         const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         // The daemon runs with its user's ids by now: the folder is born the user's.
         if (cache && ::mkdirat(cache.get(), name.c_str(), kPrivateFolderMode) != 0 && errno != EEXIST)
-            syslog(LOG_ERR, "bw2daemon: cannot make the batch folder %s: %s", path.c_str(), std::strerror(errno));
+            bw::logLine(LOG_ERR, "cannot make the batch folder %s: %s", path.c_str(), std::strerror(errno));
     }
     UniqueFd batch = openDirectoryPath(path, m_privileged);
     struct stat st {};
@@ -207,8 +208,8 @@ std::size_t Daemon::pendingIndexWrites() {
 
 void Daemon::quitForCacheFailure(const char* operation, int err) {
     _mustTerminate = true;
-    syslog(LOG_ERR, "bw2daemon %s: cannot use the cache folder %s: %s; quitting", operation, cacheFolder().c_str(),
-           std::strerror(err));
+    bw::logLine(LOG_ERR, "%s: cannot use the cache folder %s: %s; quitting", operation, cacheFolder().c_str(),
+                std::strerror(err));
     post(notif::kDaemonQuits, nullptr, false, -1);
     m_exitAfterTransfer = true;
     setRunningStatus(kStopped);
@@ -227,7 +228,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         _mustTerminate = true;
         const std::string folder = cacheFolder();
         post(notif::kDiskFull, folder.c_str(), false, -1);
-        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, folder.c_str());
+        bw::logLine(LOG_ERR, "%s: the volume of %s is full", operation, folder.c_str());
         std::this_thread::sleep_for(std::chrono::duration<double>(1.0 * m_terminationDelayScale));
         m_exitAfterTransfer = true;
         setRunningStatus(kStopped);
@@ -281,8 +282,8 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
         const std::string folder = continuedBatchFolderName(request.cacheFolder, m_batchPart);
         UniqueFd batch = openBatchFolder(folder, m_batchPart > 1);
         if (!batch) {
-            syslog(LOG_ERR, "bw2daemon %s: cannot open the batch folder %s: %s", operation, folder.c_str(),
-                   std::strerror(errno));
+            bw::logLine(LOG_ERR, "%s: cannot open the batch folder %s: %s", operation, folder.c_str(),
+                        std::strerror(errno));
             success = false;
             // Nothing of the rest was tried: it stays for a later survey, copies included.
             for (std::size_t i = next; i < plan.size(); ++i)
@@ -346,7 +347,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
                         rememberBatchIndex(batch.get(), folder, std::move(*index), written);
                     } else {
                         m_batch = BatchState{};
-                        syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s", operation, folder.c_str());
+                        bw::logLine(LOG_ERR, "%s: cannot write the index of %s", operation, folder.c_str());
                     }
                 } else {
                     rememberBatchIndex(batch.get(), folder, std::move(*index), m_batch.file);
@@ -418,10 +419,10 @@ bool Daemon::storeItems(int trashFd, int infoFd, int batchFd, const std::string&
             }
         }
         if (!done) {
-            syslog(LOG_ERR,
-                   copy ? "bw2daemon %s: Error reported: %s Trying to copy %s in %s"
-                        : "bw2daemon %s: Error reported: %s Trying to move %s in %s",
-                   operation, error.c_str(), source.c_str(), destination.c_str());
+            bw::logLine(LOG_ERR,
+                        copy ? "%s: Error reported: %s Trying to copy %s in %s"
+                             : "%s: Error reported: %s Trying to move %s in %s",
+                        operation, error.c_str(), source.c_str(), destination.c_str());
             success = false;
             continue;
         }
@@ -437,7 +438,7 @@ bool Daemon::storeItems(int trashFd, int infoFd, int batchFd, const std::string&
         _mustTerminate = true;
         const std::string cache = cacheFolder();
         post(notif::kDiskFull, cache.c_str(), false, -1);
-        syslog(LOG_ERR, "bw2daemon %s: the volume of %s is full", operation, cache.c_str());
+        bw::logLine(LOG_ERR, "%s: the volume of %s is full", operation, cache.c_str());
         m_exitAfterTransfer = true;
     }
     return stored;
@@ -492,8 +493,8 @@ void Daemon::finishBatch(int batchFd, const std::string& folder, std::vector<Pla
         return;
     // The write-ahead index already lists every stored item; what is left to say (which failed, the
     // times and the size) waits in memory for the lock.
-    syslog(LOG_ERR, "bw2daemon %s: cannot write the index of %s now; tried again later",
-           copy ? kCopyOperation : kMoveOperation, folder.c_str());
+    bw::logLine(LOG_ERR, "%s: cannot write the index of %s now; tried again later",
+                copy ? kCopyOperation : kMoveOperation, folder.c_str());
     std::lock_guard<std::mutex> guard(m_pendingMutex);
     m_pendingFinishes.push_back(PendingFinish{folder, std::move(plan)});
 }

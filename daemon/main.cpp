@@ -1,6 +1,7 @@
 // bw2daemon: protects one trash folder. Started by the helper (effective uid 0, real ids the user's), or by
 // hand and in tests with no extra privileges.
 
+#include "files/log_line.h"
 #include "store/cache_paths.h"
 #include "daemon.h"
 #include "fd_utils.h"
@@ -59,12 +60,12 @@ int main(int argc, char** argv) {
     if (privileged) {
         std::string reason;
         if (!bw::validateDaemonArguments(args, ::getuid(), &reason)) {
-            syslog(LOG_ERR, "bw2daemon: launch refused: %s", reason.c_str());
+            bw::logLine(LOG_ERR, "launch refused: %s", reason.c_str());
             return 0;
         }
         home = passwordHome(::getuid());
         if (home.empty()) {
-            syslog(LOG_ERR, "bw2daemon: launch refused: user %u has no home folder", static_cast<unsigned>(::getuid()));
+            bw::logLine(LOG_ERR, "launch refused: user %u has no home folder", static_cast<unsigned>(::getuid()));
             return 0;
         }
         ::setenv("HOME", home.c_str(), 1);
@@ -86,12 +87,12 @@ int main(int argc, char** argv) {
         std::string why;
         // The one piece of work that needs root: a volume's shared cache folder that no user controls.
         if (volumeLayout && !bw::prepareVolumeCacheFolder(cacheRoot, ::getuid(), ::getgid(), &why)) {
-            syslog(LOG_ERR, "bw2daemon: launch refused: %s", why.c_str());
+            bw::logLine(LOG_ERR, "launch refused: %s", why.c_str());
             return 0;
         }
         // From here on the daemon is its user, before any thread, bus connection or parse of user files.
         if (!bw::dropPrivilegesToUser(::getuid(), ::getgid(), &why)) {
-            syslog(LOG_ERR, "bw2daemon: launch refused: cannot give up root: %s", why.c_str());
+            bw::logLine(LOG_ERR, "launch refused: cannot give up root: %s", why.c_str());
             return 0;
         }
     }
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
         ::usleep(100 * 1000);
     }
     if (!locked) {
-        syslog(LOG_ERR, "bw2daemon: another daemon already protects %s; this one ends", args[1].c_str());
+        bw::logLine(LOG_ERR, "another daemon already protects %s; this one ends", args[1].c_str());
         return 0;
     }
 
@@ -123,7 +124,7 @@ int main(int argc, char** argv) {
 
     sd_event* rawEvent = nullptr;
     if (int r = sd_event_new(&rawEvent); r < 0) {
-        syslog(LOG_ERR, "bw2daemon: cannot create the event loop: %d", r);
+        bw::logLine(LOG_ERR, "cannot create the event loop: %d", r);
         return 0;
     }
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);

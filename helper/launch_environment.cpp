@@ -1,5 +1,6 @@
 #include "launch_environment.h"
 
+#include "files/log_line.h"
 #include "launch_validation.h"
 
 #include <dirent.h>
@@ -19,51 +20,83 @@ extern char** environ;
 
 namespace bw::helper {
 
-void ensureStandardDescriptors() {
+int ensureStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+        if (::fcntl(fd, F_GETFD) != -1)
             continue;
-        int opened = ::open("/dev/null", O_RDWR);
-        if (opened >= 0 && opened != fd)
+        if (errno != EBADF)
+            return -errno;
+        // The lowest free number, so this one: 0, 1 and 2 are filled in order.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened < 0)
+            return -errno;
+        if (opened != fd) {
             ::close(opened);
+            return -EBADF;
+        }
     }
+    return 0;
 }
 
-void markDescriptorsCloseOnExec() {
+namespace {
+
+// A descriptor that is gone by now (the directory walk's own one) is no failure.
+int markCloseOnExec(int fd) {
+    return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0 || errno == EBADF ? 0 : -errno;
+}
+
+} // namespace
+
+int markDescriptorsCloseOnExec() {
     if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
-        return;
+        return 0;
     // Kernels before 5.11: walk the descriptor table instead.
     DIR* dir = ::opendir("/proc/self/fd");
     if (!dir) {
         for (int fd = 3; fd < 65536; ++fd)
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        return;
+            if (int r = markCloseOnExec(fd); r < 0)
+                return r;
+        return 0;
     }
-    while (struct dirent* entry = ::readdir(dir)) {
-        int fd = std::atoi(entry->d_name);
-        if (fd >= 3)
-            ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    int result = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = ::readdir(dir);
+        if (!entry) {
+            result = -errno;
+            break;
+        }
+        const int fd = std::atoi(entry->d_name);
+        if (fd >= 3 && (result = markCloseOnExec(fd)) < 0)
+            break;
     }
     ::closedir(dir);
+    return result;
 }
 
-void resetEnvironment(uid_t caller) {
-    ::clearenv();
-    ::setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
+int resetEnvironment(uid_t caller) {
+    if (::clearenv() != 0)
+        return -ENOMEM;
+    if (::setenv("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", 1) != 0)
+        return -errno;
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 16384);
     struct passwd pw;
     struct passwd* found = nullptr;
-    while (::getpwuid_r(caller, &pw, buffer.data(), buffer.size(), &found) == ERANGE && buffer.size() < (1u << 20))
+    int r = 0;
+    while ((r = ::getpwuid_r(caller, &pw, buffer.data(), buffer.size(), &found)) == ERANGE &&
+           buffer.size() < (1u << 20))
         buffer.resize(buffer.size() * 2);
+    if (r != 0)
+        return -r;
     if (!found)
-        return;
-    if (found->pw_dir && *found->pw_dir)
-        ::setenv("HOME", found->pw_dir, 1);
-    if (found->pw_name && *found->pw_name) {
-        ::setenv("USER", found->pw_name, 1);
-        ::setenv("LOGNAME", found->pw_name, 1);
-    }
+        return 0;
+    if (found->pw_dir && *found->pw_dir && ::setenv("HOME", found->pw_dir, 1) != 0)
+        return -errno;
+    if (found->pw_name && *found->pw_name &&
+        (::setenv("USER", found->pw_name, 1) != 0 || ::setenv("LOGNAME", found->pw_name, 1) != 0))
+        return -errno;
+    return 0;
 }
 
 std::string ownExecutablePath() {
@@ -78,13 +111,10 @@ std::string ownExecutablePath() {
     return path;
 }
 
-void logRefusal(uid_t caller, const std::string& why, const char* what) {
-    // The reason quotes the caller's arguments; keep it on one line.
-    std::string clean = why;
-    for (char& c : clean)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            c = '?';
-    ::syslog(LOG_WARNING, "refused %s for uid %u: %s", what, static_cast<unsigned>(caller), clean.c_str());
+void logRefusal(uid_t caller, const std::string& why, const char* what, int error) {
+    // The reason quotes the caller's arguments; the log line keeps them on one line.
+    const std::string reason = error < 0 ? why + ": " + std::strerror(-error) : why;
+    bw::logLine(LOG_WARNING, "refused %s for uid %u: %s", what, static_cast<unsigned>(caller), reason.c_str());
 }
 
 int openTrustedFolder(const std::string& folder, std::string* why) {
@@ -151,15 +181,23 @@ void applyBusAddressFile(int folderFd) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
 }
 
-void executeDaemon(int folderFd, const std::string& daemonPath, const std::vector<std::string>& args) {
+int resetSignals() {
     // Dispositions set to "ignore" and blocked signals survive exec; the daemon must be stoppable.
-    for (int sig = 1; sig < NSIG; ++sig)
-        std::signal(sig, SIG_DFL);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    sigemptyset(&defaults.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        // SIGKILL, SIGSTOP and the C library's own signals refuse a change, and need none.
+        if (::sigaction(sig, &defaults, nullptr) != 0 && errno != EINVAL)
+            return -errno;
+    }
     sigset_t none;
     sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::umask(022);
+    return ::sigprocmask(SIG_SETMASK, &none, nullptr) == 0 ? 0 : -errno;
+}
 
+int executeDaemon(int folderFd, const std::string& daemonPath, const std::vector<std::string>& args) {
+    ::umask(022);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(daemonPath.c_str()));
     for (const auto& a : args)
@@ -168,6 +206,7 @@ void executeDaemon(int folderFd, const std::string& daemonPath, const std::vecto
     // By name relative to the checked folder, so the process is called bw2daemon and the file run is
     // the one that was checked.
     ::execveat(folderFd, "bw2daemon", argv.data(), environ, AT_SYMLINK_NOFOLLOW);
+    return -errno;
 }
 
 } // namespace bw::helper

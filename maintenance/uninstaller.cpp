@@ -1,5 +1,6 @@
 #include "uninstaller.h"
 
+#include "files/log_line.h"
 #include "store/cache_paths.h"
 #include "delete_all_caches.h"
 #include "desktop_session.h"
@@ -223,7 +224,7 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
         if (auto trashed = moveToTrashFolder(item, plan.trashFolder, &why)) {
             report.trashedAs.push_back(trashed->trashedPath);
         } else {
-            syslog(LOG_ERR, "uninstall: cannot move %s to the Trash: %s", item.c_str(), why.c_str());
+            bw::logLine(LOG_ERR, "uninstall: cannot move %s to the Trash: %s", item.c_str(), why.c_str());
             report.fate = ProgramFate::NotMoved;
         }
     }

@@ -1,6 +1,7 @@
 #include "version1_migration.h"
 
 #include "PXAppUtils.h"
+#include "files/log_line.h"
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
 #include "cache_pruning.h"
@@ -84,10 +85,10 @@ bool ensureFolder(const std::string& path, mode_t mode, const Version1Context& c
     if (mkdir(path.c_str(), mode) == 0) {
         chmod(path.c_str(), mode);
         if (geteuid() == 0 && context.uid != 0 && chown(path.c_str(), context.uid, context.gid) != 0)
-            syslog(LOG_WARNING, "convertV1CacheToV2: cannot give %s to its user: %s", path.c_str(),
-                   std::strerror(errno));
+            bw::logLine(LOG_WARNING, "convertV1CacheToV2: cannot give %s to its user: %s", path.c_str(),
+                        std::strerror(errno));
     } else if (errno != EEXIST) {
-        syslog(LOG_ERR, "convertV1CacheToV2: cannot create %s: %s", path.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot create %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     struct stat st {};
@@ -270,7 +271,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
     std::fprintf(stderr, "convertV1CacheToV2, must convert %s\n", version1Folder.c_str());
     UniqueFd v1 = openFolderNoFollow(version1Folder);
     if (v1.get() < 0) {
-        syslog(LOG_ERR, "convertV1CacheToV2: cannot open %s: %s", version1Folder.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot open %s: %s", version1Folder.c_str(), std::strerror(errno));
         return result;
     }
     struct Item {
@@ -322,8 +323,8 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
             std::string stored = newStoredItemName();
             if (subFd.get() < 0 ||
                 renameat2(subFd.get(), item.name.c_str(), batchFd.get(), stored.c_str(), RENAME_NOREPLACE) != 0) {
-                syslog(LOG_ERR, "convertV1CacheToV2: Error reported: cannot move %s/%s/%s: %s", version1Folder.c_str(),
-                       item.subfolder.c_str(), item.name.c_str(), std::strerror(errno));
+                bw::logLine(LOG_ERR, "convertV1CacheToV2: Error reported: cannot move %s/%s/%s: %s",
+                            version1Folder.c_str(), item.subfolder.c_str(), item.name.c_str(), std::strerror(errno));
                 ++result.failed;
                 continue;
             }
@@ -336,7 +337,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         index.setCacheSize(batchSize(batchFd.get(), batch));
         index.setCacheLastAdditionTime(timeIntervalSinceReferenceDate());
         if (!writeCacheIndexAt(index, batchFd.get(), context.uid, context.gid))
-            syslog(LOG_ERR, "convertV1CacheToV2: cannot write the index of %s", batch.c_str());
+            bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot write the index of %s", batch.c_str());
         result.batchFolder = batch;
     }
 
@@ -346,7 +347,8 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         result.version1FolderRemoved =
             parentFd.get() >= 0 && removeTreeAt(parentFd.get(), lastComponent(version1Folder));
         if (!result.version1FolderRemoved)
-            syslog(LOG_ERR, "convertV1CacheToV2: cannot remove %s: %s", version1Folder.c_str(), std::strerror(errno));
+            bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot remove %s: %s", version1Folder.c_str(),
+                        std::strerror(errno));
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #include "desktop_session.h"
 
+#include "files/log_line.h"
+
 #include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
@@ -144,7 +146,7 @@ bool writeAutostartEntry(const std::string& executable) {
                           "NoDisplay=true\n"
                           "X-GNOME-Autostart-enabled=true\n";
     if (!writeFileAtomically(path, content)) {
-        syslog(LOG_ERR, "writeAutostartEntry: cannot write %s: %s", path.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "writeAutostartEntry: cannot write %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     return true;

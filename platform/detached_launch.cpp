@@ -1,5 +1,7 @@
 #include "detached_launch.h"
 
+#include "files/log_line.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -82,7 +84,7 @@ bool launchDetached(const std::string& executable, const std::vector<std::string
         }).detach();
     } catch (const std::system_error& e) {
         // The program runs; without a reaper it stays a zombie until we exit, which is better than failing.
-        syslog(LOG_ERR, "launchDetached: cannot start a thread to reap %s: %s", executable.c_str(), e.what());
+        bw::logLine(LOG_ERR, "launchDetached: cannot start a thread to reap %s: %s", executable.c_str(), e.what());
     }
     return true;
 }
@@ -116,7 +118,7 @@ void endChild(pid_t pid, const std::string& what) {
     try {
         std::thread([pid] { waitForExit(pid); }).detach();
     } catch (const std::system_error& e) {
-        syslog(LOG_ERR, "runAdminRepair: cannot start a thread to reap %s: %s", what.c_str(), e.what());
+        bw::logLine(LOG_ERR, "runAdminRepair: cannot start a thread to reap %s: %s", what.c_str(), e.what());
     }
 }
 
@@ -129,7 +131,7 @@ RepairOutcome runAdminRepair(const std::string& pkexec, const std::string& launc
     pid_t pid = 0;
     int rc = spawn(pkexec, {pkexec, launcher, "repair"}, false, pid);
     if (rc != 0) {
-        syslog(LOG_ERR, "repairLauncherWithAdminRights: cannot start %s: %s", pkexec.c_str(), std::strerror(rc));
+        bw::logLine(LOG_ERR, "repairLauncherWithAdminRights: cannot start %s: %s", pkexec.c_str(), std::strerror(rc));
         return RepairOutcome::AuthorizationUnavailable;
     }
     auto end = std::chrono::steady_clock::now() + wait.limit;
@@ -139,15 +141,16 @@ RepairOutcome runAdminRepair(const std::string& pkexec, const std::string& launc
         if (r == pid)
             break;
         if (r < 0 && errno != EINTR) {
-            syslog(LOG_ERR, "repairLauncherWithAdminRights: lost %s: %s", pkexec.c_str(), std::strerror(errno));
+            bw::logLine(LOG_ERR, "repairLauncherWithAdminRights: lost %s: %s", pkexec.c_str(), std::strerror(errno));
             return RepairOutcome::Failed;
         }
         bool cancelled = wait.cancelled && wait.cancelled->load();
         if (cancelled || std::chrono::steady_clock::now() >= end) {
             if (!cancelled)
-                syslog(LOG_NOTICE, "repairLauncherWithAdminRights: no answer from %s within %lld s; taken as refused",
-                       pkexec.c_str(),
-                       static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(wait.limit).count()));
+                bw::logLine(
+                    LOG_NOTICE, "repairLauncherWithAdminRights: no answer from %s within %lld s; taken as refused",
+                    pkexec.c_str(),
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(wait.limit).count()));
             endChild(pid, pkexec);
             return RepairOutcome::Refused;
         }

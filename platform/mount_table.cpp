@@ -1,5 +1,7 @@
 #include "mount_table.h"
 
+#include "files/log_line.h"
+
 #include <dirent.h>
 #include <limits.h>
 #include <sys/statvfs.h>
@@ -71,7 +73,7 @@ std::vector<MountEntry> readMountTable(const std::string& mountinfoPath) {
     std::vector<MountEntry> table;
     std::ifstream in(mountinfoPath);
     if (!in) {
-        syslog(LOG_ERR, "readMountTable: cannot read %s", mountinfoPath.c_str());
+        bw::logLine(LOG_ERR, "readMountTable: cannot read %s", mountinfoPath.c_str());
         return table;
     }
     std::string line;
@@ -181,7 +183,7 @@ bool volumeSizes(const std::string& path, std::uint64_t& freeBytes, std::uint64_
     freeBytes = totalBytes = 0;
     struct statvfs info {};
     if (statvfs(path.c_str(), &info) != 0) {
-        syslog(LOG_ERR, "volumeSizes: statvfs %s: %s", path.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "volumeSizes: statvfs %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     std::uint64_t unit = info.f_frsize ? info.f_frsize : info.f_bsize;

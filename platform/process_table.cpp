@@ -1,5 +1,7 @@
 #include "process_table.h"
 
+#include "files/log_line.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <syslog.h>
@@ -76,7 +78,7 @@ std::vector<ProcessEntry> readProcessTable(const std::string& procRoot) {
     std::vector<ProcessEntry> table;
     int rootFd = open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (rootFd < 0) {
-        syslog(LOG_ERR, "readProcessTable: cannot open %s: %s", procRoot.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "readProcessTable: cannot open %s: %s", procRoot.c_str(), std::strerror(errno));
         return table;
     }
     std::unique_ptr<DIR, DirCloser> dir(fdopendir(rootFd));

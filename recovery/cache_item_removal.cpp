@@ -1,6 +1,7 @@
 #include "cache_item_removal.h"
 
 #include "files/atomic_file.h"
+#include "files/log_line.h"
 #include "store/cache_index.h"
 #include "daemon.h"
 #include "fd_utils.h"
@@ -18,7 +19,7 @@ namespace {
 constexpr char kRemoveOperation[] = "-[RecoveryController removeItems:]";
 
 RemovalOutcome failedRemoval(const RecoveryItem& item, std::string error) {
-    syslog(LOG_ERR, "%s error: %s (%s)", kRemoveOperation, error.c_str(), item.rawItemPath.c_str());
+    bw::logLine(LOG_ERR, "%s error: %s (%s)", kRemoveOperation, error.c_str(), item.rawItemPath.c_str());
     RemovalOutcome outcome;
     outcome.error = std::move(error);
     return outcome;
@@ -53,8 +54,8 @@ RemovalOutcome removeItem(const RecoveryItem& item) {
     table.erase(item.storedName);
     Daemon::setLockAt(false, batch.get(), name);
     if (!removeTreeAt(batch.get(), name))
-        syslog(LOG_ERR, "%s error: cannot remove %s: %s", kRemoveOperation, item.rawItemPath.c_str(),
-               std::strerror(errno));
+        bw::logLine(LOG_ERR, "%s error: cannot remove %s: %s", kRemoveOperation, item.rawItemPath.c_str(),
+                    std::strerror(errno));
 
     RemovalOutcome outcome;
     outcome.removed = true;
@@ -74,8 +75,8 @@ RemovalOutcome removeItem(const RecoveryItem& item) {
         return outcome;
     UniqueFd cache = openFolderNoFollow(slash == 0 ? "/" : folder.substr(0, slash));
     if (!cache || !removeTreeAt(cache.get(), folder.substr(slash + 1).c_str())) {
-        syslog(LOG_ERR, "%s error: cannot remove the batch folder %s: %s", kRemoveOperation, folder.c_str(),
-               std::strerror(errno));
+        bw::logLine(LOG_ERR, "%s error: cannot remove the batch folder %s: %s", kRemoveOperation, folder.c_str(),
+                    std::strerror(errno));
         return outcome;
     }
     outcome.batchRemoved = true;

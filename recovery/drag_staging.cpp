@@ -1,5 +1,6 @@
 #include "drag_staging.h"
 
+#include "files/log_line.h"
 #include "recovery_copy.h"
 
 #include <dirent.h>
@@ -26,7 +27,7 @@ bool removeTree(const std::string& folder) {
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     if (error) {
-        syslog(LOG_ERR, "Binwarden: cannot remove the drag folder %s (%s)", folder.c_str(), error.message().c_str());
+        bw::logLine(LOG_ERR, "cannot remove the drag folder %s (%s)", folder.c_str(), error.message().c_str());
         return false;
     }
     return true;
@@ -93,7 +94,7 @@ std::optional<StagedDrag> DragStaging::stage(const std::vector<RecoveryItem>& it
         }
     }
     if (staged.folder.empty()) {
-        syslog(LOG_ERR, "Binwarden: no staging folder for a drag");
+        bw::logLine(LOG_ERR, "no staging folder for a drag");
         return std::nullopt;
     }
     m_folders[staged.folder] = std::nullopt;
@@ -116,8 +117,8 @@ std::optional<StagedDrag> DragStaging::stage(const std::vector<RecoveryItem>& it
         // reflinked where the file system can.
         CopyOutcome outcome = recoverItemTo(items[i], staged.folder, targets[i]);
         if (!outcome.ok) {
-            syslog(LOG_ERR, "Binwarden: cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
-                   outcome.error.c_str());
+            bw::logLine(LOG_ERR, "cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
+                        outcome.error.c_str());
             staged.errors.push_back(items[i].displayName + ": " + outcome.error);
             continue;
         }

@@ -2,6 +2,7 @@
 
 #include "files/atomic_file.h"
 #include "fd_utils.h"
+#include "files/log_line.h"
 #include "kor_copy_file.h"
 #include "store/trash_info.h"
 
@@ -78,7 +79,7 @@ bool makeFolders(const std::string& path) {
 }
 
 CopyOutcome failed(std::string destination, std::string error) {
-    syslog(LOG_ERR, "%s error: %s (%s)", kRecoverOperation, error.c_str(), destination.c_str());
+    bw::logLine(LOG_ERR, "%s error: %s (%s)", kRecoverOperation, error.c_str(), destination.c_str());
     return CopyOutcome{false, std::move(destination), std::move(error)};
 }
 

@@ -6,6 +6,7 @@
 #include "detached_launch.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
+#include "files/log_line.h"
 #include "plist/reference_time.h"
 #include "updater_strings.h"
 
@@ -75,7 +76,7 @@ void defaultRelaunch(const std::string& root) {
     std::string application = mainApplicationPathIn(root);
     std::string error;
     if (access(application.c_str(), X_OK) == 0 && !launchDetached(application, {application}, &error))
-        syslog(LOG_WARNING, "the updated application cannot be started: %s", error.c_str());
+        bw::logLine(LOG_WARNING, "the updated application cannot be started: %s", error.c_str());
     std::string self = selfExecutablePath();
     std::string name = self.substr(self.find_last_of('/') + 1);
     if (name == "binwarden2-menu") {
@@ -84,7 +85,7 @@ void defaultRelaunch(const std::string& root) {
         std::string agent = root + "/bin/binwarden2-menu";
         QTimer::singleShot(250, [agent] {
             execl(agent.c_str(), agent.c_str(), static_cast<char*>(nullptr));
-            syslog(LOG_WARNING, "the updated agent cannot be started: %m");
+            bw::logLine(LOG_WARNING, "the updated agent cannot be started: %m");
             QCoreApplication::quit();
         });
         return;
@@ -159,8 +160,8 @@ void PXUpdater::checkVersionAsynchronousAskUser(bool askUser) {
         return;
     std::string script = _scriptURL.empty() ? builtInUpdateScriptURL() : _scriptURL;
     if (script.empty() || !isAllowedFetchURL(script)) {
-        syslog(LOG_INFO, "update check skipped: %s",
-               script.empty() ? "this build has no update script address" : "the script address is not https");
+        bw::logLine(LOG_INFO, "update check skipped: %s",
+                    script.empty() ? "this build has no update script address" : "the script address is not https");
         emit checkFinished(false);
         return;
     }
@@ -194,8 +195,8 @@ void PXUpdater::replyArrived(const std::string& requestURL, std::optional<QByteA
 
 void PXUpdater::checkFailed(const char* why) {
     m_checking = false;
-    syslog(LOG_INFO, "update check: %s%s%s; nothing changed", why, m_lastFetchError.empty() ? "" : ": ",
-           m_lastFetchError.c_str());
+    bw::logLine(LOG_INFO, "update check: %s%s%s; nothing changed", why, m_lastFetchError.empty() ? "" : ": ",
+                m_lastFetchError.c_str());
     emit checkFinished(false);
 }
 
@@ -259,7 +260,8 @@ void PXUpdater::askForDownloadUpdate() {
         return;
     }
     if (!_windowController) {
-        syslog(LOG_NOTICE, "version %s is available; no display to offer it on", _currentInfos->currentVersion.c_str());
+        bw::logLine(LOG_NOTICE, "version %s is available; no display to offer it on",
+                    _currentInfos->currentVersion.c_str());
         return;
     }
     bool canInstall = _resultDelegate || installTreeState() == InstallTreeState::Replaceable;
@@ -286,7 +288,7 @@ void PXUpdater::startDownload() {
         return;
     const std::string url = _currentInfos->fileURL;
     auto failNow = [this](const std::string& why) {
-        syslog(LOG_WARNING, "update download not started: %s", why.c_str());
+        bw::logLine(LOG_WARNING, "update download not started: %s", why.c_str());
         showAlert(qs(updaterString("Updater_1.0_Download Error Title")),
                   qs(updaterString("Updater_1.0_Impossible to download message")), qs(updaterString("OKButton")));
         openURL(_currentInfos->productURL);
@@ -318,7 +320,7 @@ void PXUpdater::startDownload() {
         _windowController->setProgressBarIndeterminate(true);
         _windowController->setStatus(qs(updaterString("Updater_1.0_Status Preparing")));
     }
-    syslog(LOG_NOTICE, "Downloading file: %s in path %s", url.c_str(), m_downloadPath.c_str());
+    bw::logLine(LOG_NOTICE, "Downloading file: %s in path %s", url.c_str(), m_downloadPath.c_str());
     _downloader = m_network->get(freshRequest(url, kDownloadStallTimeoutMs));
     allowOnlySafeRedirects(_downloader);
     if (_windowController)
@@ -376,8 +378,9 @@ void PXUpdater::downloadEnded() {
         m_downloadFailed = "the download cannot be written (disk full?)";
     if (!m_downloadFailed.empty()) {
         QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        syslog(LOG_WARNING, "%s, download failed, %s - %s", "-[PXUpdater download:didFailWithError:]",
-               m_downloadFailed.c_str(), status.isValid() ? ("HTTP " + status.toString()).toUtf8().constData() : "");
+        bw::logLine(LOG_WARNING, "%s, download failed, %s - %s", "-[PXUpdater download:didFailWithError:]",
+                    m_downloadFailed.c_str(),
+                    status.isValid() ? ("HTTP " + status.toString()).toUtf8().constData() : "");
         std::string why = m_downloadFailed;
         endDownload(true);
         if (_currentInfos)
@@ -439,7 +442,7 @@ void PXUpdater::installFinished(const InstallOutcome& outcome) {
         showAlert(qs(updaterString("Updater_1.0_Install Finish Title")),
                   qs(updaterString("Updater_1.0_Install Finish Message")),
                   qs(updaterString("Updater_1.0_Install Finish Button")));
-        syslog(LOG_NOTICE, "Launching application %s", root.c_str());
+        bw::logLine(LOG_NOTICE, "Launching application %s", root.c_str());
         emit updateFinished(true, QString());
         if (m_relaunch)
             m_relaunch(root);
@@ -476,7 +479,7 @@ void PXUpdater::cancelUpdate() {
     reply->disconnect(this);
     reply->abort();
     reply->deleteLater();
-    syslog(LOG_NOTICE, "update download cancelled");
+    bw::logLine(LOG_NOTICE, "update download cancelled");
     endDownload(true);
     emit updateFinished(false, QStringLiteral("cancelled"));
 }
@@ -514,7 +517,7 @@ void PXUpdater::showAlert(const QString& title, const QString& message, const QS
         runAlertBox(QMessageBox::Information, title, message, {button});
         return;
     }
-    syslog(LOG_NOTICE, "updater alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
+    bw::logLine(LOG_NOTICE, "updater alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
     std::fprintf(stderr, "%s\n%s\n", title.toUtf8().constData(), message.toUtf8().constData());
 }
 

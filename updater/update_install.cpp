@@ -1,5 +1,6 @@
 #include "update_install.h"
 
+#include "files/log_line.h"
 #include "files/unique_fd.h"
 #include "update_archive.h"
 #include "user_trash.h"
@@ -42,7 +43,7 @@ std::optional<std::vector<std::uint8_t>> readSignature(const std::string& path) 
 }
 
 InstallOutcome failure(InstallError error, const std::string& detail) {
-    syslog(LOG_WARNING, "update not installed: %s", detail.c_str());
+    bw::logLine(LOG_WARNING, "update not installed: %s", detail.c_str());
     return InstallOutcome{error, detail};
 }
 
@@ -131,8 +132,8 @@ InstallOutcome installUpdateArchive(const InstallRequest& request) {
                            (restored ? "; the old one was put back" : "; the old one is in the Trash"));
     }
     staging.path.clear();
-    syslog(LOG_NOTICE, "update installed into %s; the previous version is in %s", request.root.c_str(),
-           trashed->trashedPath.c_str());
+    bw::logLine(LOG_NOTICE, "update installed into %s; the previous version is in %s", request.root.c_str(),
+                trashed->trashedPath.c_str());
     return {};
 }
 

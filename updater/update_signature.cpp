@@ -1,5 +1,7 @@
 #include "update_signature.h"
 
+#include "files/log_line.h"
+
 #include <sodium.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -135,7 +137,7 @@ bool verifyFileSignature(int fd, const std::vector<std::uint8_t>& signature, con
         return false;
     MappedFile file(fd);
     if (!file.valid()) {
-        syslog(LOG_WARNING, "update archive cannot be read for its signature check");
+        bw::logLine(LOG_WARNING, "update archive cannot be read for its signature check");
         return false;
     }
     return crypto_sign_verify_detached(signature.data(), file.data(), file.size(), key.data()) == 0;

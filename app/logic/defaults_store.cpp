@@ -1,5 +1,7 @@
 #include "defaults_store.h"
 
+#include "files/log_line.h"
+
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -53,7 +55,7 @@ bool DefaultsStore::storeSettings(const Settings& settings, const std::vector<Fi
         return true;
     });
     if (!written)
-        syslog(LOG_ERR, "-[SettingsController saveSettings:] cannot write %s", m_path.c_str());
+        bw::logLine(LOG_ERR, "-[SettingsController saveSettings:] cannot write %s", m_path.c_str());
     return written;
 }
 

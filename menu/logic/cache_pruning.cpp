@@ -1,5 +1,6 @@
 #include "cache_pruning.h"
 
+#include "files/log_line.h"
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
 #include "plist/reference_time.h"
@@ -83,8 +84,8 @@ std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
             } else {
                 // Not opened this time (permissions, no descriptor left, a failing disk): that tells
                 // nothing about the batch's age, so no pass removes it by age until it can be read.
-                syslog(LOG_WARNING, "listBatches: the index of %s/%s cannot be read; the batch is kept",
-                       cacheFolder.c_str(), name.c_str());
+                bw::logLine(LOG_WARNING, "listBatches: the index of %s/%s cannot be read; the batch is kept",
+                            cacheFolder.c_str(), name.c_str());
             }
         }
         batches.push_back(std::move(facts));

@@ -1,5 +1,6 @@
 #include "protection_control.h"
 
+#include "files/log_line.h"
 #include "settings/settings.h"
 
 #include <sys/stat.h>
@@ -68,7 +69,7 @@ void ProtectionControl::Reporter::deliver(const ProtectionProblemReport& report)
     std::lock_guard lock(mutex);
     if (!alive)
         return;
-    syslog(LOG_WARNING, "%s", protectionProblemText(report).c_str());
+    bw::logLine(LOG_WARNING, "%s", protectionProblemText(report).c_str());
     if (!paths.problemFile.empty())
         writeLastProtectionProblem(paths.problemFile, report);
     if (sink)
@@ -173,7 +174,7 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
             return 0; // the agent quits: the wait was cut short, there is nothing to report
         switch (outcome) {
         case RepairOutcome::AuthorizationUnavailable:
-            syslog(LOG_ERR, "Error authorization");
+            bw::logLine(LOG_ERR, "Error authorization");
             report(ProtectionProblem::NoAuthorizationTool, trash.trashPath, problem);
             m_status.store(kStatusUnknown);
             return 0;
@@ -186,7 +187,8 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
             show(false);
             return 0;
         case RepairOutcome::Failed:
-            syslog(LOG_ERR, "%s: Authorization fails: %d. Path=%s", kLaunchOperation, status, m_paths.launcher.c_str());
+            bw::logLine(LOG_ERR, "%s: Authorization fails: %d. Path=%s", kLaunchOperation, status,
+                        m_paths.launcher.c_str());
             break;
         case RepairOutcome::Done:
             break;
@@ -221,7 +223,7 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
         };
     }
     if (!m_services.launch || !m_services.launch(m_paths.launcher, argv, &error, std::move(onExit))) {
-        syslog(LOG_ERR, "%s %s", kLaunchOperation, error.empty() ? "cannot launch the helper" : error.c_str());
+        bw::logLine(LOG_ERR, "%s %s", kLaunchOperation, error.empty() ? "cannot launch the helper" : error.c_str());
         report(ProtectionProblem::LauncherRefused, trash.trashPath, error.empty() ? "cannot launch the helper" : error);
     }
     m_status.store(kStatusOn);

@@ -1,5 +1,6 @@
 #include "protection_plan.h"
 
+#include "files/log_line.h"
 #include "store/cache_paths.h"
 
 #include "files/unique_fd.h"
@@ -117,7 +118,8 @@ bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid) {
         return true;
     if (makeTrashIn(root.get(), own, uid))
         return true;
-    syslog(LOG_ERR, "createVolumeTrashIfMissing: cannot make a trash in %s: %s", path.c_str(), std::strerror(errno));
+    bw::logLine(LOG_ERR, "createVolumeTrashIfMissing: cannot make a trash in %s: %s", path.c_str(),
+                std::strerror(errno));
     return false;
 }
 

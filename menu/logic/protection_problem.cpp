@@ -2,6 +2,7 @@
 
 #include "agent_strings.h"
 #include "files/atomic_file.h"
+#include "files/log_line.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -139,7 +140,7 @@ bool writeLastProtectionProblem(const std::string& path, const ProtectionProblem
     std::filesystem::create_directories(folder, ec);
     UniqueFd dir = openFolderNoFollow(folder);
     if (!dir) {
-        syslog(LOG_WARNING, "cannot keep the protection problem in %s", folder.c_str());
+        bw::logLine(LOG_WARNING, "cannot keep the protection problem in %s", folder.c_str());
         return false;
     }
     fchmod(dir.get(), 0700);

@@ -1,5 +1,7 @@
 #include "worker_group.h"
 
+#include "files/log_line.h"
+
 #include <syslog.h>
 
 #include <system_error>
@@ -31,7 +33,7 @@ bool WorkerGroup::start(std::function<void()> work) {
         });
         m_workers.push_back(Worker{std::move(thread), std::move(done)});
     } catch (const std::system_error& e) {
-        syslog(LOG_ERR, "WorkerGroup: cannot start a worker thread: %s", e.what());
+        bw::logLine(LOG_ERR, "WorkerGroup: cannot start a worker thread: %s", e.what());
         return false;
     }
     return true;

@@ -1,6 +1,10 @@
 #include "bus/notification_bus.h"
 
+#include "bus/bus_connection.h"
 #include "bus/notification_names.h"
+#include "bus/plist_variant.h"
+#include "bus/sd_bus_handles.h"
+#include "files/log_line.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
@@ -23,363 +27,17 @@
 
 namespace bw {
 
+using namespace bus;
+
 namespace {
 
-constexpr char kDefaultSystemBus[] = "unix:path=/run/dbus/system_bus_socket";
 constexpr std::uint64_t kRetryUsec = 1'000'000; // a failed connect on a local socket costs nothing
-// Far below D-Bus's own nesting limit; a deeper value is refused rather than half sent.
-constexpr int kMaxDepth = 24;
-// Any local user may broadcast on the system bus, and every program of every user reads what comes. A
-// user information of a few megabytes of tiny values would become millions of nodes in each of them; the
-// largest real one (the settings dictionary) has a few dozen.
-constexpr std::size_t kMaxUserInfoNodes = 100'000;
-// A stuck bus must not stall a main thread for sd-bus's default 25 seconds.
-constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
-// Authentication and Hello take milliseconds on a local bus; a peer that accepts and then stays silent
-// would otherwise hold the caller for sd-bus's authentication timeout, or for ever in a flush.
-constexpr std::uint64_t kConnectTimeoutUsec = 3'000'000;
 // The same silent peer is asked again less often, so that the driving thread is not mostly waiting on it.
 constexpr std::uint64_t kSilentRetryUsec = 15'000'000;
 // Notifications waiting for their handlers, and senders whose uid is remembered: both bounded, so that a
 // flood of signals (any local user may broadcast) cannot grow a receiver without limit.
 constexpr std::size_t kMaxQueued = 256;
 constexpr std::size_t kMaxKnownSenders = 256;
-
-// Never flushes: a flush waits without a bound for a peer that does not read. Whatever had to reach the
-// bus was written out by send() already.
-struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
-
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct CredsUnref {
-    void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
-};
-using CredsPtr = std::unique_ptr<sd_bus_creds, CredsUnref>;
-
-struct SlotUnref {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-
-struct SourceUnref {
-    void operator()(sd_event_source* source) const { sd_event_source_disable_unref(source); }
-};
-using SourcePtr = std::unique_ptr<sd_event_source, SourceUnref>;
-
-struct EventUnref {
-    void operator()(sd_event* event) const { sd_event_unref(event); }
-};
-using EventPtr = std::unique_ptr<sd_event, EventUnref>;
-
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
-
-std::uint64_t monotonicUsec() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::uint64_t(ts.tv_sec) * 1'000'000 + std::uint64_t(ts.tv_nsec) / 1000;
-}
-
-// The variable is read here on purpose rather than through sd_bus_open_system: a daemon started through the
-// set-uid helper would otherwise ignore it, and the helper sets it only from its trusted configuration.
-std::string systemBusAddress() {
-    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    return address && *address ? address : kDefaultSystemBus;
-}
-
-// Processes and waits until `done` holds or the bus fails; -ETIMEDOUT after `timeoutUsec`.
-template <typename Done> int waitBounded(sd_bus* bus, std::uint64_t timeoutUsec, Done done) {
-    const std::uint64_t deadline = monotonicUsec() + timeoutUsec;
-    for (;;) {
-        int r = done();
-        if (r != 0)
-            return r < 0 ? r : 0;
-        if ((r = sd_bus_process(bus, nullptr)) < 0)
-            return r;
-        // Checked after every step: a peer that keeps sending must not keep us here either.
-        const std::uint64_t now = monotonicUsec();
-        if (now >= deadline)
-            return done() > 0 ? 0 : -ETIMEDOUT;
-        if (r > 0)
-            continue;
-        if ((r = sd_bus_wait(bus, deadline - now)) < 0 && r != -EINTR)
-            return r;
-    }
-}
-
-// Writes out everything queued on `bus`, giving up after `timeoutUsec`.
-int flushBounded(sd_bus* bus, std::uint64_t timeoutUsec) {
-    return waitBounded(bus, timeoutUsec, [bus] {
-        std::uint64_t queued = 0;
-        const int r = sd_bus_get_n_queued_write(bus, &queued);
-        return r < 0 ? r : int(queued == 0);
-    });
-}
-
-// A connection that has authenticated and been welcomed, so that nothing after it waits on sd-bus's own
-// (long) setup timeouts.
-BusPtr openSystemBus(int* error) {
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    if (r < 0) {
-        *error = r;
-        return nullptr;
-    }
-    BusPtr bus(raw);
-    const std::string address = systemBusAddress();
-    if ((r = sd_bus_set_address(bus.get(), address.c_str())) < 0 || (r = sd_bus_set_bus_client(bus.get(), 1)) < 0 ||
-        (r = sd_bus_set_method_call_timeout(bus.get(), kCallTimeoutUsec)) < 0 || (r = sd_bus_start(bus.get())) < 0 ||
-        (r = waitBounded(bus.get(), kConnectTimeoutUsec, [&bus] { return sd_bus_is_ready(bus.get()); })) < 0) {
-        *error = r;
-        return nullptr;
-    }
-    return bus;
-}
-
-// ---- property list → D-Bus ----
-
-int appendDictionary(sd_bus_message* m, plist_t dict, int depth);
-
-int appendVariant(sd_bus_message* m, plist_t node, int depth) {
-    if (depth > kMaxDepth)
-        return -E2BIG;
-    int r = 0;
-    switch (plist_get_node_type(node)) {
-    case PLIST_STRING: {
-        char* raw = nullptr;
-        plist_get_string_val(node, &raw);
-        CString text(raw);
-        return sd_bus_message_append(m, "v", "s", text ? text.get() : "");
-    }
-    case PLIST_BOOLEAN: {
-        uint8_t value = 0;
-        plist_get_bool_val(node, &value);
-        return sd_bus_message_append(m, "v", "b", int(value != 0));
-    }
-    case PLIST_UINT: {
-        // This libplist keeps every integer as 64 raw bits (negative numbers in two's complement), so the
-        // signed form carries each of them unchanged and shows negative numbers as such.
-        uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return sd_bus_message_append(m, "v", "x", static_cast<int64_t>(value));
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return sd_bus_message_append(m, "v", "d", value);
-    }
-    case PLIST_DATE: {
-        // A date is a struct of one double (seconds since 2001-01-01), so that it comes back as a date.
-        int32_t sec = 0, usec = 0;
-        plist_get_date_val(node, &sec, &usec);
-        return sd_bus_message_append(m, "v", "(d)", double(sec) + double(usec) / 1e6);
-    }
-    case PLIST_DATA: {
-        char* raw = nullptr;
-        uint64_t length = 0;
-        plist_get_data_val(node, &raw, &length);
-        CString bytes(raw);
-        if ((r = sd_bus_message_open_container(m, 'v', "ay")) < 0 ||
-            (r = sd_bus_message_append_array(m, 'y', bytes ? bytes.get() : "", length)) < 0)
-            return r;
-        return sd_bus_message_close_container(m);
-    }
-    case PLIST_ARRAY: {
-        if ((r = sd_bus_message_open_container(m, 'v', "av")) < 0 ||
-            (r = sd_bus_message_open_container(m, 'a', "v")) < 0)
-            return r;
-        const uint32_t count = plist_array_get_size(node);
-        for (uint32_t i = 0; i < count; ++i) {
-            if ((r = appendVariant(m, plist_array_get_item(node, i), depth + 1)) < 0)
-                return r;
-        }
-        if ((r = sd_bus_message_close_container(m)) < 0)
-            return r;
-        return sd_bus_message_close_container(m);
-    }
-    case PLIST_DICT:
-        if ((r = sd_bus_message_open_container(m, 'v', "a{sv}")) < 0 || (r = appendDictionary(m, node, depth + 1)) < 0)
-            return r;
-        return sd_bus_message_close_container(m);
-    default:
-        // Keys, archive uids and empty nodes are no property-list values.
-        return -EINVAL;
-    }
-}
-
-int appendDictionary(sd_bus_message* m, plist_t dict, int depth) {
-    int r = sd_bus_message_open_container(m, 'a', "{sv}");
-    if (r < 0)
-        return r;
-    if (dict) {
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(dict, &it);
-        std::unique_ptr<void, FreeDeleter> iterator(it);
-        for (;;) {
-            char* rawKey = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(dict, it, &rawKey, &value);
-            CString key(rawKey);
-            if (!value)
-                break;
-            if ((r = sd_bus_message_open_container(m, 'e', "sv")) < 0 ||
-                (r = sd_bus_message_append_basic(m, 's', key ? key.get() : "")) < 0 ||
-                (r = appendVariant(m, value, depth)) < 0 || (r = sd_bus_message_close_container(m)) < 0)
-                return r;
-        }
-    }
-    return sd_bus_message_close_container(m);
-}
-
-// ---- D-Bus → property list ----
-
-PlistPtr readValue(sd_bus_message* m, int depth, std::size_t& budget);
-
-// `budget` counts the nodes still allowed; a value that would need more is refused.
-PlistPtr readArray(sd_bus_message* m, const char* contents, int depth, std::size_t& budget) {
-    if (budget == 0)
-        return nullptr;
-    --budget;
-    if (std::strcmp(contents, "y") == 0) {
-        const void* bytes = nullptr;
-        size_t size = 0;
-        if (sd_bus_message_read_array(m, 'y', &bytes, &size) < 0)
-            return nullptr;
-        return PlistPtr(plist_new_data(static_cast<const char*>(bytes), size));
-    }
-    if (sd_bus_message_enter_container(m, 'a', contents) <= 0)
-        return nullptr;
-    if (contents[0] == '{') {
-        // Dictionaries keyed by text; the entry signature is the contents without its braces.
-        const std::string entry(contents + 1, std::strlen(contents) - 2);
-        if (entry.empty() || entry[0] != 's')
-            return nullptr;
-        PlistPtr dict(plist_new_dict());
-        int r;
-        while ((r = sd_bus_message_enter_container(m, 'e', entry.c_str())) > 0) {
-            const char* key = nullptr;
-            if (sd_bus_message_read_basic(m, 's', &key) < 0)
-                return nullptr;
-            PlistPtr value = readValue(m, depth + 1, budget);
-            if (!value || sd_bus_message_exit_container(m) < 0)
-                return nullptr;
-            plist_dict_set_item(dict.get(), key, value.release());
-        }
-        if (r < 0 || sd_bus_message_exit_container(m) < 0)
-            return nullptr;
-        return dict;
-    }
-    PlistPtr array(plist_new_array());
-    int r;
-    while ((r = sd_bus_message_at_end(m, false)) == 0) {
-        PlistPtr item = readValue(m, depth + 1, budget);
-        if (!item)
-            return nullptr;
-        plist_array_append_item(array.get(), item.release());
-    }
-    if (r < 0 || sd_bus_message_exit_container(m) < 0)
-        return nullptr;
-    return array;
-}
-
-template <typename T> bool readBasic(sd_bus_message* m, char type, T* value) {
-    return sd_bus_message_read_basic(m, type, value) >= 0;
-}
-
-PlistPtr readValue(sd_bus_message* m, int depth, std::size_t& budget) {
-    if (depth > kMaxDepth)
-        return nullptr;
-    char type = 0;
-    const char* contents = nullptr;
-    if (sd_bus_message_peek_type(m, &type, &contents) <= 0)
-        return nullptr;
-    // Containers count themselves in readArray; a variant is only the wrapper of what it holds.
-    if (type != 'a' && type != 'v') {
-        if (budget == 0)
-            return nullptr;
-        --budget;
-    }
-    switch (type) {
-    case 's':
-    case 'o':
-    case 'g': {
-        const char* text = nullptr;
-        return readBasic(m, type, &text) ? PlistPtr(plist_new_string(text)) : nullptr;
-    }
-    case 'b': {
-        int value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_bool(value != 0)) : nullptr;
-    }
-    case 'y': {
-        uint8_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(value)) : nullptr;
-    }
-    case 'n': {
-        int16_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(uint64_t(int64_t(value)))) : nullptr;
-    }
-    case 'q': {
-        uint16_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(value)) : nullptr;
-    }
-    case 'i': {
-        int32_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(uint64_t(int64_t(value)))) : nullptr;
-    }
-    case 'u': {
-        uint32_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(value)) : nullptr;
-    }
-    case 'x': {
-        int64_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(uint64_t(value))) : nullptr;
-    }
-    case 't': {
-        uint64_t value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_uint(value)) : nullptr;
-    }
-    case 'd': {
-        double value = 0;
-        return readBasic(m, type, &value) ? PlistPtr(plist_new_real(value)) : nullptr;
-    }
-    case 'v': {
-        if (sd_bus_message_enter_container(m, 'v', contents) <= 0)
-            return nullptr;
-        PlistPtr inner = readValue(m, depth + 1, budget);
-        if (!inner || sd_bus_message_exit_container(m) < 0)
-            return nullptr;
-        return inner;
-    }
-    case 'a':
-        return readArray(m, contents, depth, budget);
-    case 'r': {
-        if (std::strcmp(contents, "d") != 0 || sd_bus_message_enter_container(m, 'r', "d") <= 0)
-            return nullptr;
-        double seconds = 0;
-        if (!readBasic(m, 'd', &seconds) || sd_bus_message_exit_container(m) < 0 || !std::isfinite(seconds) ||
-            std::fabs(seconds) > 2147483647.0)
-            return nullptr;
-        const double whole = std::floor(seconds);
-        auto usec = static_cast<int32_t>(std::lround((seconds - whole) * 1e6));
-        auto sec = static_cast<int32_t>(whole);
-        if (usec >= 1'000'000) {
-            usec -= 1'000'000;
-            sec += 1;
-        }
-        return PlistPtr(plist_new_date(sec, usec));
-    }
-    default:
-        return nullptr;
-    }
-}
 
 // Asked on arrival, while the sender is most likely still connected: the bus forgets it once it leaves.
 // Every observed notification gets it, so that handlers beyond the four requests can check senders too.
@@ -541,8 +199,8 @@ struct NotificationBus::Impl {
             return 0;
         Notification notification;
         if (!readNotification(m, &notification)) {
-            syslog(LOG_WARNING, "NotificationBus: ignored a malformed notification from %s",
-                   sd_bus_message_get_sender(m) ? sd_bus_message_get_sender(m) : "?");
+            bw::logLine(LOG_WARNING, "NotificationBus: ignored a malformed notification from %s",
+                        sd_bus_message_get_sender(m) ? sd_bus_message_get_sender(m) : "?");
             return 0;
         }
         if (!self->wants(notification.name))
@@ -553,7 +211,8 @@ struct NotificationBus::Impl {
             return 0; // from nobody this receiver listens to: dropped before it takes any room
         if (self->queue.size() >= kMaxQueued) {
             if (!self->overflowLogged)
-                syslog(LOG_WARNING, "NotificationBus: more than %zu notifications wait; dropping the newest", kMaxQueued);
+                bw::logLine(LOG_WARNING, "NotificationBus: more than %zu notifications wait; dropping the newest",
+                            kMaxQueued);
             self->overflowLogged = true;
             return 0;
         }
@@ -567,7 +226,7 @@ struct NotificationBus::Impl {
     static int onDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
         auto* self = static_cast<Impl*>(userdata);
         self->receiverLost = true;
-        syslog(LOG_WARNING, "NotificationBus: lost the system bus; reconnecting");
+        bw::logLine(LOG_WARNING, "NotificationBus: lost the system bus; reconnecting");
         self->armRetry(0);
         return 0;
     }
@@ -610,7 +269,7 @@ struct NotificationBus::Impl {
     void addMatches() {
         if (receiver && !receiverLost) {
             if (int r = installMatches(receiver.get(), false); r < 0) {
-                syslog(LOG_WARNING, "NotificationBus: cannot add a match: %s; reconnecting", std::strerror(-r));
+                bw::logLine(LOG_WARNING, "NotificationBus: cannot add a match: %s; reconnecting", std::strerror(-r));
                 receiverLost = true;
                 armRetry(0);
             }
@@ -650,7 +309,7 @@ struct NotificationBus::Impl {
             matchedNames.clear();
             matchesEverything = false;
             if (!receiverFailureLogged)
-                syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
+                bw::logLine(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-error));
             receiverFailureLogged = true;
             receiverTimedOut = error == -ETIMEDOUT;
             nextRetryUsec = monotonicUsec() + (receiverTimedOut ? kSilentRetryUsec : kRetryUsec);
@@ -681,9 +340,10 @@ struct NotificationBus::Impl {
                 try {
                     handler(notification);
                 } catch (const std::exception& e) {
-                    syslog(LOG_ERR, "NotificationBus: handler of %s failed: %s", notification.name.c_str(), e.what());
+                    bw::logLine(LOG_ERR, "NotificationBus: handler of %s failed: %s", notification.name.c_str(),
+                                e.what());
                 } catch (...) {
-                    syslog(LOG_ERR, "NotificationBus: handler of %s failed", notification.name.c_str());
+                    bw::logLine(LOG_ERR, "NotificationBus: handler of %s failed", notification.name.c_str());
                 }
             }
         }
@@ -740,7 +400,7 @@ void NotificationBus::post(const std::string& name, const std::optional<std::str
 bool NotificationBus::tryPost(const std::string& name, const std::optional<std::string>& object, plist_t userInfo,
                               bool immediate) {
     if (userInfo && plist_get_node_type(userInfo) != PLIST_DICT) {
-        syslog(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
+        bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: the user information is no dictionary", name.c_str());
         return false;
     }
     std::lock_guard lock(d->sendMutex);
@@ -751,7 +411,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (fresh) {
             d->sender = d->openSender(&r);
             if (!d->sender) {
-                syslog(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
+                bw::logLine(LOG_ERR, "NotificationBus: cannot connect to the system bus: %s", std::strerror(-r));
                 return false;
             }
         }
@@ -760,8 +420,8 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (r >= 0)
             return true;
         if (contentError) {
-            syslog(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s", name.c_str(),
-                   std::strerror(-r));
+            bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: its contents do not fit a bus message: %s",
+                        name.c_str(), std::strerror(-r));
             return false;
         }
         d->sender.reset();
@@ -770,7 +430,7 @@ bool NotificationBus::tryPost(const std::string& name, const std::optional<std::
         if (fresh || r == -ETIMEDOUT)
             break;
     }
-    syslog(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
+    bw::logLine(LOG_ERR, "NotificationBus: cannot post %s: %s", name.c_str(), std::strerror(-r));
     return false;
 }
 
@@ -847,7 +507,7 @@ void NotificationBus::process() {
             const int r = sd_bus_process(d->receiver.get(), nullptr);
             if (r < 0) {
                 if (!d->receiverLost)
-                    syslog(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
+                    bw::logLine(LOG_WARNING, "NotificationBus: lost the system bus: %s", std::strerror(-r));
                 d->receiverLost = true;
                 d->nextRetryUsec = monotonicUsec() + kRetryUsec;
                 break;

@@ -1,5 +1,7 @@
 #include "plist/binary_plist_reader.h"
 
+#include "files/log_line.h"
+
 #include <syslog.h>
 
 #include <bit>
@@ -10,7 +12,7 @@ namespace bw {
 namespace {
 
 std::nullopt_t fail(const char* why) {
-    syslog(LOG_ERR, "keyed archive: %s", why);
+    bw::logLine(LOG_ERR, "binary property list: %s", why);
     return std::nullopt;
 }
 

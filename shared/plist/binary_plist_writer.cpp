@@ -1,5 +1,7 @@
 #include "plist/binary_plist_writer.h"
 
+#include "files/log_line.h"
+
 #include <syslog.h>
 
 #include <bit>
@@ -140,7 +142,7 @@ std::uint32_t BinaryPlistWriter::addEncodedScalar() {
             return m_slots[at] - 1;
     }
     if (m_objects.size() >= kNoIndex || m_scalars.size() + m_encoding.size() > kNoIndex) {
-        syslog(LOG_ERR, "keyed archive: the property list grew too large");
+        bw::logLine(LOG_ERR, "binary property list: the property list grew too large");
         m_failed = true;
         return 0;
     }
@@ -226,7 +228,7 @@ std::uint32_t BinaryPlistWriter::addContainer(Kind kind, std::span<const std::ui
         return 0;
     const std::uint64_t count = first.size() + second.size();
     if (m_objects.size() >= kNoIndex || m_refs.size() + count > kNoIndex) {
-        syslog(LOG_ERR, "keyed archive: the property list grew too large");
+        bw::logLine(LOG_ERR, "binary property list: the property list grew too large");
         m_failed = true;
         return 0;
     }
@@ -244,7 +246,7 @@ std::uint32_t BinaryPlistWriter::addArray(std::span<const std::uint32_t> items) 
 std::uint32_t BinaryPlistWriter::addDictionary(std::span<const std::uint32_t> keys,
                                                std::span<const std::uint32_t> values) {
     if (keys.size() != values.size()) {
-        syslog(LOG_ERR, "keyed archive: a dictionary needs as many values as keys");
+        bw::logLine(LOG_ERR, "binary property list: a dictionary needs as many values as keys");
         m_failed = true;
         return 0;
     }

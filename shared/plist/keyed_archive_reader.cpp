@@ -1,5 +1,7 @@
 #include "plist/keyed_archive_reader.h"
 
+#include "files/log_line.h"
+
 #include <syslog.h>
 
 #include <unordered_map>
@@ -9,7 +11,7 @@ namespace bw {
 namespace {
 
 std::nullopt_t fail(const char* why) {
-    syslog(LOG_ERR, "keyed archive: %s", why);
+    bw::logLine(LOG_ERR, "keyed archive: %s", why);
     return std::nullopt;
 }
 
@@ -27,8 +29,8 @@ bool KeyedArchiveReader::step(std::uint64_t steps) {
         return true;
     }
     if (!m_exhausted)
-        syslog(LOG_ERR, "keyed archive: objects shared too often for an archive of %llu bytes",
-               static_cast<unsigned long long>(m_archiveSize));
+        bw::logLine(LOG_ERR, "keyed archive: objects shared too often for an archive of %llu bytes",
+                    static_cast<unsigned long long>(m_archiveSize));
     m_exhausted = true;
     return false;
 }
@@ -39,8 +41,8 @@ bool KeyedArchiveReader::charge(std::uint64_t bytes) {
         return true;
     }
     if (!m_exhausted)
-        syslog(LOG_ERR, "keyed archive: decodes to more than an archive of %llu bytes can hold",
-               static_cast<unsigned long long>(m_archiveSize));
+        bw::logLine(LOG_ERR, "keyed archive: decodes to more than an archive of %llu bytes can hold",
+                    static_cast<unsigned long long>(m_archiveSize));
     m_exhausted = true;
     return false;
 }
@@ -83,7 +85,8 @@ std::optional<std::uint64_t> KeyedArchiveReader::uidOf(const Object& object) {
 
 bool KeyedArchiveReader::open() {
     if (m_archiveSize > kMaxInflatedSize) {
-        syslog(LOG_ERR, "keyed archive: %llu bytes cannot be an archive", static_cast<unsigned long long>(m_archiveSize));
+        bw::logLine(LOG_ERR, "keyed archive: %llu bytes cannot be an archive",
+                    static_cast<unsigned long long>(m_archiveSize));
         return false;
     }
     if (!m_plist.open())

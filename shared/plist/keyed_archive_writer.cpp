@@ -1,5 +1,7 @@
 #include "plist/keyed_archive_writer.h"
 
+#include "files/log_line.h"
+
 #include <syslog.h>
 
 namespace bw {
@@ -132,12 +134,12 @@ void KeyedArchiveWriter::setArray(std::uint64_t uid, const std::vector<std::stri
 
 std::optional<Bytes> KeyedArchiveWriter::finish() {
     if (m_uids.size() < 2) {
-        syslog(LOG_ERR, "keyed archive: no root object");
+        bw::logLine(LOG_ERR, "keyed archive: no root object");
         return std::nullopt;
     }
     for (bool filled : m_filled) {
         if (!filled) {
-            syslog(LOG_ERR, "keyed archive: an object was never written");
+            bw::logLine(LOG_ERR, "keyed archive: an object was never written");
             return std::nullopt;
         }
     }

@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include "plist/plist_guard.h"
+#include "files/log_line.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>
@@ -28,13 +29,6 @@ const PlistLimits kSettingsLimits{64, 1'000'000};
 constexpr mode_t kNewFileMode = 0600;
 constexpr mode_t kNewFolderMode = 0700;
 
-__attribute__((format(printf, 1, 2))) void logLine(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vsyslog(LOG_ERR, format, args);
-    va_end(args);
-}
-
 struct FreeDeleter {
     void operator()(char* p) const { std::free(p); }
 };
@@ -60,16 +54,16 @@ FileRead readWholeFile(const std::string& path, FileData& out) {
     if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR)
             return FileRead::Missing;
-        logLine("readSettingsFile: cannot open %s: %s", path.c_str(), std::strerror(errno));
+        logLine(LOG_ERR, "readSettingsFile: cannot open %s: %s", path.c_str(), std::strerror(errno));
         return FileRead::Unreadable;
     }
     struct stat st {};
     if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        logLine("readSettingsFile: %s is not a regular file", path.c_str());
+        logLine(LOG_ERR, "readSettingsFile: %s is not a regular file", path.c_str());
         return FileRead::Unreadable;
     }
     if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFileBytes) {
-        logLine("readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
+        logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
         return FileRead::Unreadable;
     }
     out.mode = st.st_mode & 07777;
@@ -82,14 +76,14 @@ FileRead readWholeFile(const std::string& path, FileData& out) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            logLine("readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(errno));
+            logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(errno));
             return FileRead::Unreadable;
         }
         if (n == 0)
             break;
         out.bytes.append(buffer, static_cast<std::size_t>(n));
         if (out.bytes.size() > kMaxSettingsFileBytes) { // grew while we read it
-            logLine("readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
+            logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
             return FileRead::Unreadable;
         }
     }
@@ -102,7 +96,7 @@ PlistPtr parseSettingsData(const std::string& path, const std::string& bytes) {
         return nullptr;
     PlistPtr root = parsePlist(bytes, kSettingsLimits);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
-        logLine("readSettingsFile: %s is not a property list dictionary; ignored", path.c_str());
+        logLine(LOG_ERR, "readSettingsFile: %s is not a property list dictionary; ignored", path.c_str());
         return nullptr;
     }
     return root;
@@ -132,7 +126,7 @@ bool makeFolders(const std::string& folder) {
             continue;
         std::string prefix = folder.substr(0, i);
         if (::mkdir(prefix.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
-            logLine("makeFolders: cannot create %s: %s", prefix.c_str(), std::strerror(errno));
+            logLine(LOG_ERR, "makeFolders: cannot create %s: %s", prefix.c_str(), std::strerror(errno));
             return false;
         }
     }
@@ -175,7 +169,7 @@ WriteResult writeFileAtomically(const std::string& path, const std::string& data
     std::string folder = parentFolder(path), name = lastComponent(path);
     UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
-        logLine("writeSettingsFile: cannot open folder %s: %s", folder.c_str(), std::strerror(errno));
+        logLine(LOG_ERR, "writeSettingsFile: cannot open folder %s: %s", folder.c_str(), std::strerror(errno));
         return WriteResult::Failed;
     }
     std::string temporary;
@@ -188,14 +182,15 @@ WriteResult writeFileAtomically(const std::string& path, const std::string& data
             break;
     }
     if (!fd) {
-        logLine("writeSettingsFile: cannot create a temporary file in %s: %s", folder.c_str(), std::strerror(errno));
+        logLine(LOG_ERR, "writeSettingsFile: cannot create a temporary file in %s: %s", folder.c_str(),
+                std::strerror(errno));
         return WriteResult::Failed;
     }
     auto fail = [&](const char* what) {
         int error = errno;
         fd.reset();
         ::unlinkat(dir.get(), temporary.c_str(), 0);
-        logLine("writeSettingsFile: %s %s: %s", what, path.c_str(), std::strerror(error));
+        logLine(LOG_ERR, "writeSettingsFile: %s %s: %s", what, path.c_str(), std::strerror(error));
         return WriteResult::Failed;
     };
     if (geteuid() == 0 && (attributes.owner != 0 || attributes.group != 0) &&
@@ -553,14 +548,14 @@ bool createSettingsFileIfMissing(const std::string& path) {
     if (lstat(path.c_str(), &st) == 0)
         return true;
     if (errno != ENOENT) {
-        logLine("createSettingsFileIfMissing: cannot look at %s: %s", path.c_str(), std::strerror(errno));
+        logLine(LOG_ERR, "createSettingsFileIfMissing: cannot look at %s: %s", path.c_str(), std::strerror(errno));
         return false;
     }
     PlistPtr root(plist_new_dict());
     plist_dict_set_item(root.get(), kSettingsDictKey, Settings::defaults().toPlist().release());
     std::string data = serialise(root.get(), true);
     if (data.empty()) {
-        logLine("createSettingsFileIfMissing: the defaults could not be serialised");
+        logLine(LOG_ERR, "createSettingsFileIfMissing: the defaults could not be serialised");
         return false;
     }
     if (!makeFolders(parentFolder(path)))
@@ -603,7 +598,7 @@ bool editSettingsFile(const std::string& path, const std::function<bool(plist_t 
         return false;
     std::string data = serialise(root.get(), binary);
     if (data.empty()) {
-        logLine("editSettingsFile: %s could not be serialised", path.c_str());
+        logLine(LOG_ERR, "editSettingsFile: %s could not be serialised", path.c_str());
         return false;
     }
     return writeFileAtomically(path, data, file, false) == WriteResult::Written;

@@ -1,6 +1,7 @@
 #include "store/added_list.h"
 
 #include "files/atomic_file.h"
+#include "files/log_line.h"
 #include "plist/keyed_archive.h"
 #include "plist/keyed_archive_reader.h"
 #include "plist/keyed_archive_writer.h"
@@ -36,7 +37,7 @@ AddedList loadAddedList(const std::string& cacheFolder) {
     if (reader.open())
         chain = reader.classChain(*reader.root(), 0);
     if (!chain || (chain->front() != "NSDictionary" && chain->front() != "NSMutableDictionary")) {
-        syslog(LOG_ERR, "loadAddedList: %s/%s holds no dictionary", cacheFolder.c_str(), kAddedListFileName);
+        bw::logLine(LOG_ERR, "loadAddedList: %s/%s holds no dictionary", cacheFolder.c_str(), kAddedListFileName);
         return list;
     }
     const bool ok = reader.forEachEntry(*reader.root(), 0, [&](const std::string& key, std::uint64_t value, int depth) {
@@ -52,7 +53,7 @@ AddedList loadAddedList(const std::string& cacheFolder) {
         return true;
     });
     if (!ok) {
-        syslog(LOG_ERR, "loadAddedList: %s/%s cannot be read", cacheFolder.c_str(), kAddedListFileName);
+        bw::logLine(LOG_ERR, "loadAddedList: %s/%s cannot be read", cacheFolder.c_str(), kAddedListFileName);
         return AddedList{};
     }
     return list;
@@ -90,21 +91,24 @@ bool saveAddedList(const AddedList& list, const std::string& cacheFolder, uid_t 
         const std::size_t drop = times.size() - std::min(keep, times.size());
         std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(drop), times.end());
         const double notBefore = drop < times.size() ? times[drop] : std::numeric_limits<double>::infinity();
-        syslog(LOG_WARNING, "saveAddedList: the list is too large; keys recorded before %.0f are left out", notBefore);
+        bw::logLine(LOG_WARNING, "saveAddedList: the list is too large; keys recorded before %.0f are left out",
+                    notBefore);
         archive = archivedList(list, notBefore);
     }
-    if (!archive || archive->size() > kMaxArchiveSize) {
-        syslog(LOG_ERR, "saveAddedList: the list could not be archived");
+    // The archiver and the compressor log why they fail; the line is theirs alone.
+    if (!archive)
+        return false;
+    if (archive->size() > kMaxArchiveSize) {
+        bw::logLine(LOG_ERR, "saveAddedList: the list still takes %zu bytes, more than the %zu its readers accept",
+                    archive->size(), kMaxArchiveSize);
         return false;
     }
     auto compressed = compressedData(*archive);
-    if (!compressed) {
-        syslog(LOG_ERR, "saveAddedList: the list could not be compressed");
+    if (!compressed)
         return false;
-    }
     UniqueFd folder = openFolderNoFollow(cacheFolder);
     if (!folder.valid()) {
-        syslog(LOG_ERR, "saveAddedList: cannot open %s: %s", cacheFolder.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "saveAddedList: cannot open %s: %s", cacheFolder.c_str(), std::strerror(errno));
         return false;
     }
     return writeFileAtomicallyAt(folder.get(), kAddedListFileName, *compressed, owner, group, "saveAddedList");

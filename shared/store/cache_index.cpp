@@ -1,6 +1,7 @@
 #include "store/cache_index.h"
 
 #include "files/atomic_file.h"
+#include "files/log_line.h"
 #include "plist/keyed_archive.h"
 #include "plist/keyed_archive_reader.h"
 #include "plist/keyed_archive_writer.h"
@@ -107,12 +108,12 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
     const std::uint64_t root = *reader.root();
     auto chain = reader.classChain(root, 0);
     if (!chain || chain->front() != kClassName) {
-        syslog(LOG_ERR, "BWCacheIndex: the archive's root is a %s, not a %s", chain ? chain->front().c_str() : "value",
-               kClassName);
+        bw::logLine(LOG_ERR, "BWCacheIndex: the archive's root is a %s, not a %s",
+                    chain ? chain->front().c_str() : "value", kClassName);
         return std::nullopt;
     }
     auto wrongType = [](const char* key) {
-        syslog(LOG_ERR, "BWCacheIndex: %s has the wrong type", key);
+        bw::logLine(LOG_ERR, "BWCacheIndex: %s has the wrong type", key);
         return false;
     };
 
@@ -209,7 +210,8 @@ std::optional<BWCacheIndex> BWCacheIndex::unarchive(std::span<const std::uint8_t
     if (!ok)
         return std::nullopt;
     if (dropped > 0)
-        syslog(LOG_ERR, "BWCacheIndex: %zu entr%s of an unexpected form dropped", dropped, dropped == 1 ? "y" : "ies");
+        bw::logLine(LOG_ERR, "BWCacheIndex: %zu entr%s of an unexpected form dropped", dropped,
+                    dropped == 1 ? "y" : "ies");
     return index;
 }
 
@@ -322,12 +324,13 @@ bool putUnreadableIndexAside(int batchDirFd) {
         if (attempt > 0)
             aside += "-" + std::to_string(attempt);
         if (::renameat2(batchDirFd, kCacheIndexFileName, batchDirFd, aside.c_str(), RENAME_NOREPLACE) == 0) {
-            syslog(LOG_ERR, "BWCacheIndex: the batch's index cannot be read; kept aside as %s, a new one is started",
-                   aside.c_str());
+            bw::logLine(LOG_ERR,
+                        "BWCacheIndex: the batch's index cannot be read; kept aside as %s, a new one is started",
+                        aside.c_str());
             return true;
         }
         if (errno != EEXIST) {
-            syslog(LOG_ERR, "BWCacheIndex: cannot put an unreadable index aside: %s", std::strerror(errno));
+            bw::logLine(LOG_ERR, "BWCacheIndex: cannot put an unreadable index aside: %s", std::strerror(errno));
             return false;
         }
     }
@@ -359,7 +362,7 @@ std::optional<BWCacheIndex> readIndex(int batchDirFd, CacheIndexFileState* state
         return std::nullopt;
     }
     if (static_cast<unsigned long long>(st.st_size) > kMaxIndexFileSize) {
-        syslog(LOG_ERR, "readCacheIndex: %lld bytes cannot be an index", static_cast<long long>(st.st_size));
+        bw::logLine(LOG_ERR, "readCacheIndex: %lld bytes cannot be an index", static_cast<long long>(st.st_size));
         how = IndexRead::Garbled;
         return std::nullopt;
     }
@@ -416,7 +419,7 @@ std::optional<BWCacheIndex> loadCacheIndexForUpdateAt(int batchDirFd, bool& fres
         return index;
     case IndexRead::Unopenable:
         // Not readable this time (no descriptor left, a failing disk): nothing about its content is known.
-        syslog(LOG_ERR, "BWCacheIndex: the batch's index cannot be opened now; nothing is written");
+        bw::logLine(LOG_ERR, "BWCacheIndex: the batch's index cannot be opened now; nothing is written");
         return std::nullopt;
     case IndexRead::Garbled:
         // Not empty and cannot be read: it is never written over.
@@ -432,22 +435,19 @@ std::optional<BWCacheIndex> loadCacheIndexForUpdateAt(int batchDirFd, bool& fres
 
 bool writeCacheIndexAt(const BWCacheIndex& index, int batchDirFd, uid_t owner, gid_t group,
                        CacheIndexFileState* written) {
+    // The archiver and the compressor log why they fail; the line is theirs alone.
     auto archive = index.archivedData();
-    if (!archive) {
-        syslog(LOG_ERR, "writeCacheIndex: the index could not be archived");
+    if (!archive)
         return false;
-    }
     if (archive->size() > kMaxArchiveSize) {
-        syslog(LOG_ERR, "writeCacheIndex: the index would take %zu bytes, more than the %zu its readers accept",
-               archive->size(), kMaxArchiveSize);
+        bw::logLine(LOG_ERR, "writeCacheIndex: the index would take %zu bytes, more than the %zu its readers accept",
+                    archive->size(), kMaxArchiveSize);
         return false;
     }
     // Level 1 takes a few times less time than the default for about the same size on index archives.
     auto compressed = compressedData(*archive, true);
-    if (!compressed) {
-        syslog(LOG_ERR, "writeCacheIndex: the index could not be compressed");
+    if (!compressed)
         return false;
-    }
     // Whatever stands there now must be readable, or go aside first.
     const CacheIndexFileState current = cacheIndexFileStateAt(batchDirFd);
     if (current.exists && current.size > 0 && !knownReadable().contains(current)) {
@@ -468,7 +468,7 @@ bool writeCacheIndexAt(const BWCacheIndex& index, int batchDirFd, uid_t owner, g
 bool writeCacheIndex(const BWCacheIndex& index, const std::string& batchFolder, uid_t owner, gid_t group) {
     UniqueFd fd = openFolderNoFollow(batchFolder);
     if (!fd.valid()) {
-        syslog(LOG_ERR, "writeCacheIndex: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "writeCacheIndex: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
         return false;
     }
     return writeCacheIndexAt(index, fd.get(), owner, group);
@@ -478,7 +478,7 @@ BatchFolderLock::BatchFolderLock(const std::string& batchFolder, std::chrono::mi
     m_fd = openFolderNoFollow(batchFolder).release();
     m_ownsFd = true;
     if (m_fd < 0) {
-        syslog(LOG_ERR, "BatchFolderLock: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "BatchFolderLock: cannot open %s: %s", batchFolder.c_str(), std::strerror(errno));
         return;
     }
     lock(wait, batchFolder.c_str());
@@ -500,11 +500,11 @@ void BatchFolderLock::lock(std::chrono::milliseconds wait, const char* what) {
         if (errno == EINTR)
             continue;
         if (errno != EWOULDBLOCK) {
-            syslog(LOG_ERR, "BatchFolderLock: cannot lock %s: %s", what, std::strerror(errno));
+            bw::logLine(LOG_ERR, "BatchFolderLock: cannot lock %s: %s", what, std::strerror(errno));
             return;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            syslog(LOG_ERR, "BatchFolderLock: %s stayed locked by another process; nothing is written now", what);
+            bw::logLine(LOG_ERR, "BatchFolderLock: %s stayed locked by another process; nothing is written now", what);
             return;
         }
         ::usleep(10000);

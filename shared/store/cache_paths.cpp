@@ -1,5 +1,7 @@
 #include "store/cache_paths.h"
 
+#include "files/log_line.h"
+#include "files/unique_fd.h"
 #include "plist/reference_time.h"
 
 #include <fcntl.h>
@@ -99,13 +101,17 @@ std::string newStoredItemName() {
             if (errno == EINTR)
                 continue;
             // Without a random source, fall back to the kernel's own UUID generator.
-            int fd = ::open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC);
+            // Each failure's errno is taken where it happens: the close below may change it.
+            UniqueFd fd(::open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC));
+            int error = fd ? 0 : errno;
             char text[37] = {};
-            const bool ok = fd >= 0 && ::read(fd, text, 36) == 36;
-            if (fd >= 0)
-                ::close(fd);
-            if (!ok) {
-                syslog(LOG_ERR, "newStoredItemName: no random source: %s", std::strerror(errno));
+            if (fd) {
+                const ssize_t read = ::read(fd.get(), text, 36);
+                error = read < 0 ? errno : read == 36 ? 0 : EIO;
+            }
+            fd.reset();
+            if (error != 0) {
+                bw::logLine(LOG_ERR, "newStoredItemName: no random source: %s", std::strerror(error));
                 return {};
             }
             std::string name(text, 36);

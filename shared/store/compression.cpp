@@ -1,5 +1,7 @@
 #include "store/compression.h"
 
+#include "files/log_line.h"
+
 #include <zlib.h>
 
 #include <syslog.h>
@@ -45,7 +47,7 @@ std::optional<Bytes> compressedData(std::span<const std::uint8_t> input, bool fa
     if (input.empty())
         return std::nullopt;
     if (input.size() > std::numeric_limits<uInt>::max()) {
-        syslog(LOG_ERR, "compressedData: input of %zu bytes is too large", input.size());
+        bw::logLine(LOG_ERR, "compressedData: input of %zu bytes is too large", input.size());
         return std::nullopt;
     }
     const auto n = static_cast<uLong>(input.size());
@@ -57,7 +59,7 @@ std::optional<Bytes> compressedData(std::span<const std::uint8_t> input, bool fa
     const int result =
         compress2(output.data(), &outLength, input.data(), n, fast ? Z_BEST_SPEED : Z_DEFAULT_COMPRESSION);
     if (result != Z_OK) {
-        syslog(LOG_ERR, "compressedData: zlib error %d", result);
+        bw::logLine(LOG_ERR, "compressedData: zlib error %d", result);
         return std::nullopt;
     }
     output.resize(outLength);
@@ -68,7 +70,7 @@ std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::
     if (input.empty())
         return Bytes{};
     if (input.size() > std::numeric_limits<uInt>::max()) {
-        syslog(LOG_ERR, "decompressedData: input of %zu bytes is too large", input.size());
+        bw::logLine(LOG_ERR, "decompressedData: input of %zu bytes is too large", input.size());
         return std::nullopt;
     }
     const std::size_t n = input.size();
@@ -81,14 +83,14 @@ std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::
     stream->next_in = const_cast<Bytef*>(input.data());
     stream->avail_in = static_cast<uInt>(n);
     if (!stream.init()) {
-        syslog(LOG_ERR, "decompressedData: inflateInit failed");
+        bw::logLine(LOG_ERR, "decompressedData: inflateInit failed");
         return std::nullopt;
     }
     std::size_t produced = 0;
     for (;;) {
         if (produced >= output.size()) {
             if (output.size() >= maxSize) {
-                syslog(LOG_ERR, "decompressedData: output exceeds %zu bytes, refused", maxSize);
+                bw::logLine(LOG_ERR, "decompressedData: output exceeds %zu bytes, refused", maxSize);
                 return std::nullopt;
             }
             output.resize(std::min(output.size() + half, maxSize));
@@ -102,12 +104,12 @@ std::optional<Bytes> decompressedData(std::span<const std::uint8_t> input, std::
             break;
         if (result != Z_OK) {
             // Z_BUF_ERROR with room left means the input ended before the stream did.
-            syslog(LOG_ERR, "decompressedData: zlib error %d", result);
+            bw::logLine(LOG_ERR, "decompressedData: zlib error %d", result);
             return std::nullopt;
         }
     }
     if (!stream.end()) {
-        syslog(LOG_ERR, "decompressedData: inflateEnd failed");
+        bw::logLine(LOG_ERR, "decompressedData: inflateEnd failed");
         return std::nullopt;
     }
     output.resize(produced);

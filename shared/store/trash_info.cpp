@@ -1,5 +1,6 @@
 #include "store/trash_info.h"
 
+#include "files/log_line.h"
 #include "plist/json_writer.h"
 #include "files/unique_fd.h"
 
@@ -168,7 +169,7 @@ std::optional<std::string> readTrashInfoOriginalPathAt(int infoDirFd, const std:
     {
         UserFileSystemIds ids(user, group);
         if (!ids.ok()) {
-            syslog(LOG_ERR, "readTrashInfo: cannot take the file-system ids of user %d", static_cast<int>(user));
+            bw::logLine(LOG_ERR, "readTrashInfo: cannot take the file-system ids of user %d", static_cast<int>(user));
             return std::nullopt;
         }
         // O_NONBLOCK: a FIFO under the record's name must not hang the transfer.

@@ -4,6 +4,7 @@
 #include "text/string_utils_strings.h"
 #include "text/text_folding.h"
 #include "text/utf16.h"
+#include "files/log_line.h"
 
 #include <unicode/uchar.h>
 #include <unicode/udat.h>
@@ -105,7 +106,7 @@ UDateFormat* dateFormat(KOR_StringUtils::Style dateStyle, KOR_StringUtils::Style
                                    cache.timeZone.empty() ? nullptr : cache.timeZone.data(),
                                    static_cast<int32_t>(cache.timeZone.size()), nullptr, 0, &status));
     if (U_FAILURE(status) || !format) {
-        syslog(LOG_ERR, "KOR_StringUtils dateFormat error: %s", u_errorName(status));
+        bw::logLine(LOG_ERR, "KOR_StringUtils dateFormat error: %s", u_errorName(status));
         return nullptr;
     }
     return cache.dates.emplace(key, std::move(format)).first->second.get();
@@ -120,7 +121,7 @@ UNumberFormat* numberFormat(NumberKind kind) {
     NumberFormatPtr format(unum_open(kind == NumberKind::Currency ? UNUM_CURRENCY : UNUM_DECIMAL, nullptr, 0,
                                      icuLocale(cache), nullptr, &status));
     if (U_FAILURE(status) || !format) {
-        syslog(LOG_ERR, "KOR_StringUtils numberFormat error: %s", u_errorName(status));
+        bw::logLine(LOG_ERR, "KOR_StringUtils numberFormat error: %s", u_errorName(status));
         return nullptr;
     }
     if (kind == NumberKind::Plain || kind == NumberKind::Fixed)
@@ -266,7 +267,7 @@ UTransliterator* latinToAscii() {
         trans.reset(
             utrans_openU(id.data(), static_cast<int32_t>(id.size()), UTRANS_FORWARD, nullptr, 0, nullptr, &status));
         if (U_FAILURE(status)) {
-            syslog(LOG_ERR, "KOR_StringUtils stringNoAccent error: %s", u_errorName(status));
+            bw::logLine(LOG_ERR, "KOR_StringUtils stringNoAccent error: %s", u_errorName(status));
             trans.reset();
         }
     }

@@ -210,7 +210,7 @@ TEST_F(DaemonE2E, MoveModeWithOneFailingItemKeepsItAndAnnouncesNothing) {
     EXPECT_TRUE(fs::exists(info + "locked.trashinfo"));
     EXPECT_FALSE(fs::exists(info + "one.trashinfo"));
     const std::string text = log();
-    EXPECT_NE(std::string::npos, text.find("bw2daemon -[Daemon moveDataFromTrashToCache:]: Error reported: "));
+    EXPECT_NE(std::string::npos, text.find("-[Daemon moveDataFromTrashToCache:]: Error reported: "));
     EXPECT_NE(std::string::npos, text.find(" Trying to move " + trash + "locked in " + cache + "/"));
     quit(daemon);
 }

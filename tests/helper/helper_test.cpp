@@ -500,6 +500,77 @@ TEST_F(Launcher, RefusesCommandLinesTheAgentNeverSends) {
     EXPECT_FALSE(daemonStarted());
 }
 
+namespace {
+
+std::vector<std::string> nonEmptyLines(const std::string& text) {
+    std::vector<std::string> lines;
+    for (const std::string& line : linesWith(text, ""))
+        if (!line.empty())
+            lines.push_back(line);
+    return lines;
+}
+
+} // namespace
+
+TEST_F(Launcher, ARepairThatCannotTakeRootIsOneRefusalAndChangesNothing) {
+    // Run by the user instead of an administrator: the id change really fails.
+    makeUnrepaired();
+    HelperRun r = runAsUser({m_helper, "repair"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_LT(r.seconds, 1.0) << "a refusal does not wait";
+    const std::vector<std::string> lines = nonEmptyLines(r.err);
+    ASSERT_EQ(lines.size(), 1u) << r.err;
+    EXPECT_NE(lines[0].find("refused the repair for uid " + uidText() + ": setuidErr: Operation not permitted"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(ownerOf(m_helper), uid());
+    EXPECT_EQ(modeOf(m_helper) & 06000, 0u);
+}
+
+TEST_F(Launcher, EveryFailingStepEndsTheRunWithOneRefusal) {
+    // The same entry built with a step made to fail on request (EIO), set-uid in the helper's place.
+    fs::remove(m_helper);
+    fs::copy_file(BW_HELPER_FAILING_STEPS_PATH, m_helper);
+    ::chmod(m_helper.c_str(), 04755);
+    const struct {
+        const char* step;
+        bool repair; // run by root on an unrepaired file with "repair", else a user's launch
+        const char* refusal;
+    } cases[] = {
+        {"standard-descriptors", false, "refused a launch for uid"},
+        {"close-on-exec", false, "refused a launch for uid"},
+        {"environment", false, "refused a launch for uid"},
+        {"signals", false, "refused a launch for uid"},
+        {"setuid", true, "refused the repair for uid 0: setuidErr"},
+        {"setreuid", true, "refused the repair for uid 0: setreuidErr"},
+        {"root-ids", true, "refused the repair for uid 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.step);
+        fs::remove(reportPath());
+        if (c.repair)
+            makeUnrepaired();
+        const std::vector<std::string> env = {"PATH=/usr/bin:/bin", std::string("BW2_HELPER_FAILING_STEP=") + c.step};
+        HelperRun r = c.repair ? run(0, 0, {m_helper, "repair"}, env) : run(uid(), gid(), launchLine(), env);
+        EXPECT_EQ(r.status, 0);
+        const std::vector<std::string> lines = nonEmptyLines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_NE(lines[0].find(c.refusal), std::string::npos) << r.err;
+        EXPECT_NE(lines[0].find("Input/output error"), std::string::npos) << r.err;
+        EXPECT_FALSE(daemonStarted());
+        if (c.repair) {
+            EXPECT_EQ(ownerOf(m_helper), uid()) << "nothing repaired";
+            EXPECT_EQ(modeOf(m_helper) & 06000, 0u);
+            ASSERT_EQ(::chown(m_helper.c_str(), 0, 0), 0);
+            ASSERT_EQ(::chmod(m_helper.c_str(), 04755), 0);
+        }
+    }
+
+    // Without a failing step the same file launches: the refusals above came from the steps.
+    HelperRun r = runAsUser(launchLine());
+    EXPECT_FALSE(waitForReport().empty()) << r.err;
+}
+
 TEST_F(Launcher, PostInstallRepairsOnlyWhenRoot) {
     // As root: the installed helper becomes root-owned and set-uid, the daemon root's 0755.
     const std::string script = m_root + "/post-install";
