@@ -3,7 +3,7 @@
 #include "daemon.h"
 
 #include "store/cache_index.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 #include "plist/reference_time.h"
 
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include "files/atomic_file.h"
 #include "fd_utils.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 #include "store/trash_info.h"
 
 #include <fcntl.h>

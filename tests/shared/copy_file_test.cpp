@@ -1,5 +1,5 @@
-#include "fd_utils.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
+#include "files/unique_fd.h"
 #include "temp_dir.h"
 
 #include <acl/libacl.h>
