@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
 
 #include <regex>
 #include <set>
@@ -202,6 +206,31 @@ TEST_F(DaemonE2E, CopyModeCopiesOnceAndAgainAfterAChange) {
     // Quitting writes the added list with both keys.
     AddedList known = loadAddedList(cache);
     EXPECT_EQ(2u, known.size());
+}
+
+TEST_F(DaemonE2E, CopyModeKeepsAFolderWhoseSocketIsLeftOut) {
+    // A trashed folder holding a socket (a program's leftover) is still kept, without the socket.
+    makeDirs(trash + "project");
+    writeFile(trash + "project/notes.txt", "notes");
+    writeInfo("project");
+    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string socketPath = trash + "project/agent.sock";
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+    ::close(sock);
+
+    DaemonProcess daemon = startAndWait(2);
+    ASSERT_TRUE(recorder.waitFor(notif::kNewDataInCache, 10)) << log();
+    const std::vector<std::string> stored = storedNamesFor("project");
+    ASSERT_EQ(1u, stored.size()) << log();
+    EXPECT_EQ("notes", readFile(stored[0] + "/notes.txt"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(stored[0] + "/agent.sock")));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(socketPath))) << "copy mode leaves the trash as it is";
+    quit(daemon);
 }
 
 TEST_F(DaemonE2E, MoveModeWithOneFailingItemKeepsItAndAnnouncesNothing) {
