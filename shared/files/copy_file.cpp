@@ -692,15 +692,7 @@ int KOR_CopyFile::copyEntry(int srcDirFd, const char* srcName, int dstDirFd, con
         ++mNbFiles;
         if (::mkfifoat(dstDirFd, dstName, 0600) != 0)
             return fail(isNoSpace(errno) ? kNoSpace : kCopyFailed, errno);
-        // Owner changes fail for anyone but root, and that is as intended (see copyAttributes).
-        uid_t uid = st.st_uid;
-        gid_t gid = st.st_gid;
-        if (!mCopyPermissions)
-            setCurrentUserGroupTo(uid, gid);
-        [[maybe_unused]] int owned = ::fchownat(dstDirFd, dstName, uid, gid, AT_SYMLINK_NOFOLLOW);
-        [[maybe_unused]] int moded = ::fchmodat(dstDirFd, dstName, st.st_mode & 01777, 0);
-        struct timespec times[2] = {st.st_atim, st.st_mtim};
-        ::utimensat(dstDirFd, dstName, times, AT_SYMLINK_NOFOLLOW);
+        setOwnerModeAndTimesAt(dstDirFd, dstName, st);
         return kSuccess;
     }
     // Devices and sockets are not copied: a device node made by root in a user's cache would be a door
@@ -905,6 +897,21 @@ int KOR_CopyFile::copyFolder(int srcDirFd, const char* srcName, const struct sta
     return kSuccess;
 }
 
+void KOR_CopyFile::setOwnerModeAndTimesAt(int dstDirFd, const char* dstName, const struct stat& st) {
+    // Owner changes fail for anyone but root, and that is as intended (see copyAttributes). Nothing here
+    // follows a link: the name lies in a folder its user may change meanwhile.
+    uid_t uid = st.st_uid;
+    gid_t gid = st.st_gid;
+    if (!mCopyPermissions)
+        setCurrentUserGroupTo(uid, gid);
+    [[maybe_unused]] int owned = ::fchownat(dstDirFd, dstName, uid, gid, AT_SYMLINK_NOFOLLOW);
+    if (!S_ISLNK(st.st_mode)) {
+        [[maybe_unused]] int moded = ::fchmodat(dstDirFd, dstName, st.st_mode & 01777, AT_SYMLINK_NOFOLLOW);
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(dstDirFd, dstName, times, AT_SYMLINK_NOFOLLOW);
+}
+
 int KOR_CopyFile::copyLink(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd,
                            const char* dstName) {
     std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
@@ -916,13 +923,7 @@ int KOR_CopyFile::copyLink(int srcDirFd, const char* srcName, const struct stat&
     target[static_cast<std::size_t>(n)] = '\0';
     if (::symlinkat(target.data(), dstDirFd, dstName) != 0)
         return fail(isNoSpace(errno) ? kNoSpace : kCopyFailed, errno);
-    uid_t uid = st.st_uid;
-    gid_t gid = st.st_gid;
-    if (!mCopyPermissions)
-        setCurrentUserGroupTo(uid, gid);
-    [[maybe_unused]] int owned = ::fchownat(dstDirFd, dstName, uid, gid, AT_SYMLINK_NOFOLLOW);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(dstDirFd, dstName, times, AT_SYMLINK_NOFOLLOW);
+    setOwnerModeAndTimesAt(dstDirFd, dstName, st);
     return kSuccess;
 }
 

@@ -170,6 +170,7 @@ private:
     int copyFolder(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd, const char* dstName,
                    int depth);
     int copyLink(int srcDirFd, const char* srcName, const struct stat& st, int dstDirFd, const char* dstName);
+    void setOwnerModeAndTimesAt(int dstDirFd, const char* dstName, const struct stat& st);
     int copyData(int srcFd, int dstFd, off_t size);
     int copyRange(int srcFd, int dstFd, off_t start, off_t end, bool& useRange, std::vector<char>& buffer,
                   off_t& reached);

@@ -7,11 +7,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-
-#include <cstring>
 
 #include <regex>
 #include <set>
@@ -213,15 +209,8 @@ TEST_F(DaemonE2E, CopyModeKeepsAFolderWhoseSocketIsLeftOut) {
     makeDirs(trash + "project");
     writeFile(trash + "project/notes.txt", "notes");
     writeInfo("project");
-    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
     const std::string socketPath = trash + "project/agent.sock";
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
-    ::close(sock);
+    makeUnixSocket(socketPath);
 
     DaemonProcess daemon = startAndWait(2);
     ASSERT_TRUE(recorder.waitFor(notif::kNewDataInCache, 10)) << log();

@@ -8,8 +8,6 @@
 #include <sys/acl.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -28,6 +26,7 @@ using bw::KOR_CopyFile;
 using bw::UniqueFd;
 using bw::test::readFile;
 using bw::test::TempDir;
+using bw::test::makeUnixSocket;
 using bw::test::writeFile;
 
 namespace {
@@ -476,15 +475,7 @@ TEST_F(CopyFileTest, AFullDestinationAnswersTwoAndKeepsNothing) {
 TEST_F(CopyFileTest, SocketsAndDevicesInsideAFolderAreLeftOut) {
     fs::create_directories(src + "/folder");
     writeFile(src + "/folder/kept", "kept");
-    int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(sock, 0);
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    const std::string socketPath = src + "/folder/socket";
-    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-    std::strcpy(address.sun_path, socketPath.c_str());
-    ASSERT_EQ(0, ::bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
-    ::close(sock);
+    makeUnixSocket(src + "/folder/socket");
     const bool device = ::mknod((src + "/folder/device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
 
     KOR_CopyFile engine;
