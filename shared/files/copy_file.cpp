@@ -590,6 +590,7 @@ int KOR_CopyFile::copyInto(int srcDirFd, const char* srcName, int dstDirFd, cons
     struct stat existing;
     if (lstatAt(dstDirFd, destName.c_str(), existing)) {
         mReplaceFile = true;
+        setLockedAt(dstDirFd, destName.c_str(), false); // a locked item would refuse to go
         if (!removeTreeAt(dstDirFd, destName.c_str())) {
             int err = errno;
             removeTreeAt(dstDirFd, temporary);

@@ -536,6 +536,8 @@ TEST_F(CopyFileTest, AccessListsLocksAndDeletion) {
     EXPECT_TRUE(KOR_CopyFile::isObjectLocked(dst + "/locked/renamed"));
     EXPECT_EQ(KOR_CopyFile::kSuccess, engine.copyFile(dst + "/locked/renamed", dst, true));
     EXPECT_TRUE(KOR_CopyFile::isObjectLocked(dst + "/renamed")) << "a locked source gives a locked copy";
+    EXPECT_EQ(KOR_CopyFile::kSuccess, engine.copyFile(dst + "/locked/renamed", dst, true));
+    EXPECT_TRUE(engine.hasReplacedFile()) << "a locked item of the same name is replaced too";
     EXPECT_EQ(KOR_CopyFile::kSuccess, engine.deleteObject(dst + "/renamed"));
     EXPECT_EQ(KOR_CopyFile::kDeleteFailed, engine.deleteObject(dst + "/locked")) << "a locked item inside stays";
     EXPECT_TRUE(fs::exists(dst + "/locked/renamed"));
