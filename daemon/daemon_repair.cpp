@@ -4,7 +4,7 @@
 
 #include "files/log_line.h"
 #include "store/cache_index.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 #include "plist/reference_time.h"
 
 #include <fcntl.h>

@@ -6,7 +6,7 @@
 #include "store/added_list.h"
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 #include "bus/notification_names.h"
 #include "plist/reference_time.h"
 #include "store/trash_info.h"

@@ -2,8 +2,8 @@
 
 #include "files/atomic_file.h"
 #include "fd_utils.h"
+#include "files/copy_file.h"
 #include "files/log_line.h"
-#include "kor_copy_file.h"
 #include "store/trash_info.h"
 
 #include <fcntl.h>

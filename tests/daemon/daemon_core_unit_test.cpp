@@ -4,7 +4,7 @@
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
 #include "daemon.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 #include "bus/notification_bus.h"
 #include "plist/reference_time.h"
 #include "temp_dir.h"

@@ -1,7 +1,7 @@
 // SIGKILL in the middle of large batches: nothing trashed is lost from view, nothing half-copied is listed.
 
 #include "daemon_e2e_fixture.h"
-#include "kor_copy_file.h"
+#include "files/copy_file.h"
 
 #include <signal.h>
 

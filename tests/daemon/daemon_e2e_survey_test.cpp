@@ -192,6 +192,24 @@ TEST_F(DaemonE2E, CopyModeCopiesOnceAndAgainAfterAChange) {
     EXPECT_EQ(2u, known.size());
 }
 
+TEST_F(DaemonE2E, CopyModeKeepsAFolderWhoseSocketIsLeftOut) {
+    // A trashed folder holding a socket (a program's leftover) is still kept, without the socket.
+    makeDirs(trash + "project");
+    writeFile(trash + "project/notes.txt", "notes");
+    writeInfo("project");
+    const std::string socketPath = trash + "project/agent.sock";
+    makeUnixSocket(socketPath);
+
+    DaemonProcess daemon = startAndWait(2);
+    ASSERT_TRUE(recorder.waitFor(notif::kNewDataInCache, 10)) << log();
+    const std::vector<std::string> stored = storedNamesFor("project");
+    ASSERT_EQ(1u, stored.size()) << log();
+    EXPECT_EQ("notes", readFile(stored[0] + "/notes.txt"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(stored[0] + "/agent.sock")));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(socketPath))) << "copy mode leaves the trash as it is";
+    quit(daemon);
+}
+
 TEST_F(DaemonE2E, MoveModeWithOneFailingItemKeepsItAndAnnouncesNothing) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to make one item immovable";

@@ -1,8 +1,13 @@
 #include "temp_dir.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -35,6 +40,18 @@ std::string readFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+void makeUnixSocket(const std::string& path) {
+    struct sockaddr_un address {};
+    ASSERT_LT(path.size(), sizeof address.sun_path) << path;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    const int bound = ::bind(sock, reinterpret_cast<struct sockaddr*>(&address), sizeof address);
+    ::close(sock);
+    ASSERT_EQ(0, bound) << path;
 }
 
 void makeDirs(const std::string& path, unsigned mode) {

@@ -26,6 +26,9 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);
 // mkdir -p
 void makeDirs(const std::string& path, unsigned mode = 0755);
+// Leaves a Unix socket at `path` (bound, then closed, as a program that ended leaves one); fails the test
+// on error.
+void makeUnixSocket(const std::string& path);
 // The build tree and source tree (BW_BUILD_DIR / BW_SOURCE_DIR override the configured ones).
 std::string buildDir();
 std::string sourceDir();
