@@ -13,7 +13,10 @@
 #include "desktop_session.h"
 #include "menu_texts.h"
 #include "mount_table.h"
+#include "pruning_pass.h"
+#include "system_protection_services.h"
 #include "bus/notification_names.h"
+#include "files/unique_fd.h"
 #include "plist/reference_time.h"
 #include "settings/settings.h"
 #include "update_timing.h"
@@ -103,10 +106,11 @@ std::optional<std::string> stringValue(plist_t dict, const char* key) {
 } // namespace
 
 MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent)
-    : MainController(delegate, ProtectionServices::system(), parent) {}
+    : MainController(delegate, std::make_unique<SystemProtectionServices>(), parent) {}
 
-MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent)
-    : QObject(parent), m_delegate(delegate) {
+MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, std::unique_ptr<ProtectionServices> services,
+                               QObject* parent)
+    : QObject(parent), m_delegate(delegate), m_services(std::move(services)) {
     initMenuResources();
     m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
     m_alertsShown = !m_headless;
@@ -120,19 +124,8 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
     paths.launcher = launcherPathIn(installRoot());
     paths.problemFile = protectionProblemFilePath(paths.homeFolder);
 
-    services.post = [this](const std::string& name, const std::string& object) {
-        m_bus.post(name, object, nullptr, true);
-    };
-    services.showProtection = [this](bool on) {
-        QMetaObject::invokeMethod(
-            this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
-    };
-    services.busConnected = [this] { return m_bus.isConnected(); };
-    services.reportProblem = [this](const ProtectionProblemReport& report) {
-        QMetaObject::invokeMethod(
-            this, [this, report] { reportProtectionProblem(report); }, Qt::QueuedConnection);
-    };
-    m_protection = std::make_unique<ProtectionControl>(std::move(paths), std::move(services));
+    ProtectionHost& host = *this;
+    m_protection = std::make_unique<ProtectionControl>(std::move(paths), *m_services, host);
     m_notes = std::make_unique<DesktopNotes>();
     connect(m_notes.get(), &DesktopNotes::activated, m_delegate,
             &Binwarden_2_MenuAppDelegate::userNotificationCenterDidActivateNotification);
@@ -141,8 +134,24 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
 MainController::~MainController() {
     // The workers use the bus, the protection control and this object: they end before any of it goes.
     stopWorkers();
-    if (m_mountFd >= 0)
-        close(m_mountFd);
+}
+
+void MainController::post(const std::string& name, const std::string& object) {
+    m_bus.post(name, object, nullptr, true);
+}
+
+bool MainController::busConnected() {
+    return m_bus.isConnected();
+}
+
+void MainController::showProtection(bool on) {
+    QMetaObject::invokeMethod(
+        this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
+}
+
+void MainController::reportProblem(const ProtectionProblemReport& report) {
+    QMetaObject::invokeMethod(
+        this, [this, report] { reportProtectionProblem(report); }, Qt::QueuedConnection);
 }
 
 void MainController::stopWorkers() {
@@ -271,30 +280,19 @@ void MainController::registerNotifications() {
 }
 
 void MainController::watchMounts() {
-    for (const auto& mount : readMountTable())
-        m_mounts.insert(mount.mountPoint);
-    // The kernel marks /proc/self/mountinfo with POLLPRI when the mounts change.
-    m_mountFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (m_mountFd < 0)
+    m_mountWatch = std::make_unique<MountWatch>(m_mountTableFile);
+    if (!m_mountWatch->valid())
         return;
-    m_mountNotifier = new QSocketNotifier(m_mountFd, QSocketNotifier::Exception, this);
-    connect(m_mountNotifier, &QSocketNotifier::activated, this, &MainController::mountsChanged);
+    // The change shows as POLLPRI, which Qt reports as an exception on the descriptor.
+    m_mountNotifier = std::make_unique<QSocketNotifier>(m_mountWatch->descriptor(), QSocketNotifier::Exception);
+    connect(m_mountNotifier.get(), &QSocketNotifier::activated, this, &MainController::mountTableChanged);
 }
 
-void MainController::mountsChanged() {
-    // Reading the file to its end acknowledges the change.
-    char buffer[4096];
-    lseek(m_mountFd, 0, SEEK_SET);
-    while (read(m_mountFd, buffer, sizeof buffer) > 0) {
-    }
-    std::set<std::string> now;
-    for (const auto& mount : readMountTable())
-        now.insert(mount.mountPoint);
-    for (const auto& point : now) {
-        if (!m_mounts.count(point))
-            workspaceDidMountNotification(point);
-    }
-    m_mounts = std::move(now);
+void MainController::mountTableChanged() {
+    if (!m_mountWatch)
+        return;
+    for (const auto& point : m_mountWatch->newMountPoints())
+        workspaceDidMountNotification(point);
 }
 
 void MainController::reloadSettings(const std::optional<Settings>& settings) {
@@ -375,7 +373,7 @@ void MainController::startStopProtection() {
 void MainController::startProtectionThread() {
     m_workers.start([this] {
         m_protection->startProtection();
-        m_workers.waitFor([] { return false; }, std::chrono::milliseconds(500));
+        m_workers.pause(std::chrono::milliseconds(500));
     });
 }
 
@@ -446,14 +444,7 @@ void MainController::cacheDidUpdateNotification(const Notification& notification
 }
 
 void MainController::manageCacheContents(const std::string& cacheFolder) {
-    AgentSettings settings = m_protection->agentSettings();
-    std::vector<MountEntry> mounts = readMountTable();
-    PruneReport report = pruneCache(
-        cacheFolder, settings.cacheLifeInDays, settings.percentFreeSpaceMini, getuid(),
-        [](const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-            return volumeSizes(path, freeBytes, totalBytes);
-        },
-        [&mounts](const std::string& path) { return isVolumeMountPoint(path, mounts); });
+    PruneReport report = runPruningPass(cacheFolder, m_protection->agentSettings(), getuid());
     for (const auto& name : report.removed)
         syslog(LOG_INFO, "-[MainController manageCacheContents:] removed %s/%s", cacheFolder.c_str(), name.c_str());
     if (!report.measured) {
@@ -473,6 +464,7 @@ void MainController::manageCacheContents(const std::string& cacheFolder) {
                 [this, alert, answered] {
                     showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button));
                     answered->store(true);
+                    m_workers.wake();
                 },
                 Qt::QueuedConnection);
             m_workers.waitFor([answered] { return answered->load(); }, std::chrono::hours(24 * 365));
@@ -645,9 +637,7 @@ void MainController::openBinwarden(int tag) {
             std::error_code ec;
             std::filesystem::create_directories(support, ec);
             std::string flag = support + "/" + kSettingsFlagFileName;
-            int fd = open(flag.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd >= 0)
-                close(fd);
+            UniqueFd flagFile(open(flag.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
         }
         std::string error;
         if (!launchDetached(app, {app}, &error))

@@ -9,6 +9,7 @@
 #include "agent_strings.h"
 #include "detached_launch.h"
 #include "fake_notification_server.h"
+#include "fake_protection_services.h"
 #include "bus/notification_names.h"
 #include "private_bus.h"
 #include "settings/settings.h"
@@ -78,16 +79,17 @@ std::vector<std::vector<std::string>>& launches() {
     return recorded;
 }
 
-ProtectionServices testServices() {
-    ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*,
-                         std::function<void(int)>) {
-        launches().push_back(args);
+// The real process table seen through the processes of this test, launches recorded, the launcher set
+// up, real sleeps: the system as the controller would find it, without side effects.
+class TestServices : public bw::test::FakeProtectionServices {
+public:
+    TestServices() { realSleeps = true; }
+    bool launch(const std::string&, const std::vector<std::string>& args, std::string*,
+                std::function<void(int)>) override {
+        ::launches().push_back(args);
         return true;
-    };
-    services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
-    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
-    services.processInfo = [](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
+    }
+    std::optional<std::vector<ProcessRecord>> processInfo(const std::string& name) override {
         auto all = processInfoForDaemonNamed(name);
         std::vector<ProcessRecord> ours;
         if (all) {
@@ -99,8 +101,14 @@ ProtectionServices testServices() {
         if (ours.empty())
             return std::nullopt;
         return ours;
-    };
-    return services;
+    }
+    bool daemonRunsFor(const std::string& trashArgument) override {
+        return daemonRunsForTrash(getuid(), trashArgument);
+    }
+};
+
+std::unique_ptr<ProtectionServices> testServices() {
+    return std::make_unique<TestServices>();
 }
 
 pid_t startFakeProcess(const std::string& folder, const std::string& name) {
@@ -462,13 +470,19 @@ TEST_F(MenuUiTest, QuittingWhileAStartWaitsForTheAdministratorDialogEndsPromptly
     std::string pkexec = home / "pkexec";
     bw::test::writeFile(pkexec, "#!/bin/sh\necho $$ > '" + (home / "pkexec.pid") + "'\nexec sleep 1000\n");
     chmod(pkexec.c_str(), 0755);
-    ProtectionServices services = testServices();
-    services.launcherProblem = [](const std::string&, bool* repairCanFix) {
-        *repairCanFix = true;
-        return std::string("the launcher is not root-owned yet");
-    };
-    services.repair = [pkexec](const std::string& helper, const std::atomic<bool>& cancelled, int* status) {
-        return runAdminRepair(pkexec, helper, RepairWait{kRepairWaitLimit, &cancelled}, status);
+    class PkexecServices : public TestServices {
+    public:
+        explicit PkexecServices(std::string pkexec) : m_pkexec(std::move(pkexec)) {}
+        std::string launcherProblem(const std::string&, bool* repairCanFix) override {
+            *repairCanFix = true;
+            return "the launcher is not root-owned yet";
+        }
+        RepairOutcome repair(const std::string& helper, const std::atomic<bool>& cancelled, int* status) override {
+            return runAdminRepair(m_pkexec, helper, RepairWait{kRepairWaitLimit, &cancelled}, status);
+        }
+
+    private:
+        std::string m_pkexec;
     };
     std::string settingsFile = home / ".config/com.kor.Binwarden-2.plist";
     launches().clear();
@@ -476,7 +490,7 @@ TEST_F(MenuUiTest, QuittingWhileAStartWaitsForTheAdministratorDialogEndsPromptly
     std::chrono::steady_clock::duration took{};
     {
         Binwarden_2_MenuAppDelegate delegate;
-        MainController controller(&delegate, services);
+        MainController controller(&delegate, std::make_unique<PkexecServices>(pkexec));
         controller.protection().setLauncherPath(launcher);
         ASSERT_TRUE(controller.awakeFromNib());
         controller.startStopProtection(); // the start runs on a worker and waits for the dialog

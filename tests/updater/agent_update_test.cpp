@@ -5,6 +5,7 @@
 #include "MainController.h"
 #include "PXUpdater.h"
 #include "PXUpdaterController.h"
+#include "fake_protection_services.h"
 #include "loopback_server.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
@@ -49,14 +50,9 @@ void pump(int milliseconds, NotificationBus& bus) {
 }
 
 // No helper is launched and only processes of this test count.
-ProtectionServices quietServices() {
-    ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>&, std::string*, std::function<void(int)>) {
-        return true;
-    };
-    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
-    services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
-    services.processInfo = [](const std::string&) -> std::optional<std::vector<ProcessRecord>> { return std::nullopt; };
+std::unique_ptr<ProtectionServices> quietServices() {
+    auto services = std::make_unique<bw::test::FakeProtectionServices>();
+    services->realSleeps = true;
     return services;
 }
 
