@@ -46,8 +46,11 @@ RepairOutcome FakeProtectionServices::repair(const std::string&, const std::atom
         hold = holdRepairUntilCancelled;
     }
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (hold && !cancelled.load() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (hold) {
+        while (!cancelled.load() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
     std::lock_guard lock(m_lock.mutex);
     *status = 3;
     if (repairFixes)

@@ -37,7 +37,9 @@ public:
     bool repairFixes = false;                              // the repair sets it up
     RepairOutcome repairOutcome = RepairOutcome::Done;
     int repairs = 0;
-    bool holdRepairUntilCancelled = false;                 // the repair waits (at most ten seconds) for a cancel
+    // The repair waits (at most ten seconds) for a cancel, then takes a fifth of a second to end, as
+    // pkexec does when it is stopped: a caller that does not wait for it sees it still running.
+    bool holdRepairUntilCancelled = false;
     bool realSleeps = false;                               // sleep really waits
 
 private:
