@@ -3,12 +3,12 @@
 
 #include "Binwarden_2_MenuAppDelegate.h"
 #include "MainController.h"
+#include "agent_test_support.h"
 #include "fake_protection_services.h"
 #include "private_bus.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
-
-#include <QApplication>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -23,25 +23,9 @@
 using namespace bw;
 using bw::test::FakeProtectionServices;
 using bw::test::TempDir;
+using bw::test::waitUntil;
 
 namespace {
-
-QApplication& application() {
-    static int argc = 1;
-    static char name[] = "main_controller_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
-}
-
-bool waitUntil(const std::function<bool()>& condition, int milliseconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
 
 std::string mountLine(int id, const std::string& mountPoint) {
     return std::to_string(id) + " 1 8:1 / " + mountPoint + " rw - ext4 /dev/sdx" + std::to_string(id) + " rw\n";
@@ -50,29 +34,17 @@ std::string mountLine(int id, const std::string& mountPoint) {
 class MainControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        application();
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        std::filesystem::create_directories(home / ".config");
+        bw::test::agentApplication("main_controller_tests");
+        bw::test::enterHome(home);
     }
 
-    void TearDown() override {
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("XDG_DATA_HOME");
-    }
+    void TearDown() override { bw::test::leaveHome(); }
 
     void writeSettings(const std::vector<VolumeEntry>& volumes) {
         Settings settings = Settings::defaults();
         settings.volumes = volumes;
         settings.updates = false;
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(settingsFile(), std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(settingsFile(), settings);
     }
 
     std::string settingsFile() const { return home / ".config/com.kor.Binwarden-2.plist"; }

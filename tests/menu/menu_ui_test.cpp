@@ -7,12 +7,14 @@
 #include "InfoMenuView.h"
 #include "MainController.h"
 #include "agent_strings.h"
+#include "agent_test_support.h"
 #include "detached_launch.h"
 #include "fake_notification_server.h"
 #include "fake_protection_services.h"
 #include "bus/notification_names.h"
 #include "private_bus.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 
 #include <QAction>
@@ -51,11 +53,7 @@ using bw::test::TempDir;
 namespace {
 
 QApplication& application() {
-    static int argc = 1;
-    static char name[] = "menu_ui_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
+    return bw::test::agentApplication("menu_ui_tests");
 }
 
 void pumpEvents(int milliseconds) {
@@ -134,14 +132,7 @@ pid_t startFakeMainApplication(const std::string& folder) {
     return startFakeProcess(folder, "binwarden2");
 }
 
-bool waitUntil(const std::function<bool()>& condition, int milliseconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
+using bw::test::waitUntil;
 
 // The next alert that comes up is answered by `act`. An alert that `act` does not close within two
 // seconds is closed by force, and the answer then says it was stuck.
@@ -197,28 +188,16 @@ class MenuUiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         application();
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        std::filesystem::create_directories(home / ".config");
+        bw::test::enterHome(home);
         Settings settings = Settings::defaults();
         settings.volumes = {{"/", true}, {"/media/nowhere", true}};
         settings.updates = false;
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(home / ".config/com.kor.Binwarden-2.plist", std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(home / ".config/com.kor.Binwarden-2.plist", settings);
         bw::test::makeDirs(home / ".Binwarden2Cache/batch");
         bw::test::writeFile(home / ".Binwarden2Cache/batch/ITEM", std::string(1001, 'x'));
     }
 
-    void TearDown() override {
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("XDG_DATA_HOME");
-    }
+    void TearDown() override { bw::test::leaveHome(); }
 
     TempDir home;
     bw::test::PrivateBus bus;

@@ -4,6 +4,7 @@
 #include "fake_protection_services.h"
 #include "protection_control.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 
@@ -58,14 +59,7 @@ protected:
     void writeSettings(const std::vector<VolumeEntry>& volumes) {
         Settings settings = Settings::defaults();
         settings.volumes = volumes;
-        std::filesystem::create_directories(home + "/.config");
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(settingsFile, std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(settingsFile, settings);
     }
 
     std::string uidText() const { return std::to_string(getuid()); }

@@ -11,6 +11,7 @@
 #include "bus/notification_names.h"
 #include "private_bus.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 
 #include <QApplication>
@@ -69,13 +70,7 @@ TEST(AgentUpdater, OneCheckPerAnnouncementAndNoAnnouncementOfItsOwn) {
         SCOPED_TRACE(updates ? "updates on: the agent offers" : "updates off: the agent may not offer");
         Settings settings = Settings::defaults();
         settings.updates = updates;
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(home / ".config/com.kor.Binwarden-2.plist", std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(home / ".config/com.kor.Binwarden-2.plist", settings);
 
         bw::test::PrivateBus privateBus;
         ASSERT_TRUE(privateBus.ok());
