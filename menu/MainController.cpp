@@ -7,6 +7,7 @@
 #include "DesktopNotes.h"
 #include "InfoMenuView.h"
 #include "TrayWatch.h"
+#include "agent_requests.h"
 #include "agent_strings.h"
 #include "bus_event_bridge.h"
 #include "cache_pruning.h"
@@ -56,51 +57,12 @@ namespace bw {
 
 namespace {
 
-// Reports, settings and the update requests come from our own programs or from root; anybody else's are
-// ignored, so that another local user can neither rewrite our settings, switch our protection off, nor
-// make us prune, warn or check for updates.
-bool fromOurselvesOrRoot(const Notification& notification) {
-    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
-}
-
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
 
 void sleepFor(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
-}
-
-std::optional<std::int64_t> integerValue(plist_t node) {
-    if (!node)
-        return std::nullopt;
-    switch (plist_get_node_type(node)) {
-    case PLIST_UINT: {
-        std::uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return static_cast<std::int64_t>(value);
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return static_cast<std::int64_t>(value);
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
-std::optional<std::string> stringValue(plist_t dict, const char* key) {
-    if (!dict || plist_get_node_type(dict) != PLIST_DICT)
-        return std::nullopt;
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string text = value ? value : "";
-    free(value);
-    return text;
 }
 
 } // namespace
@@ -395,7 +357,7 @@ void MainController::stopProtectionNotification(const Notification& notification
 }
 
 void MainController::settingsDidUpdateNotification(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     bool wasOn = m_protection->isProtectionActivated(true);
     if (!notification.userInfo || plist_get_node_type(notification.userInfo.get()) != PLIST_DICT)
@@ -410,7 +372,7 @@ void MainController::settingsDidUpdateNotification(const Notification& notificat
 }
 
 void MainController::quitDaemonForUpdate(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     m_protection->stopProtection();
 }
@@ -423,22 +385,13 @@ void MainController::cacheDidUpdateNotification(const Notification& notification
     // Every cache's size is in the total, other users' caches on shared volumes too: whoever announced a
     // change, the next refresh measures again, even when nothing else is done for it here.
     _refreshMenu = true;
-    if (!fromOurselvesOrRoot(notification))
+    std::optional<CacheUpdate> update = cacheUpdateFor(notification, getuid(), m_protection->paths().homeFolder);
+    if (!update)
         return;
-    bool silent = notification.name == notif::kCacheUpdateSilent;
-    plist_t info = notification.userInfo.get();
-    bool hasInfo = info && plist_get_node_type(info) == PLIST_DICT;
-    std::optional<std::string> cachePath = hasInfo ? stringValue(info, notif::kCachePathKey) : std::nullopt;
-    if (cachePath && !isCacheFolderOfUser(*cachePath, m_protection->paths().homeFolder, getuid()))
-        return; // another user's daemon
-    if (!silent && m_protection->agentSettings().showNoteOnCacheUpdate) {
-        std::optional<std::int64_t> items;
-        if (hasInfo)
-            items = integerValue(plist_dict_get_item(info, notif::kItemsMovedToCache));
-        showNote(qs(noteTextForItems(items)));
-    }
-    if (cachePath) {
-        std::string path = *cachePath;
+    if (!update->silent && m_protection->agentSettings().showNoteOnCacheUpdate)
+        showNote(qs(noteTextForItems(update->itemsMoved)));
+    if (update->cachePath) {
+        std::string path = *update->cachePath;
         m_workers.start([this, path] { manageCacheContents(path); });
     }
 }
@@ -486,13 +439,10 @@ void MainController::showDiskFullAlertOnMainThread(const QString& title, const Q
 }
 
 void MainController::diskIsFullNotification(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification) ||
-        (notification.object && !notification.object->empty() &&
-         !isCacheFolderOfUser(*notification.object, m_protection->paths().homeFolder, getuid())))
+    std::optional<std::string> cache = diskFullCacheFor(notification, getuid(), m_protection->paths().homeFolder);
+    if (!cache)
         return;
-    std::string volume;
-    if (notification.object && !notification.object->empty())
-        volume = volumeDisplayName(*notification.object);
+    std::string volume = cache->empty() ? std::string() : volumeDisplayName(*cache);
     AlertTexts alert = diskFullAlert(volume);
     runAlert(true, qs(alert.title), qs(alert.message), {qs(alert.button)});
     sleepFor(std::chrono::milliseconds(100));
@@ -693,7 +643,7 @@ void MainController::delayedCheckUpdates() {
 }
 
 void MainController::mainAppSaysUpdate(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     m_delegate->resetUpdateTime();
     _softwareUpdater.resetUpdateTime();
