@@ -12,12 +12,12 @@
 #include "bus_event_bridge.h"
 #include "cache_pruning.h"
 #include "desktop_session.h"
+#include "main_application.h"
 #include "menu_texts.h"
 #include "mount_table.h"
 #include "pruning_pass.h"
 #include "system_protection_services.h"
 #include "bus/notification_names.h"
-#include "files/unique_fd.h"
 #include "plist/reference_time.h"
 #include "settings/settings.h"
 #include "update_timing.h"
@@ -36,16 +36,13 @@
 #include <QThread>
 #include <QWidgetAction>
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 
 // The icons are compiled into the static library; its resources must be registered by name.
@@ -578,21 +575,7 @@ void MainController::openBinwarden(int tag) {
     if (tag != 0 && tag != kTagOpen && tag != kTagOpenSettings)
         return;
     int n = tag == kTagOpenSettings ? 2 : 1;
-    m_workers.start([n] {
-        std::string app = mainApplicationPathIn(installRoot());
-        if (access(app.c_str(), X_OK) != 0)
-            return;
-        if (n == 2) {
-            std::string support = xdgDataHome() + "/Binwarden 2";
-            std::error_code ec;
-            std::filesystem::create_directories(support, ec);
-            std::string flag = support + "/" + kSettingsFlagFileName;
-            UniqueFd flagFile(open(flag.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-        }
-        std::string error;
-        if (!launchDetached(app, {app}, &error))
-            syslog(LOG_ERR, "-[MainController openBinwardenThread:] %s", error.c_str());
-    });
+    m_workers.start([this, n] { openMainApplication(*m_services, installRoot(), xdgDataHome(), n == 2); });
 }
 
 void MainController::quitMenu() {
