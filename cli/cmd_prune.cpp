@@ -2,10 +2,10 @@
 
 #include "command.h"
 
-#include "desktop_session.h"
-#include "pruning_pass.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
+#include "desktop_session.h"
+#include "pruning_pass.h"
 #include "settings/settings.h"
 
 #include <unistd.h>

@@ -18,15 +18,14 @@ bool fromOurselvesOrRoot(const Notification& notification, uid_t uid);
 // A daemon stored items in a cache ("new data", or the silent kind that shows no note).
 struct CacheUpdate {
     bool silent = false;
-    std::optional<std::string> cachePath;       // the cache folder written to, when named
-    std::optional<std::int64_t> itemsMoved;     // how many items, when given as a number
+    std::optional<std::string> cachePath;   // the cache folder written to, when named
+    std::optional<std::int64_t> itemsMoved; // how many items, when given as a number
 };
 // Nothing when the report is not ours to act on: from another user, or about another user's cache.
 std::optional<CacheUpdate> cacheUpdateFor(const Notification& notification, uid_t uid, const std::string& homeFolder);
 
 // A daemon found its volume full: the cache folder it names (empty when none), or nothing when the report
 // is not ours to act on.
-std::optional<std::string> diskFullCacheFor(const Notification& notification, uid_t uid,
-                                            const std::string& homeFolder);
+std::optional<std::string> diskFullCacheFor(const Notification& notification, uid_t uid, const std::string& homeFolder);
 
 } // namespace bw

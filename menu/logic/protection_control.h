@@ -102,6 +102,7 @@ private:
         // After the launcher ended: a report unless a daemon runs for the trash.
         void launcherEnded(int status, const std::string& trashArgument, const std::string& trashPath,
                            const std::string& launcher);
+
     private:
         void deliverLocked(const ProtectionProblemReport& report);
     };

@@ -35,8 +35,8 @@ TEST(MainApplication, OpensTheInstalledApplicationAndLeavesTheSettingsFlagWhenAs
         }
         bw::test::FakeProtectionServices services;
         EXPECT_EQ(openMainApplication(services, root.path(), data.path(), c.atSettings), c.opened) << c.what;
-        EXPECT_EQ(services.launches, c.opened ? std::vector<std::vector<std::string>>{{app}}
-                                              : std::vector<std::vector<std::string>>{})
+        EXPECT_EQ(services.launches,
+                  c.opened ? std::vector<std::vector<std::string>>{{app}} : std::vector<std::vector<std::string>>{})
             << c.what;
         EXPECT_EQ(std::filesystem::exists(data / "Binwarden 2/.settingsFlag"), c.opened && c.atSettings) << c.what;
     }

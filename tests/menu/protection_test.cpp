@@ -330,8 +330,7 @@ TEST_F(ProtectionTest, EveryReasonProtectionCouldNotStartIsReportedAndKept) {
          ProtectionProblem::RepairFailed, false, "chmod 04755"},
         {"helper refused the launch", "", false, RepairOutcome::Done, false, true, false,
          ProtectionProblem::LauncherRefused, true, "journalctl"},
-        {"no bus", "", false, RepairOutcome::Done, false, false, true, ProtectionProblem::NoBus, true,
-         "no system bus"},
+        {"no bus", "", false, RepairOutcome::Done, false, false, true, ProtectionProblem::NoBus, true, "no system bus"},
         {"all well after a repair", "", true, RepairOutcome::Done, true, true, true, std::nullopt, true, ""},
     };
     for (const auto& c : cases) {

@@ -51,8 +51,8 @@ TEST(MountWatch, ReportsEachMountPointOnceAndForgetsThoseThatWent) {
          line(1, "/") + line(2, "/media/me/Old") + line(3, "/media/me/USB") + line(5, "/run/media/me/Z") +
              line(4, "/media/me/My\\040Disk"),
          {"/media/me/My Disk", "/run/media/me/Z"}},
-        {"one unmounted", line(1, "/") + line(3, "/media/me/USB") + line(5, "/run/media/me/Z") +
-                              line(4, "/media/me/My\\040Disk"),
+        {"one unmounted",
+         line(1, "/") + line(3, "/media/me/USB") + line(5, "/run/media/me/Z") + line(4, "/media/me/My\\040Disk"),
          {}},
         {"mounted again is new again",
          line(1, "/") + line(3, "/media/me/USB") + line(5, "/run/media/me/Z") + line(4, "/media/me/My\\040Disk") +

@@ -28,19 +28,19 @@ public:
     int repairsEnded() const;
 
     // Set by the test before anything runs; read by it afterwards (or through the calls above).
-    std::vector<ProcessRecord> processes;                  // what processInfo finds, by name
-    std::vector<std::vector<std::string>> launches;        // the arguments of each launch
-    std::vector<std::function<void(int)>> exits;           // each launch's exit callback, for the test to call
-    std::set<std::string> runningTrashes;                  // trash arguments a daemon runs for
-    std::string unfixableProblem;                          // set: not set up, and the repair cannot fix it
-    bool needsRepair = false;                              // only the launcher's own file is not set up
-    bool repairFixes = false;                              // the repair sets it up
+    std::vector<ProcessRecord> processes;           // what processInfo finds, by name
+    std::vector<std::vector<std::string>> launches; // the arguments of each launch
+    std::vector<std::function<void(int)>> exits;    // each launch's exit callback, for the test to call
+    std::set<std::string> runningTrashes;           // trash arguments a daemon runs for
+    std::string unfixableProblem;                   // set: not set up, and the repair cannot fix it
+    bool needsRepair = false;                       // only the launcher's own file is not set up
+    bool repairFixes = false;                       // the repair sets it up
     RepairOutcome repairOutcome = RepairOutcome::Done;
     int repairs = 0;
     // The repair waits (at most ten seconds) for a cancel, then takes a fifth of a second to end, as
     // pkexec does when it is stopped: a caller that does not wait for it sees it still running.
     bool holdRepairUntilCancelled = false;
-    bool realSleeps = false;                               // sleep really waits
+    bool realSleeps = false; // sleep really waits
 
 private:
     // A fake is reset by assigning a fresh one; each keeps its own lock.
