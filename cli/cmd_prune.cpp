@@ -2,12 +2,10 @@
 
 #include "command.h"
 
-#include "cache_pruning.h"
-#include "desktop_session.h"
-#include "mount_table.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
-#include "protection_plan.h"
+#include "desktop_session.h"
+#include "pruning_pass.h"
 #include "settings/settings.h"
 
 #include <unistd.h>
@@ -26,13 +24,7 @@ int prune(const std::vector<std::string>& args) {
     const std::string& cache = args[0];
     bw::Settings stored = bw::loadSettings(bw::settingsFilePath()).value_or(bw::Settings::agentFallback());
     bw::AgentSettings settings = bw::agentSettingsFrom(stored, bw::homeFolder());
-    auto mounts = bw::readMountTable();
-    bw::PruneReport report = bw::pruneCache(
-        cache, settings.cacheLifeInDays, settings.percentFreeSpaceMini, getuid(),
-        [](const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-            return bw::volumeSizes(path, freeBytes, totalBytes);
-        },
-        [&mounts](const std::string& path) { return bw::isVolumeMountPoint(path, mounts); });
+    bw::PruneReport report = bw::runPruningPass(cache, settings, getuid());
     for (const auto& name : report.removed)
         std::printf("removed %s\n", name.c_str());
     std::printf("removed %zu batch folder(s); cache life %lld day(s); cache size %llu bytes\n", report.removed.size(),

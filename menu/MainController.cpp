@@ -7,16 +7,21 @@
 #include "DesktopNotes.h"
 #include "InfoMenuView.h"
 #include "TrayWatch.h"
+#include "agent_requests.h"
 #include "agent_strings.h"
+#include "bus/notification_names.h"
 #include "bus_event_bridge.h"
 #include "cache_pruning.h"
 #include "desktop_session.h"
+#include "main_application.h"
 #include "menu_texts.h"
 #include "mount_table.h"
-#include "bus/notification_names.h"
 #include "plist/reference_time.h"
+#include "pruning_pass.h"
 #include "settings/settings.h"
+#include "system_protection_services.h"
 #include "update_timing.h"
+#include "files/log_line.h"
 
 #include <QAction>
 #include <QApplication>
@@ -32,16 +37,13 @@
 #include <QThread>
 #include <QWidgetAction>
 
-#include <fcntl.h>
 #include <plist/plist.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 
 // The icons are compiled into the static library; its resources must be registered by name.
@@ -53,13 +55,6 @@ namespace bw {
 
 namespace {
 
-// Reports, settings and the update requests come from our own programs or from root; anybody else's are
-// ignored, so that another local user can neither rewrite our settings, switch our protection off, nor
-// make us prune, warn or check for updates.
-bool fromOurselvesOrRoot(const Notification& notification) {
-    return notification.senderUid && (*notification.senderUid == 0 || *notification.senderUid == getuid());
-}
-
 QString qs(const std::string& text) {
     return QString::fromStdString(text);
 }
@@ -68,45 +63,14 @@ void sleepFor(std::chrono::milliseconds duration) {
     std::this_thread::sleep_for(duration);
 }
 
-std::optional<std::int64_t> integerValue(plist_t node) {
-    if (!node)
-        return std::nullopt;
-    switch (plist_get_node_type(node)) {
-    case PLIST_UINT: {
-        std::uint64_t value = 0;
-        plist_get_uint_val(node, &value);
-        return static_cast<std::int64_t>(value);
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        plist_get_real_val(node, &value);
-        return static_cast<std::int64_t>(value);
-    }
-    default:
-        return std::nullopt;
-    }
-}
-
-std::optional<std::string> stringValue(plist_t dict, const char* key) {
-    if (!dict || plist_get_node_type(dict) != PLIST_DICT)
-        return std::nullopt;
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string text = value ? value : "";
-    free(value);
-    return text;
-}
-
 } // namespace
 
 MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent)
-    : MainController(delegate, ProtectionServices::system(), parent) {}
+    : MainController(delegate, std::make_unique<SystemProtectionServices>(), parent) {}
 
-MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent)
-    : QObject(parent), m_delegate(delegate) {
+MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, std::unique_ptr<ProtectionServices> services,
+                               QObject* parent)
+    : QObject(parent), m_delegate(delegate), m_services(std::move(services)) {
     initMenuResources();
     m_headless = QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal";
     m_alertsShown = !m_headless;
@@ -120,19 +84,8 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
     paths.launcher = launcherPathIn(installRoot());
     paths.problemFile = protectionProblemFilePath(paths.homeFolder);
 
-    services.post = [this](const std::string& name, const std::string& object) {
-        m_bus.post(name, object, nullptr, true);
-    };
-    services.showProtection = [this](bool on) {
-        QMetaObject::invokeMethod(
-            this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
-    };
-    services.busConnected = [this] { return m_bus.isConnected(); };
-    services.reportProblem = [this](const ProtectionProblemReport& report) {
-        QMetaObject::invokeMethod(
-            this, [this, report] { reportProtectionProblem(report); }, Qt::QueuedConnection);
-    };
-    m_protection = std::make_unique<ProtectionControl>(std::move(paths), std::move(services));
+    ProtectionHost& host = *this;
+    m_protection = std::make_unique<ProtectionControl>(std::move(paths), *m_services, host);
     m_notes = std::make_unique<DesktopNotes>();
     connect(m_notes.get(), &DesktopNotes::activated, m_delegate,
             &Binwarden_2_MenuAppDelegate::userNotificationCenterDidActivateNotification);
@@ -141,8 +94,24 @@ MainController::MainController(Binwarden_2_MenuAppDelegate* delegate, Protection
 MainController::~MainController() {
     // The workers use the bus, the protection control and this object: they end before any of it goes.
     stopWorkers();
-    if (m_mountFd >= 0)
-        close(m_mountFd);
+}
+
+void MainController::post(const std::string& name, const std::string& object) {
+    m_bus.post(name, object, nullptr, true);
+}
+
+bool MainController::busConnected() {
+    return m_bus.isConnected();
+}
+
+void MainController::showProtection(bool on) {
+    QMetaObject::invokeMethod(
+        this, [this, on] { applyProtectionLook(on); }, Qt::QueuedConnection);
+}
+
+void MainController::reportProblem(const ProtectionProblemReport& report) {
+    QMetaObject::invokeMethod(
+        this, [this, report] { reportProtectionProblem(report); }, Qt::QueuedConnection);
 }
 
 void MainController::stopWorkers() {
@@ -174,7 +143,7 @@ bool MainController::checkMenuBarExistence() {
 bool MainController::awakeFromNib() {
     // 1. A second agent of the same user ends before it touches anything.
     if (!checkMenuBarExistence()) {
-        syslog(LOG_NOTICE, "binwarden2-menu: another agent runs for this user; quitting");
+        bw::logLine(LOG_NOTICE, "another agent runs for this user; quitting");
         return false;
     }
 
@@ -271,30 +240,19 @@ void MainController::registerNotifications() {
 }
 
 void MainController::watchMounts() {
-    for (const auto& mount : readMountTable())
-        m_mounts.insert(mount.mountPoint);
-    // The kernel marks /proc/self/mountinfo with POLLPRI when the mounts change.
-    m_mountFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (m_mountFd < 0)
+    m_mountWatch = std::make_unique<MountWatch>(m_mountTableFile);
+    if (!m_mountWatch->valid())
         return;
-    m_mountNotifier = new QSocketNotifier(m_mountFd, QSocketNotifier::Exception, this);
-    connect(m_mountNotifier, &QSocketNotifier::activated, this, &MainController::mountsChanged);
+    // The change shows as POLLPRI, which Qt reports as an exception on the descriptor.
+    m_mountNotifier = std::make_unique<QSocketNotifier>(m_mountWatch->descriptor(), QSocketNotifier::Exception);
+    connect(m_mountNotifier.get(), &QSocketNotifier::activated, this, &MainController::mountTableChanged);
 }
 
-void MainController::mountsChanged() {
-    // Reading the file to its end acknowledges the change.
-    char buffer[4096];
-    lseek(m_mountFd, 0, SEEK_SET);
-    while (read(m_mountFd, buffer, sizeof buffer) > 0) {
-    }
-    std::set<std::string> now;
-    for (const auto& mount : readMountTable())
-        now.insert(mount.mountPoint);
-    for (const auto& point : now) {
-        if (!m_mounts.count(point))
-            workspaceDidMountNotification(point);
-    }
-    m_mounts = std::move(now);
+void MainController::mountTableChanged() {
+    if (!m_mountWatch)
+        return;
+    for (const auto& point : m_mountWatch->newMountPoints())
+        workspaceDidMountNotification(point);
 }
 
 void MainController::reloadSettings(const std::optional<Settings>& settings) {
@@ -375,7 +333,7 @@ void MainController::startStopProtection() {
 void MainController::startProtectionThread() {
     m_workers.start([this] {
         m_protection->startProtection();
-        m_workers.waitFor([] { return false; }, std::chrono::milliseconds(500));
+        m_workers.pause(std::chrono::milliseconds(500));
     });
 }
 
@@ -397,7 +355,7 @@ void MainController::stopProtectionNotification(const Notification& notification
 }
 
 void MainController::settingsDidUpdateNotification(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     bool wasOn = m_protection->isProtectionActivated(true);
     if (!notification.userInfo || plist_get_node_type(notification.userInfo.get()) != PLIST_DICT)
@@ -412,7 +370,7 @@ void MainController::settingsDidUpdateNotification(const Notification& notificat
 }
 
 void MainController::quitDaemonForUpdate(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     m_protection->stopProtection();
 }
@@ -425,39 +383,23 @@ void MainController::cacheDidUpdateNotification(const Notification& notification
     // Every cache's size is in the total, other users' caches on shared volumes too: whoever announced a
     // change, the next refresh measures again, even when nothing else is done for it here.
     _refreshMenu = true;
-    if (!fromOurselvesOrRoot(notification))
+    std::optional<CacheUpdate> update = cacheUpdateFor(notification, getuid(), m_protection->paths().homeFolder);
+    if (!update)
         return;
-    bool silent = notification.name == notif::kCacheUpdateSilent;
-    plist_t info = notification.userInfo.get();
-    bool hasInfo = info && plist_get_node_type(info) == PLIST_DICT;
-    std::optional<std::string> cachePath = hasInfo ? stringValue(info, notif::kCachePathKey) : std::nullopt;
-    if (cachePath && !isCacheFolderOfUser(*cachePath, m_protection->paths().homeFolder, getuid()))
-        return; // another user's daemon
-    if (!silent && m_protection->agentSettings().showNoteOnCacheUpdate) {
-        std::optional<std::int64_t> items;
-        if (hasInfo)
-            items = integerValue(plist_dict_get_item(info, notif::kItemsMovedToCache));
-        showNote(qs(noteTextForItems(items)));
-    }
-    if (cachePath) {
-        std::string path = *cachePath;
+    if (!update->silent && m_protection->agentSettings().showNoteOnCacheUpdate)
+        showNote(qs(noteTextForItems(update->itemsMoved)));
+    if (update->cachePath) {
+        std::string path = *update->cachePath;
         m_workers.start([this, path] { manageCacheContents(path); });
     }
 }
 
 void MainController::manageCacheContents(const std::string& cacheFolder) {
-    AgentSettings settings = m_protection->agentSettings();
-    std::vector<MountEntry> mounts = readMountTable();
-    PruneReport report = pruneCache(
-        cacheFolder, settings.cacheLifeInDays, settings.percentFreeSpaceMini, getuid(),
-        [](const std::string& path, std::uint64_t& freeBytes, std::uint64_t& totalBytes) {
-            return volumeSizes(path, freeBytes, totalBytes);
-        },
-        [&mounts](const std::string& path) { return isVolumeMountPoint(path, mounts); });
+    PruneReport report = runPruningPass(cacheFolder, m_protection->agentSettings(), getuid());
     for (const auto& name : report.removed)
-        syslog(LOG_INFO, "-[MainController manageCacheContents:] removed %s/%s", cacheFolder.c_str(), name.c_str());
+        bw::logLine(LOG_INFO, "-[MainController manageCacheContents:] removed %s/%s", cacheFolder.c_str(), name.c_str());
     if (!report.measured) {
-        syslog(LOG_ERR, "%s error in size computation!", "-[MainController manageCacheContents:]");
+        bw::logLine(LOG_ERR, "%s error in size computation!", "-[MainController manageCacheContents:]");
         return;
     }
     if (report.space.verdict == SpaceVerdict::DiskFullAlert) {
@@ -473,6 +415,7 @@ void MainController::manageCacheContents(const std::string& cacheFolder) {
                 [this, alert, answered] {
                     showDiskFullAlertOnMainThread(qs(alert.title), qs(alert.message), qs(alert.button));
                     answered->store(true);
+                    m_workers.wake();
                 },
                 Qt::QueuedConnection);
             m_workers.waitFor([answered] { return answered->load(); }, std::chrono::hours(24 * 365));
@@ -481,7 +424,7 @@ void MainController::manageCacheContents(const std::string& cacheFolder) {
         }
         sleepFor(std::chrono::milliseconds(100));
     } else if (report.space.verdict == SpaceVerdict::MustDeleteData) {
-        syslog(LOG_NOTICE, "%s %s", "-[MainController manageCacheContents:]", "Must delete data in cache");
+        bw::logLine(LOG_NOTICE, "%s %s", "-[MainController manageCacheContents:]", "Must delete data in cache");
     }
     QMetaObject::invokeMethod(
         this, [this] { menuDisplay(); }, Qt::QueuedConnection);
@@ -494,13 +437,10 @@ void MainController::showDiskFullAlertOnMainThread(const QString& title, const Q
 }
 
 void MainController::diskIsFullNotification(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification) ||
-        (notification.object && !notification.object->empty() &&
-         !isCacheFolderOfUser(*notification.object, m_protection->paths().homeFolder, getuid())))
+    std::optional<std::string> cache = diskFullCacheFor(notification, getuid(), m_protection->paths().homeFolder);
+    if (!cache)
         return;
-    std::string volume;
-    if (notification.object && !notification.object->empty())
-        volume = volumeDisplayName(*notification.object);
+    std::string volume = cache->empty() ? std::string() : volumeDisplayName(*cache);
     AlertTexts alert = diskFullAlert(volume);
     runAlert(true, qs(alert.title), qs(alert.message), {qs(alert.button)});
     sleepFor(std::chrono::milliseconds(100));
@@ -508,7 +448,7 @@ void MainController::diskIsFullNotification(const Notification& notification) {
 
 int MainController::runAlert(bool critical, const QString& title, const QString& message, const QStringList& buttons) {
     if (!m_alertsShown) {
-        syslog(LOG_NOTICE, "binwarden2-menu alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
+        bw::logLine(LOG_NOTICE, "alert: %s: %s", title.toUtf8().constData(), message.toUtf8().constData());
         std::fprintf(stderr, "binwarden2-menu alert: %s\n%s\n", title.toUtf8().constData(),
                      message.toUtf8().constData());
         return 0;
@@ -637,23 +577,7 @@ void MainController::openBinwarden(int tag) {
     if (tag != 0 && tag != kTagOpen && tag != kTagOpenSettings)
         return;
     int n = tag == kTagOpenSettings ? 2 : 1;
-    m_workers.start([n] {
-        std::string app = mainApplicationPathIn(installRoot());
-        if (access(app.c_str(), X_OK) != 0)
-            return;
-        if (n == 2) {
-            std::string support = xdgDataHome() + "/Binwarden 2";
-            std::error_code ec;
-            std::filesystem::create_directories(support, ec);
-            std::string flag = support + "/" + kSettingsFlagFileName;
-            int fd = open(flag.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd >= 0)
-                close(fd);
-        }
-        std::string error;
-        if (!launchDetached(app, {app}, &error))
-            syslog(LOG_ERR, "-[MainController openBinwardenThread:] %s", error.c_str());
-    });
+    m_workers.start([this, n] { openMainApplication(*m_services, installRoot(), xdgDataHome(), n == 2); });
 }
 
 void MainController::quitMenu() {
@@ -704,7 +628,7 @@ void MainController::delayedCheckUpdates() {
 }
 
 void MainController::mainAppSaysUpdate(const Notification& notification) {
-    if (!fromOurselvesOrRoot(notification))
+    if (!fromOurselvesOrRoot(notification, getuid()))
         return;
     m_delegate->resetUpdateTime();
     _softwareUpdater.resetUpdateTime();

@@ -3,9 +3,11 @@
 // menu and information block, notes, alerts and update timing.
 
 #include "PXUpdater.h"
-#include "folder_size.h"
 #include "bus/notification_bus.h"
+#include "folder_size.h"
+#include "mount_watch.h"
 #include "protection_control.h"
+#include "protection_host.h"
 #include "worker_group.h"
 
 #include <QIcon>
@@ -18,7 +20,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 
 class QAction;
@@ -38,14 +39,19 @@ class TrayWatch;
 // Tags of the menu items.
 enum MenuTag { kTagOpen = 1, kTagOpenSettings = 2, kTagStartStop = 10 };
 
-class MainController : public QObject {
+// The controller is protection's host: requests go out on its bus, the on/off look and problem reports
+// come back to its tray item and notes.
+class MainController : public QObject, private ProtectionHost {
     Q_OBJECT
 public:
     explicit MainController(Binwarden_2_MenuAppDelegate* delegate, QObject* parent = nullptr);
-    // With other process-table, launch and repair services (tests); posting and the on/off look are
-    // always the controller's own.
-    MainController(Binwarden_2_MenuAppDelegate* delegate, ProtectionServices services, QObject* parent = nullptr);
+    // With other process-table, launch and repair services (tests).
+    MainController(Binwarden_2_MenuAppDelegate* delegate, std::unique_ptr<ProtectionServices> services,
+                   QObject* parent = nullptr);
     ~MainController() override;
+
+    // Another mount table to watch (tests); only before awakeFromNib.
+    void setMountTableFile(const std::string& file) { m_mountTableFile = file; }
 
     // The start-up sequence. False when another agent of this user runs: the program then ends.
     bool awakeFromNib();
@@ -63,6 +69,9 @@ public:
     void diskIsFullNotification(const Notification& notification);
     void mainAppSaysUpdate(const Notification& notification);
     void workspaceDidMountNotification(const std::string& mountPoint);
+    // The mount table changed: protection follows the volumes that appeared. The watch calls it; tests
+    // call it after changing their table.
+    void mountTableChanged();
 
     // One pruning pass; runs on a worker thread.
     void manageCacheContents(const std::string& cacheFolder);
@@ -106,7 +115,11 @@ private:
     void setStartStopTitle(bool on);
     void registerNotifications();
     void watchMounts();
-    void mountsChanged();
+    // ProtectionHost
+    void post(const std::string& name, const std::string& object) override;
+    bool busConnected() override;
+    void showProtection(bool on) override;
+    void reportProblem(const ProtectionProblemReport& report) override;
     void showNote(const QString& text);
     // Why protection could not start: a note, and one line on standard error when someone reads it.
     void reportProtectionProblem(const ProtectionProblemReport& report);
@@ -119,6 +132,7 @@ private:
     Binwarden_2_MenuAppDelegate* m_delegate;
     NotificationBus m_bus;
     std::unique_ptr<BusEventBridge> m_busBridge;
+    std::unique_ptr<ProtectionServices> m_services;
     std::unique_ptr<ProtectionControl> m_protection;
     std::unique_ptr<DesktopNotes> m_notes;
     std::unique_ptr<QMenu> m_menuBarMenu;
@@ -141,9 +155,10 @@ private:
     FolderSizer m_folderSizer;
     QTimer m_menuTimer;
     QTimer m_updateTimer;
-    QSocketNotifier* m_mountNotifier = nullptr;
-    int m_mountFd = -1;
-    std::set<std::string> m_mounts;
+    std::string m_mountTableFile = kMountTableFile;
+    std::unique_ptr<MountWatch> m_mountWatch;
+    // After the watch, so that it goes before the descriptor it listens to.
+    std::unique_ptr<QSocketNotifier> m_mountNotifier;
     bool m_headless = false;
     bool m_alertsShown = true;
     // Last, so that it goes first: no worker outlives the members it uses.

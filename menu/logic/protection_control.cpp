@@ -9,7 +9,6 @@
 
 #include <ctime>
 #include <filesystem>
-#include <thread>
 
 namespace bw {
 
@@ -37,27 +36,11 @@ void ensureHomeTrash(const std::string& filesFolder) {
 
 } // namespace
 
-ProtectionServices ProtectionServices::system() {
-    ProtectionServices services;
-    services.processInfo = [](const std::string& name) { return processInfoForDaemonNamed(name); };
-    services.launch = [](const std::string& exe, const std::vector<std::string>& args, std::string* error,
-                         std::function<void(int)> onExit) { return launchDetached(exe, args, error, std::move(onExit)); };
-    services.launcherProblem = [](const std::string& launcher, bool* repairCanFix) {
-        return launcherSetupProblem(launcher, repairCanFix);
-    };
-    uid_t uid = getuid();
-    services.daemonRunsFor = [uid](const std::string& trashArgument) { return daemonRunsForTrash(uid, trashArgument); };
-    services.repair = [](const std::string& launcher, const std::atomic<bool>& cancelled, int* status) {
-        return repairLauncherWithAdminRights(launcher, status, RepairWait{kRepairWaitLimit, &cancelled});
-    };
-    services.sleep = [](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); };
-    return services;
-}
-
-ProtectionControl::ProtectionControl(ProtectionPaths paths, ProtectionServices services)
-    : m_paths(std::move(paths)), m_services(std::move(services)), m_reporter(std::make_shared<Reporter>()) {
+ProtectionControl::ProtectionControl(ProtectionPaths paths, ProtectionServices& services, ProtectionHost& host)
+    : m_paths(std::move(paths)), m_services(services), m_host(host), m_reporter(std::make_shared<Reporter>()) {
     m_reporter->paths = m_paths;
-    m_reporter->sink = m_services.reportProblem;
+    m_reporter->services = &m_services;
+    m_reporter->host = &m_host;
 }
 
 ProtectionControl::~ProtectionControl() {
@@ -67,13 +50,24 @@ ProtectionControl::~ProtectionControl() {
 
 void ProtectionControl::Reporter::deliver(const ProtectionProblemReport& report) {
     std::lock_guard lock(mutex);
-    if (!alive)
+    if (alive)
+        deliverLocked(report);
+}
+
+void ProtectionControl::Reporter::launcherEnded(int status, const std::string& trashArgument,
+                                                const std::string& trashPath, const std::string& launcher) {
+    std::lock_guard lock(mutex);
+    if (!alive || services->daemonRunsFor(trashArgument))
         return;
+    std::string detail = status == 1 ? "it could not fork" : "no bw2daemon runs for it after the launcher ended";
+    deliverLocked({ProtectionProblem::LauncherRefused, trashPath, launcher, detail, std::time(nullptr)});
+}
+
+void ProtectionControl::Reporter::deliverLocked(const ProtectionProblemReport& report) {
     bw::logLine(LOG_WARNING, "%s", protectionProblemText(report).c_str());
     if (!paths.problemFile.empty())
         writeLastProtectionProblem(paths.problemFile, report);
-    if (sink)
-        sink(report);
+    host->reportProblem(report);
 }
 
 void ProtectionControl::report(ProtectionProblem problem, const std::string& trash, const std::string& detail) {
@@ -85,11 +79,6 @@ std::optional<ProtectedTrash> ProtectionControl::trashToProtect(const std::strin
     if (folder != m_paths.homeFolder)
         createVolumeTrashIfMissing(folder, m_paths.uid);
     return trashForProtectedFolder(folder, m_paths.homeFolder, m_paths.uid, m_paths.dataHome);
-}
-
-void ProtectionControl::show(bool on) {
-    if (m_services.showProtection)
-        m_services.showProtection(on);
 }
 
 AgentSettings ProtectionControl::reloadSettings(const std::optional<Settings>& settings) {
@@ -124,7 +113,7 @@ void ProtectionControl::startProtection() {
     // A new start: what the last one reported no longer holds.
     if (!m_paths.problemFile.empty())
         clearLastProtectionProblem(m_paths.problemFile);
-    if (m_services.busConnected && !m_services.busConnected())
+    if (!m_host.busConnected())
         report(ProtectionProblem::NoBus, "", "");
     auto folders = diskManaged();
     if (!folders.empty()) {
@@ -157,19 +146,17 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     std::vector<std::string> args = daemonArguments(trash, settings, m_paths.uid);
 
     bool repairCanFix = false;
-    std::string problem = m_services.launcherProblem ? m_services.launcherProblem(m_paths.launcher, &repairCanFix)
-                                                     : launcherSetupProblem(m_paths.launcher, &repairCanFix);
+    std::string problem = m_services.launcherProblem(m_paths.launcher, &repairCanFix);
     if (!problem.empty() && !repairCanFix) {
         // The repair only ever sets the helper's own file; asking for a password would change nothing.
         report(ProtectionProblem::LauncherNotSetUp, trash.trashPath, problem);
         m_status.store(kStatusOff);
-        show(false);
+        m_host.showProtection(false);
         return 0;
     }
     if (!problem.empty()) {
         int status = -1;
-        RepairOutcome outcome = m_services.repair ? m_services.repair(m_paths.launcher, m_cancelled, &status)
-                                                  : RepairOutcome::AuthorizationUnavailable;
+        RepairOutcome outcome = m_services.repair(m_paths.launcher, m_cancelled, &status);
         if (m_cancelled.load())
             return 0; // the agent quits: the wait was cut short, there is nothing to report
         switch (outcome) {
@@ -184,7 +171,7 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
                                                        : ProtectionProblem::AuthorizationRefused,
                    trash.trashPath, "");
             m_status.store(kStatusOff);
-            show(false);
+            m_host.showProtection(false);
             return 0;
         case RepairOutcome::Failed:
             bw::logLine(LOG_ERR, "%s: Authorization fails: %d. Path=%s", kLaunchOperation, status,
@@ -193,15 +180,13 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
         case RepairOutcome::Done:
             break;
         }
-        if (m_services.sleep)
-            m_services.sleep(std::chrono::milliseconds(200));
+        m_services.sleep(std::chrono::milliseconds(200));
         // A launch through a helper that is still not root's could only fail (after six seconds).
-        std::string still = m_services.launcherProblem ? m_services.launcherProblem(m_paths.launcher, &repairCanFix)
-                                                       : launcherSetupProblem(m_paths.launcher, &repairCanFix);
+        std::string still = m_services.launcherProblem(m_paths.launcher, &repairCanFix);
         if (!still.empty()) {
             report(ProtectionProblem::RepairFailed, trash.trashPath, still);
             m_status.store(kStatusOff);
-            show(false);
+            m_host.showProtection(false);
             return 0;
         }
     }
@@ -211,47 +196,38 @@ int ProtectionControl::launchDaemonForTrash(const ProtectedTrash& trash) {
     std::string error;
     // The helper takes about a second and reports nothing back; once it has ended, a daemon for this
     // trash runs or the launch was refused.
-    std::function<void(int)> onExit;
-    if (m_services.daemonRunsFor) {
-        onExit = [reporter = m_reporter, runs = m_services.daemonRunsFor, trashArgument = args[1],
-                  trashPath = trash.trashPath, launcher = m_paths.launcher](int status) {
-            if (runs(trashArgument))
-                return;
-            std::string detail = status == 1 ? "it could not fork" : "no bw2daemon runs for it after the launcher ended";
-            reporter->deliver(
-                {ProtectionProblem::LauncherRefused, trashPath, launcher, detail, std::time(nullptr)});
-        };
-    }
-    if (!m_services.launch || !m_services.launch(m_paths.launcher, argv, &error, std::move(onExit))) {
+    auto onExit = [reporter = m_reporter, trashArgument = args[1], trashPath = trash.trashPath,
+                   launcher = m_paths.launcher](int status) {
+        reporter->launcherEnded(status, trashArgument, trashPath, launcher);
+    };
+    if (!m_services.launch(m_paths.launcher, argv, &error, std::move(onExit))) {
         bw::logLine(LOG_ERR, "%s %s", kLaunchOperation, error.empty() ? "cannot launch the helper" : error.c_str());
         report(ProtectionProblem::LauncherRefused, trash.trashPath, error.empty() ? "cannot launch the helper" : error);
     }
     m_status.store(kStatusOn);
-    show(true);
+    m_host.showProtection(true);
     return 0;
 }
 
 void ProtectionControl::stopProtection() {
-    if (m_services.post)
-        m_services.post("BWNotificationDaemonsMustQuit", std::to_string(m_paths.uid));
-    if (m_services.sleep)
-        m_services.sleep(std::chrono::milliseconds(200));
+    m_host.post("BWNotificationDaemonsMustQuit", std::to_string(m_paths.uid));
+    m_services.sleep(std::chrono::milliseconds(200));
     m_status.store(kStatusOff);
-    show(false);
+    m_host.showProtection(false);
 }
 
 bool ProtectionControl::isProtectionActivated(bool forceCheck) {
     int status = m_status.load();
     if (status != kStatusUnknown && !forceCheck)
         return status == kStatusOn;
-    auto records = m_services.processInfo ? m_services.processInfo(kDaemonProcessName) : std::nullopt;
+    auto records = m_services.processInfo(kDaemonProcessName);
     bool on = anyProcessOfUser(records, m_paths.uid);
     m_status.store(on ? kStatusOn : kStatusOff);
     return on;
 }
 
 bool ProtectionControl::isMainAppLaunched() {
-    auto records = m_services.processInfo ? m_services.processInfo(kMainAppProcessName) : std::nullopt;
+    auto records = m_services.processInfo(kMainAppProcessName);
     return anyProcessOfUser(records, m_paths.uid);
 }
 

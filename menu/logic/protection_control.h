@@ -1,18 +1,17 @@
 #pragma once
 // Protection of one user: the settings turned into daemons, started through the set-uid launcher,
 // stopped by the quit request, and the start-at-login flag. No toolkit here: the tray controller and
-// the tests drive it, and the services it needs are handed in.
+// the tests drive it, and the system's services and its host's bus and look are handed in.
 
-#include "detached_launch.h"
-#include "process_table.h"
+#include "protection_host.h"
 #include "protection_plan.h"
 #include "protection_problem.h"
+#include "protection_services.h"
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,33 +19,6 @@
 #include <vector>
 
 namespace bw {
-
-struct ProtectionServices {
-    std::function<std::optional<std::vector<ProcessRecord>>(const std::string& name)> processInfo;
-    // Starts the launcher detached; `onExit` (may be empty) runs on another thread with its exit status
-    // once it has ended.
-    std::function<bool(const std::string& executable, const std::vector<std::string>& args, std::string* error,
-                       std::function<void(int status)> onExit)>
-        launch;
-    // What keeps the launcher from starting daemons (empty: set up) and whether its repair could fix it.
-    std::function<std::string(const std::string& launcher, bool* repairCanFix)> launcherProblem;
-    // Whether a daemon of ours runs for the trash argument (the trash folder with its slash).
-    std::function<bool(const std::string& trashArgument)> daemonRunsFor;
-    // Whether the system bus answers (empty: not checked).
-    std::function<bool()> busConnected;
-    // Why protection could not start, for the user (may be called from any thread).
-    std::function<void(const ProtectionProblemReport&)> reportProblem;
-    // Repairs the launcher with administrator rights; `cancelled` turns true when the wait must end.
-    std::function<RepairOutcome(const std::string& launcher, const std::atomic<bool>& cancelled, int* status)> repair;
-    // Posts a request with the user id text as object, delivered immediately.
-    std::function<void(const std::string& name, const std::string& object)> post;
-    std::function<void(std::chrono::milliseconds)> sleep;
-    // The on/off look of the status item and the start/stop title (may be called from a worker thread).
-    std::function<void(bool on)> showProtection;
-
-    // The real ones: /proc, posix_spawn, pkexec, real sleeps; post and showProtection left empty.
-    static ProtectionServices system();
-};
 
 struct ProtectionPaths {
     uid_t uid = 0;
@@ -67,7 +39,8 @@ inline constexpr char kAgentProcessName[] = "binwarden2-menu";
 
 class ProtectionControl {
 public:
-    ProtectionControl(ProtectionPaths paths, ProtectionServices services);
+    // `services` and `host` outlive this object; reports that arrive later are dropped.
+    ProtectionControl(ProtectionPaths paths, ProtectionServices& services, ProtectionHost& host);
     ~ProtectionControl();
     ProtectionControl(const ProtectionControl&) = delete;
     ProtectionControl& operator=(const ProtectionControl&) = delete;
@@ -105,26 +78,33 @@ public:
     void setLauncherPath(const std::string& launcher) { m_paths.launcher = launcher; }
 
 private:
-    void show(bool on);
     // The trash of a protected folder by the freedesktop rules, a volume's made first when it has none.
     std::optional<ProtectedTrash> trashToProtect(const std::string& folder) const;
     void report(ProtectionProblem problem, const std::string& trash, const std::string& detail);
 
     ProtectionPaths m_paths;
-    ProtectionServices m_services;
+    ProtectionServices& m_services;
+    ProtectionHost& m_host;
     mutable std::mutex m_mutex; // guards m_settings (diskManaged is read whole by either thread)
     AgentSettings m_settings;
     bool m_loaded = false;
     std::atomic<int> m_status{kStatusUnknown};
     std::atomic<bool> m_cancelled{false};
-    // Reports reach the user through `reportProblem`, also from the threads that watch the launcher;
-    // once this object goes, late reports are dropped.
+    // Reports reach the user through the host, also from the threads that watch the launcher; once this
+    // object goes, those threads neither ask the services nor report anything.
     struct Reporter {
         std::mutex mutex;
         bool alive = true;
         ProtectionPaths paths;
-        std::function<void(const ProtectionProblemReport&)> sink;
+        ProtectionServices* services = nullptr;
+        ProtectionHost* host = nullptr;
         void deliver(const ProtectionProblemReport& report);
+        // After the launcher ended: a report unless a daemon runs for the trash.
+        void launcherEnded(int status, const std::string& trashArgument, const std::string& trashPath,
+                           const std::string& launcher);
+
+    private:
+        void deliverLocked(const ProtectionProblemReport& report);
     };
     std::shared_ptr<Reporter> m_reporter;
 };

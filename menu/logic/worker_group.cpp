@@ -47,7 +47,11 @@ void WorkerGroup::joinFinished(std::list<Worker>& finished) {
 }
 
 void WorkerGroup::requestStop() {
-    m_stopping.store(true);
+    {
+        std::lock_guard lock(m_waitMutex);
+        m_stopping.store(true);
+    }
+    m_waitChanged.notify_all();
 }
 
 void WorkerGroup::stop() {
@@ -69,10 +73,19 @@ int WorkerGroup::running() const {
 }
 
 bool WorkerGroup::waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) const {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && !m_stopping.load() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::unique_lock lock(m_waitMutex);
+    m_waitChanged.wait_for(lock, limit, [&] { return done() || m_stopping.load(); });
     return done();
+}
+
+void WorkerGroup::wake() const {
+    // Taking the lock orders the waker's change before a waiter's next look at its condition.
+    { std::lock_guard lock(m_waitMutex); }
+    m_waitChanged.notify_all();
+}
+
+void WorkerGroup::pause(std::chrono::milliseconds duration) const {
+    waitFor([] { return false; }, duration);
 }
 
 } // namespace bw

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
@@ -35,8 +36,12 @@ public:
     int running() const;
 
     // Waits until `done` answers true, the group stops or `limit` passes; answers `done()` at the end.
-    // For workers waiting on something the main thread does.
+    // For workers waiting on something the main thread does: whoever makes `done` true calls wake().
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) const;
+    // Wakes the workers waiting in waitFor so that they look at their condition again.
+    void wake() const;
+    // Waits `duration`, less when the group stops.
+    void pause(std::chrono::milliseconds duration) const;
 
 private:
     struct Worker {
@@ -48,6 +53,9 @@ private:
     mutable std::mutex m_mutex;
     std::list<Worker> m_workers;
     std::atomic<bool> m_stopping{false};
+    // Waits end on a wake or the stop, never by polling.
+    mutable std::mutex m_waitMutex;
+    mutable std::condition_variable m_waitChanged;
 };
 
 } // namespace bw

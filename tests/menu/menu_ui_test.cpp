@@ -7,11 +7,14 @@
 #include "InfoMenuView.h"
 #include "MainController.h"
 #include "agent_strings.h"
+#include "agent_test_support.h"
+#include "bus/notification_names.h"
 #include "detached_launch.h"
 #include "fake_notification_server.h"
-#include "bus/notification_names.h"
+#include "fake_protection_services.h"
 #include "private_bus.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 
 #include <QAction>
@@ -50,11 +53,7 @@ using bw::test::TempDir;
 namespace {
 
 QApplication& application() {
-    static int argc = 1;
-    static char name[] = "menu_ui_tests";
-    static char* argv[] = {name, nullptr};
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
+    return bw::test::agentApplication("menu_ui_tests");
 }
 
 void pumpEvents(int milliseconds) {
@@ -78,16 +77,17 @@ std::vector<std::vector<std::string>>& launches() {
     return recorded;
 }
 
-ProtectionServices testServices() {
-    ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>& args, std::string*,
-                         std::function<void(int)>) {
-        launches().push_back(args);
+// The real process table seen through the processes of this test, launches recorded, the launcher set
+// up, real sleeps: the system as the controller would find it, without side effects.
+class TestServices : public bw::test::FakeProtectionServices {
+public:
+    TestServices() { realSleeps = true; }
+    bool launch(const std::string&, const std::vector<std::string>& args, std::string*,
+                std::function<void(int)>) override {
+        ::launches().push_back(args);
         return true;
-    };
-    services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
-    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
-    services.processInfo = [](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
+    }
+    std::optional<std::vector<ProcessRecord>> processInfo(const std::string& name) override {
         auto all = processInfoForDaemonNamed(name);
         std::vector<ProcessRecord> ours;
         if (all) {
@@ -99,8 +99,14 @@ ProtectionServices testServices() {
         if (ours.empty())
             return std::nullopt;
         return ours;
-    };
-    return services;
+    }
+    bool daemonRunsFor(const std::string& trashArgument) override {
+        return daemonRunsForTrash(getuid(), trashArgument);
+    }
+};
+
+std::unique_ptr<ProtectionServices> testServices() {
+    return std::make_unique<TestServices>();
 }
 
 pid_t startFakeProcess(const std::string& folder, const std::string& name) {
@@ -126,14 +132,7 @@ pid_t startFakeMainApplication(const std::string& folder) {
     return startFakeProcess(folder, "binwarden2");
 }
 
-bool waitUntil(const std::function<bool()>& condition, int milliseconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!condition() && std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
+using bw::test::waitUntil;
 
 // The next alert that comes up is answered by `act`. An alert that `act` does not close within two
 // seconds is closed by force, and the answer then says it was stuck.
@@ -189,28 +188,16 @@ class MenuUiTest : public ::testing::Test {
 protected:
     void SetUp() override {
         application();
-        setenv("HOME", home.path().c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
-        setenv("XDG_DATA_HOME", (home / ".local/share").c_str(), 1);
-        std::filesystem::create_directories(home / ".config");
+        bw::test::enterHome(home);
         Settings settings = Settings::defaults();
         settings.volumes = {{"/", true}, {"/media/nowhere", true}};
         settings.updates = false;
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(home / ".config/com.kor.Binwarden-2.plist", std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(home / ".config/com.kor.Binwarden-2.plist", settings);
         bw::test::makeDirs(home / ".Binwarden2Cache/batch");
         bw::test::writeFile(home / ".Binwarden2Cache/batch/ITEM", std::string(1001, 'x'));
     }
 
-    void TearDown() override {
-        unsetenv("XDG_CONFIG_HOME");
-        unsetenv("XDG_DATA_HOME");
-    }
+    void TearDown() override { bw::test::leaveHome(); }
 
     TempDir home;
     bw::test::PrivateBus bus;
@@ -462,13 +449,19 @@ TEST_F(MenuUiTest, QuittingWhileAStartWaitsForTheAdministratorDialogEndsPromptly
     std::string pkexec = home / "pkexec";
     bw::test::writeFile(pkexec, "#!/bin/sh\necho $$ > '" + (home / "pkexec.pid") + "'\nexec sleep 1000\n");
     chmod(pkexec.c_str(), 0755);
-    ProtectionServices services = testServices();
-    services.launcherProblem = [](const std::string&, bool* repairCanFix) {
-        *repairCanFix = true;
-        return std::string("the launcher is not root-owned yet");
-    };
-    services.repair = [pkexec](const std::string& helper, const std::atomic<bool>& cancelled, int* status) {
-        return runAdminRepair(pkexec, helper, RepairWait{kRepairWaitLimit, &cancelled}, status);
+    class PkexecServices : public TestServices {
+    public:
+        explicit PkexecServices(std::string pkexec) : m_pkexec(std::move(pkexec)) {}
+        std::string launcherProblem(const std::string&, bool* repairCanFix) override {
+            *repairCanFix = true;
+            return "the launcher is not root-owned yet";
+        }
+        RepairOutcome repair(const std::string& helper, const std::atomic<bool>& cancelled, int* status) override {
+            return runAdminRepair(m_pkexec, helper, RepairWait{kRepairWaitLimit, &cancelled}, status);
+        }
+
+    private:
+        std::string m_pkexec;
     };
     std::string settingsFile = home / ".config/com.kor.Binwarden-2.plist";
     launches().clear();
@@ -476,7 +469,7 @@ TEST_F(MenuUiTest, QuittingWhileAStartWaitsForTheAdministratorDialogEndsPromptly
     std::chrono::steady_clock::duration took{};
     {
         Binwarden_2_MenuAppDelegate delegate;
-        MainController controller(&delegate, services);
+        MainController controller(&delegate, std::make_unique<PkexecServices>(pkexec));
         controller.protection().setLauncherPath(launcher);
         ASSERT_TRUE(controller.awakeFromNib());
         controller.startStopProtection(); // the start runs on a worker and waits for the dialog

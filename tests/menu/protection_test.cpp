@@ -1,8 +1,10 @@
 // Protection control with recorded services: settings to daemons, launcher repair outcomes, the process
 // scan, the quit request and the start-at-login flag.
 
+#include "fake_protection_services.h"
 #include "protection_control.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 #include "throwaway_user.h"
 
@@ -19,19 +21,17 @@ using bw::test::TempDir;
 
 namespace {
 
-struct Recorder {
-    std::vector<std::vector<std::string>> launches;
+// The system's services in memory, and a host that records what it is asked to post and show.
+struct Recorder : bw::test::FakeProtectionServices, ProtectionHost {
     std::vector<std::pair<std::string, std::string>> posts;
-    std::vector<ProcessRecord> processes;
-    RepairOutcome repairOutcome = RepairOutcome::Done;
-    int repairs = 0;
     std::vector<bool> looks;
-    std::string launcherProblem; // set: the launcher is not set up and its repair cannot fix that
-    bool needsRepair = false;    // only the helper's own file is not set up
-    bool repairFixes = false;    // the repair sets it up
-    std::vector<std::function<void(int)>> exits;
-    std::set<std::string> runningTrashes;
     std::vector<ProtectionProblemReport> problems;
+    bool bus = true;
+
+    void post(const std::string& name, const std::string& object) override { posts.emplace_back(name, object); }
+    bool busConnected() override { return bus; }
+    void showProtection(bool on) override { looks.push_back(on); }
+    void reportProblem(const ProtectionProblemReport& report) override { problems.push_back(report); }
 };
 
 class ProtectionTest : public ::testing::Test {
@@ -52,59 +52,14 @@ protected:
         return make(ProtectionPaths{getuid(), getgid(), home, home + "/.local/share", settingsFile, launcher, {}});
     }
     std::unique_ptr<ProtectionControl> make(const ProtectionPaths& paths, bool bus = true) {
-        ProtectionServices services;
-        services.busConnected = [bus] { return bus; };
-        services.processInfo = [this](const std::string& name) -> std::optional<std::vector<ProcessRecord>> {
-            std::vector<ProcessRecord> found;
-            for (const auto& p : rec.processes) {
-                if (p.name == name)
-                    found.push_back(p);
-            }
-            if (found.empty())
-                return std::nullopt;
-            return found;
-        };
-        services.launch = [this](const std::string&, const std::vector<std::string>& args, std::string*,
-                                 std::function<void(int)> onExit) {
-            rec.launches.push_back(args);
-            if (onExit)
-                rec.exits.push_back(std::move(onExit));
-            return true;
-        };
-        services.launcherProblem = [this](const std::string&, bool* repairCanFix) -> std::string {
-            *repairCanFix = rec.launcherProblem.empty();
-            if (!rec.launcherProblem.empty())
-                return rec.launcherProblem;
-            return rec.needsRepair ? "the launcher is not root-owned yet" : "";
-        };
-        services.daemonRunsFor = [this](const std::string& trash) { return rec.runningTrashes.count(trash) > 0; };
-        services.reportProblem = [this](const ProtectionProblemReport& report) { rec.problems.push_back(report); };
-        services.repair = [this](const std::string&, const std::atomic<bool>&, int* status) {
-            ++rec.repairs;
-            *status = 3;
-            if (rec.repairFixes)
-                rec.needsRepair = false;
-            return rec.repairOutcome;
-        };
-        services.post = [this](const std::string& name, const std::string& object) {
-            rec.posts.emplace_back(name, object);
-        };
-        services.sleep = [](std::chrono::milliseconds) {};
-        services.showProtection = [this](bool on) { rec.looks.push_back(on); };
-        return std::make_unique<ProtectionControl>(paths, services);
+        rec.bus = bus;
+        return std::make_unique<ProtectionControl>(paths, rec, rec);
     }
 
     void writeSettings(const std::vector<VolumeEntry>& volumes) {
         Settings settings = Settings::defaults();
         settings.volumes = volumes;
-        std::filesystem::create_directories(home + "/.config");
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(settingsFile, std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(settingsFile, settings);
     }
 
     std::string uidText() const { return std::to_string(getuid()); }
@@ -375,14 +330,13 @@ TEST_F(ProtectionTest, EveryReasonProtectionCouldNotStartIsReportedAndKept) {
          ProtectionProblem::RepairFailed, false, "chmod 04755"},
         {"helper refused the launch", "", false, RepairOutcome::Done, false, true, false,
          ProtectionProblem::LauncherRefused, true, "journalctl"},
-        {"no bus", "", false, RepairOutcome::Done, false, false, true, ProtectionProblem::NoBus, true,
-         "no system bus"},
+        {"no bus", "", false, RepairOutcome::Done, false, false, true, ProtectionProblem::NoBus, true, "no system bus"},
         {"all well after a repair", "", true, RepairOutcome::Done, true, true, true, std::nullopt, true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         rec = Recorder{};
-        rec.launcherProblem = c.launcherProblem;
+        rec.unfixableProblem = c.launcherProblem;
         rec.needsRepair = c.needsRepair;
         rec.repairOutcome = c.outcome;
         rec.repairFixes = c.repairFixes;

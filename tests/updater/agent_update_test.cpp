@@ -5,11 +5,13 @@
 #include "MainController.h"
 #include "PXUpdater.h"
 #include "PXUpdaterController.h"
-#include "loopback_server.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
+#include "fake_protection_services.h"
+#include "loopback_server.h"
 #include "private_bus.h"
 #include "settings/settings.h"
+#include "settings_file.h"
 #include "temp_dir.h"
 
 #include <QApplication>
@@ -49,14 +51,9 @@ void pump(int milliseconds, NotificationBus& bus) {
 }
 
 // No helper is launched and only processes of this test count.
-ProtectionServices quietServices() {
-    ProtectionServices services = ProtectionServices::system();
-    services.launch = [](const std::string&, const std::vector<std::string>&, std::string*, std::function<void(int)>) {
-        return true;
-    };
-    services.launcherProblem = [](const std::string&, bool*) { return std::string(); };
-    services.repair = [](const std::string&, const std::atomic<bool>&, int*) { return RepairOutcome::Done; };
-    services.processInfo = [](const std::string&) -> std::optional<std::vector<ProcessRecord>> { return std::nullopt; };
+std::unique_ptr<ProtectionServices> quietServices() {
+    auto services = std::make_unique<bw::test::FakeProtectionServices>();
+    services->realSleeps = true;
     return services;
 }
 
@@ -73,13 +70,7 @@ TEST(AgentUpdater, OneCheckPerAnnouncementAndNoAnnouncementOfItsOwn) {
         SCOPED_TRACE(updates ? "updates on: the agent offers" : "updates off: the agent may not offer");
         Settings settings = Settings::defaults();
         settings.updates = updates;
-        PlistPtr root(plist_new_dict());
-        plist_dict_set_item(root.get(), kSettingsDictKey, settings.toPlist().release());
-        char* data = nullptr;
-        uint32_t length = 0;
-        plist_to_bin(root.get(), &data, &length);
-        bw::test::writeFile(home / ".config/com.kor.Binwarden-2.plist", std::string(data, length));
-        free(data);
+        bw::test::writeSettingsFile(home / ".config/com.kor.Binwarden-2.plist", settings);
 
         bw::test::PrivateBus privateBus;
         ASSERT_TRUE(privateBus.ok());
