@@ -4,7 +4,7 @@
 
 #include "cache_pruning.h"
 #include "desktop_session.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "protection_plan.h"

@@ -12,7 +12,7 @@
 #include "cache_pruning.h"
 #include "desktop_session.h"
 #include "menu_texts.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "bus/notification_names.h"
 #include "plist/reference_time.h"
 #include "settings/settings.h"

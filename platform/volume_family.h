@@ -2,7 +2,7 @@
 // Which volumes can carry a protected trash: local file systems that keep POSIX owners and modes (the
 // cache must belong to its user alone), and not a backup volume.
 
-#include "mount_table.h"
+#include "files/mount_table.h"
 
 #include <string>
 #include <vector>

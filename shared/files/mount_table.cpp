@@ -1,4 +1,4 @@
-#include "mount_table.h"
+#include "files/mount_table.h"
 
 #include <dirent.h>
 #include <limits.h>
