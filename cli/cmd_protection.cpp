@@ -4,7 +4,7 @@
 #include "command.h"
 
 #include "desktop_session.h"
-#include "folder_size.h"
+#include "files/folder_size.h"
 #include "menu_texts.h"
 #include "files/mount_table.h"
 #include "bus/notification_bus.h"

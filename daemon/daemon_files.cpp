@@ -1,6 +1,7 @@
 // Lock bit, folder size and the free-space rule: file-system helpers of the daemon that need no cache store.
 
 #include "daemon.h"
+#include "files/folder_size.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -76,63 +77,11 @@ std::int32_t Daemon::setLock(bool locked, const std::string& path) {
 }
 
 std::uint64_t Daemon::folderSizeAt(int folderFd) {
-    // Depth first over an explicit stack of open folders: no recursion and no path strings.
-    std::uint64_t total = 0;
-    std::vector<DIR*> stack;
-    auto push = [&stack](int fd) {
-        int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (copy < 0)
-            return;
-        DIR* dir = ::fdopendir(copy);
-        if (!dir) {
-            ::close(copy);
-            return;
-        }
-        ::rewinddir(dir);
-        stack.push_back(dir);
-    };
-    push(folderFd);
-    while (!stack.empty()) {
-        DIR* top = stack.back();
-        const struct dirent* entry = ::readdir(top);
-        if (!entry) {
-            ::closedir(top);
-            stack.pop_back();
-            continue;
-        }
-        const char* n = entry->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
-            continue;
-        const int parent = ::dirfd(top);
-        // Deeper than the walk limit, folders are not entered: the size is a lower bound then.
-        const bool mayDescend = stack.size() <= static_cast<std::size_t>(kMaxWalkDepth);
-        if (entry->d_type == DT_DIR) {
-            if (!mayDescend)
-                continue;
-            UniqueFd child = openDirAt(parent, n);
-            if (child)
-                push(child.get());
-            continue;
-        }
-        struct stat st;
-        if (!lstatAt(parent, n, st))
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            UniqueFd child = mayDescend ? openDirAt(parent, n) : UniqueFd();
-            if (child)
-                push(child.get());
-        } else {
-            total += static_cast<std::uint64_t>(st.st_size);
-        }
-    }
-    return total;
+    return FolderSizer().measureFolder(folderFd).bytes;
 }
 
 std::uint64_t Daemon::getFolderSize(const std::string& path) {
-    UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder)
-        return 0;
-    return folderSizeAt(folder.get());
+    return FolderSizer().getFolderSize(path);
 }
 
 } // namespace bw

@@ -3,7 +3,7 @@
 // menu and information block, notes, alerts and update timing.
 
 #include "PXUpdater.h"
-#include "folder_size.h"
+#include "files/folder_size.h"
 #include "bus/notification_bus.h"
 #include "protection_control.h"
 #include "worker_group.h"

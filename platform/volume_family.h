@@ -9,9 +9,6 @@
 
 namespace bw {
 
-// ext2/3/4, xfs, btrfs, f2fs, zfs, jfs, reiserfs, bcachefs, nilfs2, hfsplus.
-bool isPosixOwnershipFileSystem(const std::string& fsType);
-
 // Whether the volume holding `path` is of that family, by the mount table; false when no mount holds it.
 bool isVolumeHFS(const std::string& path, const std::vector<MountEntry>& table);
 bool isVolumeHFS(const std::string& path);
