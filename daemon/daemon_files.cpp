@@ -2,10 +2,9 @@
 
 #include "daemon.h"
 #include "files/folder_size.h"
+#include "files/lock_flag.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -35,29 +34,13 @@ std::int32_t Daemon::setLockOfItem(bool locked, int itemFd, const char* name) {
     struct stat st;
     if (::fstat(itemFd, &st) != 0)
         return -35;
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return 0;
-    // Reopen exactly the item checked above; the flags calls need a real descriptor.
-    UniqueFd fd(::open(procFdPath(itemFd).c_str(),
-                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
-    int flags = 0;
-    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-        if (!fd || errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)
-            return 0; // no flags on this file system: nothing to do
-        return errno;
-    }
-    int wanted = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    if (wanted == flags)
-        return 0;
-    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) != 0) {
-        int err = errno;
+    const int err = setLockedFlag(itemFd, locked);
+    if (err != 0)
         syslog(LOG_ERR,
                locked ? "setLock: error trying to lock file %s: %d (%s)"
                       : "setLock: error trying to unlock file %s: %d (%s)",
                name, err, std::strerror(err));
-        return err;
-    }
-    return 0;
+    return err;
 }
 
 std::int32_t Daemon::setLock(bool locked, const std::string& path) {

@@ -2,6 +2,7 @@
 
 #include "files/dir_handle.h"
 #include "files/folder_size.h"
+#include "files/lock_flag.h"
 #include "files/no_follow.h"
 
 #include <fcntl.h>
@@ -485,7 +486,16 @@ int KOR_FilesUtils::rename(const std::string& path, const std::string& newName) 
         return kNoSuchItem;
     const std::string parent = clean.substr(0, clean.rfind('/'));
     const std::string target = parent + "/" + newName;
-    return ::renameat2(AT_FDCWD, clean.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : -errno;
+    // A locked item cannot be renamed: its lock is lifted for the rename and put back on the same item.
+    UniqueFd item = getFSRef(clean);
+    const bool locked = item && isLockedItem(item.get());
+    if (locked && setLockedFlag(item.get(), false) != 0)
+        return -EPERM;
+    const int result =
+        ::renameat2(AT_FDCWD, clean.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0 ? 0 : -errno;
+    if (locked)
+        setLockedFlag(item.get(), true);
+    return result;
 }
 
 int KOR_FilesUtils::forceFolderToUpdate(const std::string& path) {

@@ -1,6 +1,7 @@
 // File, volume and process queries: against given mount tables, against real loop-mounted file
 // systems when root, and against the folders of the test.
 #include "files/kor_files_utils.h"
+#include "files/lock_flag.h"
 #include "plist/plist_file.h"
 
 #include "temp_dir.h"
@@ -152,6 +153,17 @@ TEST(KORFilesUtils, ItemTypesAndTheirQueries) {
     EXPECT_TRUE(fs::is_directory(tmp / "renamed"));
     EXPECT_EQ(-EINVAL, KOR_FilesUtils::rename(tmp / "renamed", "../out"));
     EXPECT_EQ(-EEXIST, KOR_FilesUtils::rename(tmp / "renamed", "Notes.rtfd"));
+    {
+        // A locked item is renamed and stays locked.
+        bw::UniqueFd file = KOR_FilesUtils::getFSRef(tmp / "file.txt");
+        if (bw::setLockedFlag(file.get(), true) == 0 && bw::isLockedItem(file.get())) {
+            EXPECT_EQ(0, KOR_FilesUtils::rename(tmp / "file.txt", "locked.txt"));
+            bw::UniqueFd moved = KOR_FilesUtils::getFSRef(tmp / "locked.txt");
+            EXPECT_TRUE(bw::isLockedItem(moved.get()));
+            EXPECT_EQ(0, bw::setLockedFlag(moved.get(), false));
+            EXPECT_EQ(0, KOR_FilesUtils::rename(tmp / "locked.txt", "file.txt"));
+        }
+    }
 
     struct stat before {}, after {};
     ASSERT_EQ(0, ::stat(tmp.path().c_str(), &before));
