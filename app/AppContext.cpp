@@ -2,7 +2,7 @@
 
 #include "desktop_session.h"
 #include "detached_launch.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "uninstaller.h"
 
 namespace bw {

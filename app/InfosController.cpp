@@ -12,7 +12,7 @@
 #include "infos_texts.h"
 #include "maintenance_alert.h"
 #include "maintenance_strings.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "bus/notification_names.h"
 #include "protection_plan.h"
 #include "settings/settings.h"

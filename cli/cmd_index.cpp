@@ -5,7 +5,8 @@
 
 #include "files/atomic_file.h"
 #include "store/cache_index.h"
-#include "folder_size.h"
+#include "files/dir_handle.h"
+#include "files/folder_size.h"
 #include "plist/json_writer.h"
 #include "plist/reference_time.h"
 
@@ -75,22 +76,18 @@ int rebuildIndex(const std::string& path) {
     double newest = index->cacheLastAdditionTime();
     double oldest = 0.0;
     bw::FolderSizer sizer;
-    int listing = ::dup(batch.get());
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(listing >= 0 ? ::fdopendir(listing) : nullptr, ::closedir);
+    bw::DirHandle dir = bw::DirHandle::listing(batch.get());
     if (!dir) {
-        if (listing >= 0)
-            ::close(listing);
         std::fprintf(stderr, "bw2ctl index rebuild: cannot list %s\n", path.c_str());
         return 1;
     }
-    while (const struct dirent* entry = ::readdir(dir.get())) {
+    while (const struct dirent* entry = dir.next()) {
         if (!isStoredItemName(entry->d_name))
             continue;
         struct stat st {};
         if (::fstatat(batch.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        size += S_ISDIR(st.st_mode) ? sizer.getFolderSize(folder + "/" + entry->d_name)
-                                    : static_cast<std::uint64_t>(st.st_size);
+        size += sizer.measureAt(batch.get(), entry->d_name).bytes;
         // Moving an item into the batch changed its status: that time says when it was stored.
         const double stored = bw::referenceTimeFromTimespec(st.st_ctim);
         oldest = oldest == 0.0 ? stored : std::min(oldest, stored);

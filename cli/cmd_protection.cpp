@@ -4,9 +4,9 @@
 #include "command.h"
 
 #include "desktop_session.h"
-#include "folder_size.h"
+#include "files/folder_size.h"
 #include "menu_texts.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "process_table.h"

@@ -6,6 +6,7 @@
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "plist/reference_time.h"
+#include "files/utf8.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -38,32 +39,10 @@ std::u32string foldedCase(const std::string& text) {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t n = text.size();
     for (std::size_t i = 0; i < n;) {
-        unsigned char c = s[i];
-        char32_t cp;
-        std::size_t length;
-        if (c < 0x80) {
-            cp = c;
-            length = 1;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            length = 2;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            length = 3;
-        } else if ((c & 0xF8) == 0xF0) {
-            cp = c & 0x07;
-            length = 4;
-        } else {
-            cp = 0;
-            length = 0;
-        }
-        bool valid = length > 0 && i + length <= n;
-        for (std::size_t k = 1; valid && k < length; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                valid = false;
-            else
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
+        const unsigned char c = s[i];
+        char32_t cp = 0;
+        const std::size_t length = utf8SequenceAt(text, i, cp);
+        const bool valid = length > 0;
         if (!valid) {
             // A byte that is not UTF-8 stands for itself, out of the range of real characters.
             out.push_back(0x110000u + c);

@@ -1,12 +1,12 @@
 // Lock bit, folder size and the free-space rule: file-system helpers of the daemon that need no cache store.
 
 #include "daemon.h"
+#include "files/folder_size.h"
+#include "files/lock_flag.h"
 
 #include "files/log_line.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -36,29 +36,13 @@ std::int32_t Daemon::setLockOfItem(bool locked, int itemFd, const char* name) {
     struct stat st;
     if (::fstat(itemFd, &st) != 0)
         return -35;
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-        return 0;
-    // Reopen exactly the item checked above; the flags calls need a real descriptor.
-    UniqueFd fd(::open(procFdPath(itemFd).c_str(),
-                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0)));
-    int flags = 0;
-    if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
-        if (!fd || errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)
-            return 0; // no flags on this file system: nothing to do
-        return errno;
-    }
-    int wanted = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    if (wanted == flags)
-        return 0;
-    if (::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) != 0) {
-        int err = errno;
+    const int err = setLockedFlag(itemFd, locked);
+    if (err != 0)
         bw::logLine(LOG_ERR,
                     locked ? "setLock: error trying to lock file %s: %d (%s)"
                            : "setLock: error trying to unlock file %s: %d (%s)",
                     name, err, std::strerror(err));
-        return err;
-    }
-    return 0;
+    return err;
 }
 
 std::int32_t Daemon::setLock(bool locked, const std::string& path) {
@@ -78,63 +62,11 @@ std::int32_t Daemon::setLock(bool locked, const std::string& path) {
 }
 
 std::uint64_t Daemon::folderSizeAt(int folderFd) {
-    // Depth first over an explicit stack of open folders: no recursion and no path strings.
-    std::uint64_t total = 0;
-    std::vector<DIR*> stack;
-    auto push = [&stack](int fd) {
-        int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        if (copy < 0)
-            return;
-        DIR* dir = ::fdopendir(copy);
-        if (!dir) {
-            ::close(copy);
-            return;
-        }
-        ::rewinddir(dir);
-        stack.push_back(dir);
-    };
-    push(folderFd);
-    while (!stack.empty()) {
-        DIR* top = stack.back();
-        const struct dirent* entry = ::readdir(top);
-        if (!entry) {
-            ::closedir(top);
-            stack.pop_back();
-            continue;
-        }
-        const char* n = entry->d_name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
-            continue;
-        const int parent = ::dirfd(top);
-        // Deeper than the walk limit, folders are not entered: the size is a lower bound then.
-        const bool mayDescend = stack.size() <= static_cast<std::size_t>(kMaxWalkDepth);
-        if (entry->d_type == DT_DIR) {
-            if (!mayDescend)
-                continue;
-            UniqueFd child = openDirAt(parent, n);
-            if (child)
-                push(child.get());
-            continue;
-        }
-        struct stat st;
-        if (!lstatAt(parent, n, st))
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            UniqueFd child = mayDescend ? openDirAt(parent, n) : UniqueFd();
-            if (child)
-                push(child.get());
-        } else {
-            total += static_cast<std::uint64_t>(st.st_size);
-        }
-    }
-    return total;
+    return FolderSizer().measureFolder(folderFd).bytes;
 }
 
 std::uint64_t Daemon::getFolderSize(const std::string& path) {
-    UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder)
-        return 0;
-    return folderSizeAt(folder.get());
+    return FolderSizer().getFolderSize(path);
 }
 
 } // namespace bw

@@ -112,7 +112,7 @@ void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<boo
                     "-[Daemon repairPermissions:]", kMaxWalkDepth);
         return;
     }
-    DirReader reader(folderFd);
+    DirHandle reader = DirHandle::listing(folderFd);
     while (const struct dirent* entry = reader.next()) {
         if (stop)
             return;
@@ -195,7 +195,7 @@ void Daemon::recoverInterruptedBatches() {
     UniqueFd cache = openCacheFolder(false);
     if (!cache)
         return;
-    DirReader reader(cache.get());
+    DirHandle reader = DirHandle::listing(cache.get());
     while (const struct dirent* entry = reader.next()) {
         if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN)
             continue;

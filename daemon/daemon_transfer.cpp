@@ -1,6 +1,7 @@
 // The transfer of trash items into a batch folder, and the helpers it uses.
 
 #include "daemon.h"
+#include "files/folder_size.h"
 
 #include "files/log_line.h"
 #include "store/added_list.h"
@@ -462,19 +463,12 @@ bool Daemon::writeFinishedBatch(int batchFd, const std::string& folder, const st
     }
 
     std::uint64_t size = 0;
-    DirReader reader(batchFd);
+    FolderSizer sizer;
+    DirHandle reader = DirHandle::listing(batchFd);
     while (const struct dirent* entry = reader.next()) {
         if (isCacheIndexFileName(entry->d_name))
             continue;
-        struct stat st;
-        if (!lstatAt(batchFd, entry->d_name, st))
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (UniqueFd child = openDirAt(batchFd, entry->d_name))
-                size += folderSizeAt(child.get());
-        } else {
-            size += static_cast<std::uint64_t>(st.st_size);
-        }
+        size += sizer.measureAt(batchFd, entry->d_name).bytes;
     }
     index->setCacheLastAdditionTime(now);
     index->setCacheSize(size);

@@ -1,5 +1,7 @@
 #include "PXAppUtils.h"
 
+#include "files/dir_handle.h"
+
 #include "desktop_session.h"
 
 #include <dirent.h>
@@ -105,10 +107,8 @@ std::string PXAppUtils::programOfExec(const std::string& exec) {
 
 std::vector<PXAppUtils::Entry> PXAppUtils::entries() const {
     std::vector<Entry> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(m_folder.c_str()), closedir);
-    if (!dir)
-        return found;
-    while (dirent* entry = readdir(dir.get())) {
+    DirHandle dir = DirHandle::ofPath(m_folder);
+    while (const dirent* entry = dir.next()) {
         std::string name = entry->d_name;
         if (name.size() <= 8 || name.compare(name.size() - 8, 8, ".desktop") != 0)
             continue;

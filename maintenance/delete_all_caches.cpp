@@ -3,7 +3,7 @@
 #include "store/cache_paths.h"
 
 #include "desktop_session.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "protection_control.h"

@@ -1,6 +1,6 @@
 #include "folder_removal.h"
 
-#include "cache_pruning.h"
+#include "files/remove_tree.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>

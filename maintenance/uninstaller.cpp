@@ -1,5 +1,6 @@
 #include "uninstaller.h"
 
+#include "files/dir_handle.h"
 #include "files/log_line.h"
 #include "store/cache_paths.h"
 #include "delete_all_caches.h"
@@ -40,14 +41,12 @@ bool existsNoFollow(const std::string& path) {
 
 // The entries of a folder, or nothing when it cannot be listed.
 std::optional<std::vector<std::string>> entriesOf(const std::string& path) {
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    DirHandle dir = DirHandle::ofPath(path);
     if (!dir)
         return std::nullopt;
     std::vector<std::string> names;
-    while (dirent* entry = readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-    }
+    while (const dirent* entry = dir.next())
+        names.push_back(entry->d_name);
     return names;
 }
 

@@ -7,11 +7,14 @@
 #include "cache_pruning.h"
 #include "desktop_session.h"
 #include "folder_removal.h"
-#include "folder_size.h"
+#include "files/folder_size.h"
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "plist/reference_time.h"
 #include "settings/settings.h"
+#include "files/dir_handle.h"
+#include "files/no_follow.h"
+#include "files/remove_tree.h"
 #include "files/unique_fd.h"
 
 #include <dirent.h>
@@ -40,28 +43,13 @@ struct NamedEntry {
 // The entries of an open folder (the descriptor stays usable), with whether each is a real folder.
 std::vector<NamedEntry> listFolder(int dirFd) {
     std::vector<NamedEntry> entries;
-    int copy = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0)
-        return entries;
-    DIR* dir = fdopendir(copy);
-    if (!dir) {
-        close(copy);
-        return entries;
-    }
-    rewinddir(dir);
-    while (dirent* entry = readdir(dir)) {
-        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, ".."))
-            continue;
+    DirHandle dir = DirHandle::listing(dirFd);
+    while (const dirent* entry = dir.next()) {
         struct stat st {};
-        bool folder = fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        bool folder = lstatAt(dirFd, entry->d_name, st) && S_ISDIR(st.st_mode);
         entries.push_back({entry->d_name, folder});
     }
-    closedir(dir);
     return entries;
-}
-
-UniqueFd openFolderNoFollow(const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
 std::string parentOf(const std::string& path) {
@@ -102,19 +90,13 @@ bool renameNoReplace(int dirFd, const std::string& from, const std::string& to) 
     return renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
-std::uint64_t batchSize(int batchFd, const std::string& batchFolder) {
+std::uint64_t batchSize(int batchFd) {
     FolderSizer sizer;
     std::uint64_t total = 0;
     for (const auto& entry : listFolder(batchFd)) {
         if (entry.name == kCacheIndexFileName)
             continue;
-        if (entry.isFolder) {
-            total += sizer.getFolderSize(batchFolder + "/" + entry.name);
-        } else {
-            struct stat st {};
-            if (fstatat(batchFd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                total += static_cast<std::uint64_t>(st.st_size);
-        }
+        total += sizer.measureAt(batchFd, entry.name.c_str()).bytes;
     }
     return total;
 }
@@ -219,7 +201,7 @@ std::string unscrambleVersion1Folder(const std::string& givenFolder) {
             entry.name = clean;
         if (!entry.isFolder)
             continue;
-        UniqueFd child(openat(current.get(), entry.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd child = openDirAt(current.get(), entry.name.c_str());
         if (child.get() < 0)
             continue;
         current = std::move(child);
@@ -281,7 +263,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
     for (const auto& sub : listFolder(v1.get())) {
         if (!sub.isFolder)
             continue;
-        UniqueFd subFd(openat(v1.get(), sub.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd subFd = openDirAt(v1.get(), sub.name.c_str());
         if (subFd.get() < 0)
             continue;
         for (const auto& entry : listFolder(subFd.get()))
@@ -319,7 +301,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         BWIndexTable table = index.indexTable().value_or(BWIndexTable{});
 
         for (const auto& item : items) {
-            UniqueFd subFd(openat(v1.get(), item.subfolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd subFd = openDirAt(v1.get(), item.subfolder.c_str());
             std::string stored = newStoredItemName();
             if (subFd.get() < 0 ||
                 renameat2(subFd.get(), item.name.c_str(), batchFd.get(), stored.c_str(), RENAME_NOREPLACE) != 0) {
@@ -334,7 +316,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
             ++result.moved;
         }
         index.setIndexTable(std::move(table));
-        index.setCacheSize(batchSize(batchFd.get(), batch));
+        index.setCacheSize(batchSize(batchFd.get()));
         index.setCacheLastAdditionTime(timeIntervalSinceReferenceDate());
         if (!writeCacheIndexAt(index, batchFd.get(), context.uid, context.gid))
             bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot write the index of %s", batch.c_str());

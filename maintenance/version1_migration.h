@@ -5,7 +5,7 @@
 // folders that the recovery list reads.
 
 #include "maintenance_services.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 
 #include <sys/types.h>
 

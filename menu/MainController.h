@@ -3,8 +3,8 @@
 // menu and information block, notes, alerts and update timing.
 
 #include "PXUpdater.h"
+#include "files/folder_size.h"
 #include "bus/notification_bus.h"
-#include "folder_size.h"
 #include "mount_watch.h"
 #include "protection_control.h"
 #include "protection_host.h"

@@ -1,5 +1,6 @@
 #include "desktop_session.h"
 
+#include "files/atomic_file.h"
 #include "files/log_line.h"
 
 #include <fcntl.h>
@@ -42,20 +43,19 @@ std::string parentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// The entry replaced whole, so a desktop reading it at login never sees half of it.
 bool writeFileAtomically(const std::string& path, const std::string& content) {
-    std::string temp = path + ".XXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
-    ok = fchmod(fd, 0644) == 0 && ok;
-    ok = fsync(fd) == 0 && ok;
-    close(fd);
-    if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-        unlink(temp.c_str());
+    const std::string folder = parentOf(path);
+    UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        syslog(LOG_ERR, "writeAutostartEntry: cannot open %s: %s", folder.c_str(), std::strerror(errno));
         return false;
     }
-    return true;
+    ReplaceOptions options;
+    options.mode = 0644;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(content.data());
+    return replaceFileAt(dir.get(), path.substr(path.rfind('/') + 1), std::span<const std::uint8_t>(bytes, content.size()),
+                         options, "writeAutostartEntry") == ReplaceResult::Written;
 }
 
 } // namespace
@@ -145,11 +145,8 @@ bool writeAutostartEntry(const std::string& executable) {
                           "Terminal=false\n"
                           "NoDisplay=true\n"
                           "X-GNOME-Autostart-enabled=true\n";
-    if (!writeFileAtomically(path, content)) {
-        bw::logLine(LOG_ERR, "writeAutostartEntry: cannot write %s: %s", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    return true;
+    // replaceFileAt has logged what failed.
+    return writeFileAtomically(path, content);
 }
 
 int osVersionFromRelease(const std::string& release) {

@@ -1,5 +1,7 @@
 #include "launch_validation.h"
 
+#include "files/mount_table.h"
+#include "files/no_follow.h"
 #include "files/unique_fd.h"
 
 // Runs inside the set-uid helper with effective uid 0: every decision here guards a root process, so
@@ -21,21 +23,6 @@
 
 namespace bw {
 namespace {
-
-class File {
-public:
-    explicit File(FILE* f) : m_f(f) {}
-    ~File() {
-        if (m_f)
-            std::fclose(m_f);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    FILE* get() const { return m_f; }
-
-private:
-    FILE* m_f;
-};
 
 bool endsWith(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -91,97 +78,6 @@ bool isPlainFolderPath(const std::string& p, std::string* why) {
     return true;
 }
 
-std::vector<std::string> components(const std::string& p) {
-    std::vector<std::string> out;
-    size_t start = 1;
-    while (start < p.size()) {
-        size_t end = p.find('/', start);
-        if (end == std::string::npos)
-            end = p.size();
-        if (end > start)
-            out.push_back(p.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
-}
-
-// A symbolic link on the way is followed only when root made it and nobody but root can replace it: the
-// link and the folder holding it belong to root, and that folder is not writable by others unless it is
-// sticky (others then cannot remove root's entries). This admits "/home -> /var/home" and refuses every
-// link a user could have planted or swapped.
-bool isTrustedLink(int folderFd, const struct stat& link) {
-    struct stat folder;
-    if (link.st_uid != 0 || ::fstat(folderFd, &folder) != 0 || folder.st_uid != 0)
-        return false;
-    return (folder.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (folder.st_mode & S_ISVTX) != 0;
-}
-
-// Walks `p` from "/" one component at a time, following only trusted links (see above). The last folder is
-// opened with `finalFlags`, the others as O_PATH (search permission only).
-int openWalk(const std::string& p, int finalFlags) {
-    constexpr int kMaxLinks = 40;
-    const int common = O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    std::vector<std::string> parts = components(p);
-    std::reverse(parts.begin(), parts.end()); // a stack: the next component at the back
-    // The folders walked so far, so that ".." in a trusted link's target goes back one of them.
-    std::vector<UniqueFd> walked;
-    walked.emplace_back(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (walked.back().get() < 0)
-        return -1;
-    int links = 0;
-    while (!parts.empty()) {
-        const std::string name = std::move(parts.back());
-        parts.pop_back();
-        if (name.empty() || name == ".")
-            continue;
-        if (name == "..") {
-            if (walked.size() > 1)
-                walked.pop_back();
-            continue;
-        }
-        const int here = walked.back().get();
-        // The last folder is opened as asked at once; a link (or anything else) is looked at as O_PATH.
-        const bool last = parts.empty() && finalFlags != O_PATH;
-        UniqueFd next(::openat(here, name.c_str(), last ? (finalFlags | common) : (O_PATH | O_NOFOLLOW | O_CLOEXEC)));
-        if (next.get() < 0 && last && (errno == ELOOP || errno == ENOTDIR))
-            next = UniqueFd(::openat(here, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (next.get() < 0)
-            return -1;
-        struct stat st;
-        if (::fstat(next.get(), &st) != 0)
-            return -1;
-        if (S_ISLNK(st.st_mode)) {
-            if (++links > kMaxLinks || !isTrustedLink(here, st)) {
-                errno = ELOOP;
-                return -1;
-            }
-            // Read through the descriptor: exactly the link that was checked.
-            char target[PATH_MAX];
-            const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
-            if (n <= 0) {
-                errno = n == 0 ? ENOENT : errno;
-                return -1;
-            }
-            const std::string text(target, static_cast<size_t>(n));
-            if (text[0] == '/')
-                walked.resize(1);
-            std::vector<std::string> more = components(text[0] == '/' ? text : "/" + text);
-            parts.insert(parts.end(), more.rbegin(), more.rend());
-            continue;
-        }
-        if (!S_ISDIR(st.st_mode)) {
-            errno = ENOTDIR;
-            return -1;
-        }
-        if (last && parts.empty())
-            return next.release();
-        walked.push_back(std::move(next));
-    }
-    if (finalFlags == O_PATH)
-        return walked.back().release();
-    return ::openat(walked.back().get(), ".", finalFlags | O_DIRECTORY | O_CLOEXEC);
-}
-
 // The home folder of `uid` in the password database, without trailing slashes; empty when unknown.
 std::string homeFolderOf(uid_t uid) {
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -204,47 +100,6 @@ std::string homeFolderOf(uid_t uid) {
     return {};
 }
 
-// mountinfo escapes space, tab, newline and backslash as \ooo.
-std::string unescapeMountField(const std::string& field) {
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        auto octal = [&](size_t k) { return field[k] >= '0' && field[k] <= '7'; };
-        if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
-            out.push_back(
-                static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0')));
-            i += 3;
-        } else {
-            out.push_back(field[i]);
-        }
-    }
-    return out;
-}
-
-bool isMountPoint(const std::string& mountPoint) {
-    File f(std::fopen("/proc/self/mountinfo", "re"));
-    if (!f.get())
-        return false;
-    char* line = nullptr;
-    size_t capacity = 0;
-    bool found = false;
-    while (!found && ::getline(&line, &capacity, f.get()) > 0) {
-        // id parent major:minor root mount-point ...: the fifth field.
-        const char* p = line;
-        for (int field = 0; field < 4 && p; ++field) {
-            p = std::strchr(p, ' ');
-            if (p)
-                ++p;
-        }
-        if (!p)
-            continue;
-        const char* end = std::strpbrk(p, " \n");
-        std::string raw(p, end ? static_cast<size_t>(end - p) : std::strlen(p));
-        found = unescapeMountField(raw) == mountPoint;
-    }
-    std::free(line);
-    return found;
-}
-
 bool refuse(std::string* reason, const std::string& why) {
     if (reason)
         *reason = why;
@@ -261,7 +116,7 @@ int openCheckedPath(const std::string& path, int finalFlags) {
         errno = EINVAL;
         return -1;
     }
-    return openWalk(path, finalFlags);
+    return openFolderTrustingRootLinks(path, finalFlags).release();
 }
 
 } // namespace
@@ -302,11 +157,11 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
         const std::string mountFolder = mount == "/" ? mount : mount + "/";
         if (cacheRoot != mountFolder)
             return refuse(reason, "cache root \"" + cacheRoot + "\" is not the trash's mount point " + mountFolder);
-        if (!isMountPoint(mount))
+        if (!isMountPoint(mount, readMountTable()))
             return refuse(reason, "\"" + mount + "\" is not a mount point");
         if (shared) {
             // The shared .Trash is only a trash when it is sticky, so that users cannot touch each other's.
-            UniqueFd sharedTrash(openWalk(mountFolder + ".Trash/", O_PATH));
+            UniqueFd sharedTrash = openFolderTrustingRootLinks(mountFolder + ".Trash/", O_PATH);
             struct stat st;
             if (sharedTrash.get() < 0 || ::fstat(sharedTrash.get(), &st) != 0)
                 return refuse(reason, "cannot open \"" + mountFolder + ".Trash\" without following links");
@@ -325,7 +180,7 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
         return refuse(reason, "\"" + trash + "\" is not a trash files folder");
     }
 
-    UniqueFd folder(openWalk(trash, O_PATH));
+    UniqueFd folder = openFolderTrustingRootLinks(trash, O_PATH);
     if (folder.get() < 0)
         return refuse(reason, "cannot open \"" + trash + "\" without following links: " + std::strerror(errno));
     struct stat st;
@@ -335,7 +190,7 @@ bool validateDaemonArguments(const std::vector<std::string>& args, uid_t realUid
         return refuse(reason, "\"" + trash + "\" is owned by " + std::to_string(st.st_uid) + ", not " + uidText);
     // The folder holding "files/" too: whoever owns it can swap "files" for a folder of their own at any time.
     const std::string holder = trash.substr(0, trash.size() - std::strlen("files/"));
-    UniqueFd holderFolder(openWalk(holder, O_PATH));
+    UniqueFd holderFolder = openFolderTrustingRootLinks(holder, O_PATH);
     if (holderFolder.get() < 0 || ::fstat(holderFolder.get(), &st) != 0)
         return refuse(reason, "cannot open \"" + holder + "\": " + std::strerror(errno));
     if (st.st_uid != realUid)

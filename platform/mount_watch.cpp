@@ -1,6 +1,6 @@
 #include "mount_watch.h"
 
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "files/log_line.h"
 
 #include <fcntl.h>

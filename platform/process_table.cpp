@@ -1,5 +1,6 @@
 #include "process_table.h"
 
+#include "files/dir_handle.h"
 #include "files/log_line.h"
 
 #include <dirent.h>
@@ -15,10 +16,6 @@
 namespace bw {
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 // Reads a small /proc file relative to a process folder; empty when it is gone.
 std::string readSmallFile(int dirFd, const char* name) {
@@ -76,22 +73,17 @@ bool equalsIgnoringCase(const std::string& a, const std::string& b) {
 
 std::vector<ProcessEntry> readProcessTable(const std::string& procRoot) {
     std::vector<ProcessEntry> table;
-    int rootFd = open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (rootFd < 0) {
+    DirHandle dir = DirHandle::ofPath(procRoot);
+    if (!dir) {
         bw::logLine(LOG_ERR, "readProcessTable: cannot open %s: %s", procRoot.c_str(), std::strerror(errno));
         return table;
     }
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(rootFd));
-    if (!dir) {
-        close(rootFd);
-        return table;
-    }
-    while (dirent* entry = readdir(dir.get())) {
+    while (const dirent* entry = dir.next()) {
         char* end = nullptr;
         long pid = std::strtol(entry->d_name, &end, 10);
         if (pid <= 0 || !end || *end)
             continue;
-        int pidFd = openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int pidFd = openat(dir.fd(), entry->d_name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (pidFd < 0)
             continue;
         std::string stat = readSmallFile(pidFd, "stat");

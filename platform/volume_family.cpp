@@ -2,17 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <array>
-#include <string_view>
-
 namespace bw {
-
-bool isPosixOwnershipFileSystem(const std::string& fsType) {
-    static constexpr std::array<std::string_view, 12> kFamily = {
-        "ext2", "ext3", "ext4", "xfs", "btrfs", "f2fs", "zfs", "jfs", "reiserfs", "bcachefs", "nilfs2", "hfsplus"};
-    return std::find(kFamily.begin(), kFamily.end(), fsType) != kFamily.end();
-}
 
 bool isVolumeHFS(const std::string& path, const std::vector<MountEntry>& table) {
     auto mount = mountForPath(path, table);

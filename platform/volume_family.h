@@ -2,15 +2,12 @@
 // Which volumes can carry a protected trash: local file systems that keep POSIX owners and modes (the
 // cache must belong to its user alone), and not a backup volume.
 
-#include "mount_table.h"
+#include "files/mount_table.h"
 
 #include <string>
 #include <vector>
 
 namespace bw {
-
-// ext2/3/4, xfs, btrfs, f2fs, zfs, jfs, reiserfs, bcachefs, nilfs2, hfsplus.
-bool isPosixOwnershipFileSystem(const std::string& fsType);
 
 // Whether the volume holding `path` is of that family, by the mount table; false when no mount holds it.
 bool isVolumeHFS(const std::string& path, const std::vector<MountEntry>& table);

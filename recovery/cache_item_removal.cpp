@@ -5,6 +5,7 @@
 #include "store/cache_index.h"
 #include "daemon.h"
 #include "fd_utils.h"
+#include "files/folder_size.h"
 
 #include <sys/stat.h>
 #include <syslog.h>
@@ -41,16 +42,7 @@ RemovalOutcome removeItem(const RecoveryItem& item) {
     BWIndexTable table = index->indexTable().value_or(BWIndexTable{});
 
     const char* name = item.storedName.c_str();
-    std::uint64_t size = 0;
-    struct stat st;
-    if (lstatAt(batch.get(), name, st)) {
-        if (S_ISDIR(st.st_mode)) {
-            if (UniqueFd folder = openDirAt(batch.get(), name))
-                size = Daemon::folderSizeAt(folder.get());
-        } else {
-            size = static_cast<std::uint64_t>(st.st_size);
-        }
-    }
+    const std::uint64_t size = FolderSizer().measureAt(batch.get(), name).bytes;
     table.erase(item.storedName);
     Daemon::setLockAt(false, batch.get(), name);
     if (!removeTreeAt(batch.get(), name))
@@ -102,8 +94,7 @@ std::int32_t setLock(bool locked, const std::string& path) {
 }
 
 std::uint64_t getFolderSize(const std::string& path) {
-    UniqueFd folder = openFolderNoFollow(path);
-    return folder ? Daemon::folderSizeAt(folder.get()) : 0;
+    return FolderSizer().getFolderSize(path);
 }
 
 } // namespace bw

@@ -145,7 +145,7 @@ std::vector<RecoveryItem> getCacheContent(const std::string& cacheFolder, double
     const double threshold = windowSeconds == 0.0 ? 0.0 : now - windowSeconds - kTimeWindowGrace;
     std::vector<std::string> batches;
     {
-        DirReader reader(cache.get());
+        DirHandle reader = DirHandle::listing(cache.get());
         while (const struct dirent* entry = reader.next())
             if (isFolderAt(cache.get(), entry->d_name, entry->d_type))
                 batches.emplace_back(entry->d_name);

@@ -2,7 +2,7 @@
 // The recovery list: the items of the user's cache folders, newest first, read straight from the batch
 // indexes. Nothing here writes.
 
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "recovery_item.h"
 
 #include <sys/types.h>

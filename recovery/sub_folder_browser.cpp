@@ -12,7 +12,7 @@ std::vector<FolderEntry> listCachedFolder(const std::string& path) {
     UniqueFd folder = openFolderNoFollow(path);
     if (!folder)
         return entries;
-    DirReader reader(folder.get());
+    DirHandle reader = DirHandle::listing(folder.get());
     while (const struct dirent* entry = reader.next()) {
         FolderEntry item;
         item.displayName = entry->d_name;

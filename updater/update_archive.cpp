@@ -1,5 +1,6 @@
 #include "update_archive.h"
 
+#include "files/no_follow.h"
 #include "files/unique_fd.h"
 
 #include <archive.h>
@@ -140,7 +141,7 @@ private:
                 return {};
             if (create && mkdirat(current.get(), part.c_str(), 0700) != 0 && errno != EEXIST)
                 return {};
-            current = UniqueFd(openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            current = openDirAt(current.get(), part.c_str());
         }
         return current;
     }
@@ -252,7 +253,7 @@ private:
 } // namespace
 
 UnpackResult unpackUpdateArchive(int archiveFd, const std::string& folder) {
-    UniqueFd root(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd root = openFolderNoFollow(folder);
     if (!root.valid()) {
         UnpackResult result;
         result.error = "the unpack folder cannot be opened";

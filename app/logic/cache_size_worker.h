@@ -2,7 +2,7 @@
 // Adds up the sizes of the cache folders on a thread of its own, so that a large cache never freezes the
 // window. Requests that arrive during a walk are merged into one more walk of the latest folder list.
 
-#include "folder_size.h"
+#include "files/folder_size.h"
 
 #include <condition_variable>
 #include <cstdint>

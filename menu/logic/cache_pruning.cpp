@@ -4,6 +4,8 @@
 #include "store/cache_index.h"
 #include "store/cache_paths.h"
 #include "plist/reference_time.h"
+#include "files/dir_handle.h"
+#include "files/no_follow.h"
 #include "files/unique_fd.h"
 
 #include <dirent.h>
@@ -16,32 +18,17 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <memory>
 
 namespace bw {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 // Names of the entries of an open folder, sorted by name as the original platform lists them.
 std::vector<std::string> sortedEntryNames(int dirFd) {
     std::vector<std::string> names;
-    int copy = dup(dirFd);
-    if (copy < 0)
-        return names;
-    DirPtr dir(fdopendir(copy));
-    if (!dir) {
-        close(copy);
-        return names;
-    }
-    while (dirent* entry = readdir(dir.get())) {
-        if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, ".."))
-            names.emplace_back(entry->d_name);
-    }
+    DirHandle dir = DirHandle::listing(dirFd);
+    while (const dirent* entry = dir.next())
+        names.emplace_back(entry->d_name);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -66,7 +53,7 @@ std::vector<BatchFacts> listBatches(const std::string& cacheFolder) {
     if (cacheFd.get() < 0)
         return batches;
     for (const auto& name : sortedEntryNames(cacheFd.get())) {
-        UniqueFd batchFd(openat(cacheFd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd batchFd = openDirAt(cacheFd.get(), name.c_str());
         if (batchFd.get() < 0)
             continue; // not a folder
         BatchFacts facts;
@@ -112,59 +99,6 @@ std::int64_t activityDaysOf(const std::vector<BatchFacts>& batches) {
 
 std::int64_t cacheActivityDays(const std::string& cacheFolder) {
     return activityDaysOf(listBatches(cacheFolder));
-}
-
-bool removeTreeAt(int parentFd, const std::string& name) {
-    struct Frame {
-        DirPtr dir;
-        std::string name; // its name in the folder below it on the stack
-    };
-    int fd = openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return unlinkat(parentFd, name.c_str(), 0) == 0;
-    DIR* rootDir = fdopendir(fd);
-    if (!rootDir) {
-        close(fd);
-        return false;
-    }
-    std::vector<Frame> stack;
-    stack.push_back({DirPtr(rootDir), name});
-    bool ok = true;
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        dirent* entry = readdir(top.dir.get());
-        if (!entry) {
-            std::string done = top.name;
-            stack.pop_back();
-            int parent = stack.empty() ? parentFd : dirfd(stack.back().dir.get());
-            if (unlinkat(parent, done.c_str(), AT_REMOVEDIR) != 0)
-                ok = false;
-            continue;
-        }
-        if (!std::strcmp(entry->d_name, ".") || !std::strcmp(entry->d_name, ".."))
-            continue;
-        int topFd = dirfd(top.dir.get());
-        if (unlinkat(topFd, entry->d_name, 0) == 0)
-            continue;
-        if (errno != EISDIR && errno != EPERM) {
-            ok = false;
-            continue;
-        }
-        int childFd = openat(topFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (childFd < 0) {
-            ok = false;
-            continue;
-        }
-        DIR* child = fdopendir(childFd);
-        if (!child) {
-            close(childFd);
-            ok = false;
-            continue;
-        }
-        std::string childName = entry->d_name;
-        stack.push_back({DirPtr(child), std::move(childName)});
-    }
-    return ok;
 }
 
 std::vector<std::string> removeCacheOlderThan(const std::string& cacheFolder, std::int64_t days) {

@@ -2,6 +2,8 @@
 // Keeping caches in bounds: activity days, removal of the oldest days' batches, the room-to-free
 // arithmetic and the volume that holds a cache.
 
+#include "files/remove_tree.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -29,9 +31,6 @@ std::vector<BatchFacts> listBatches(const std::string& cacheFolder);
 std::int64_t cacheActivityDays(const std::string& cacheFolder);
 // Removes the batches of all but the `days` most recent activity days; answers the removed names.
 std::vector<std::string> removeCacheOlderThan(const std::string& cacheFolder, std::int64_t days);
-
-// Removes a folder and everything in it relative to its parent's descriptor, never following a link.
-bool removeTreeAt(int parentFd, const std::string& name);
 
 enum class SpaceVerdict {
     Enough,         // free space at or above the minimum

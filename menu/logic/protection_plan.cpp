@@ -3,6 +3,7 @@
 #include "files/log_line.h"
 #include "store/cache_paths.h"
 
+#include "files/no_follow.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>
@@ -77,7 +78,7 @@ namespace {
 bool makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
     if (mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST)
         return false;
-    UniqueFd trash(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd trash = openDirAt(parentFd, name.c_str());
     struct stat st {};
     if (!trash || fstat(trash.get(), &st) != 0)
         return false;
@@ -89,7 +90,7 @@ bool makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
     for (const char* sub : {"files", "info"}) {
         if (mkdirat(trash.get(), sub, 0700) != 0 && errno != EEXIST)
             return false;
-        UniqueFd folder(openat(trash.get(), sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd folder = openDirAt(trash.get(), sub);
         if (!folder)
             return false;
         fchmod(folder.get(), 0700);
@@ -107,7 +108,7 @@ bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid) {
     if (!root)
         return false; // not mounted: nothing to protect
     struct stat st {};
-    UniqueFd shared(openat(root.get(), ".Trash", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd shared = openDirAt(root.get(), ".Trash");
     bool sharedUsable = shared && fstat(shared.get(), &st) == 0 && (st.st_mode & S_ISVTX);
     if ((sharedUsable && fstatat(shared.get(), uidText.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) ||
         fstatat(root.get(), own.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)

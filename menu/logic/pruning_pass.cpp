@@ -1,6 +1,6 @@
 #include "pruning_pass.h"
 
-#include "mount_table.h"
+#include "files/mount_table.h"
 
 namespace bw {
 

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,47 +12,61 @@
 
 namespace bw {
 
-UniqueFd openFolderNoFollow(const std::string& path) {
-    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-}
-
-std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize) {
+WholeFile readFileAt(int dirFd, const std::string& name, std::size_t maxSize, bool followFinalLink) {
+    WholeFile file;
     // O_NONBLOCK: a FIFO planted under the file's name must not hang the reader.
-    UniqueFd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.valid())
-        return std::nullopt;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return std::nullopt;
-    if (static_cast<unsigned long long>(st.st_size) > maxSize) {
-        syslog(LOG_ERR, "readWholeFileAt: %s is %lld bytes, more than the %zu accepted", name.c_str(),
-               static_cast<long long>(st.st_size), maxSize);
-        return std::nullopt;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followFinalLink ? 0 : O_NOFOLLOW);
+    UniqueFd fd(::openat(dirFd, name.c_str(), flags));
+    if (!fd || ::fstat(fd.get(), &file.facts) != 0) {
+        file.error = errno;
+        return file;
     }
-    Bytes data;
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    if (!S_ISREG(file.facts.st_mode)) {
+        file.error = EINVAL;
+        return file;
+    }
+    if (static_cast<unsigned long long>(file.facts.st_size) > maxSize) {
+        file.error = EFBIG;
+        return file;
+    }
+    file.bytes.reserve(static_cast<std::size_t>(file.facts.st_size));
     std::uint8_t buffer[65536];
     for (;;) {
         const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return std::nullopt;
+            file.error = errno;
+            break;
         }
         if (got == 0)
             break;
-        if (data.size() + static_cast<std::size_t>(got) > maxSize)
-            return std::nullopt; // grew while we read
-        data.insert(data.end(), buffer, buffer + got);
+        if (file.bytes.size() + static_cast<std::size_t>(got) > maxSize) {
+            file.error = EFBIG; // grew while we read
+            break;
+        }
+        file.bytes.insert(file.bytes.end(), buffer, buffer + got);
     }
-    return data;
+    if (file.error != 0)
+        file.bytes.clear();
+    return file;
+}
+
+std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize) {
+    WholeFile file = readFileAt(dirFd, name, maxSize);
+    if (file.error == EFBIG)
+        syslog(LOG_ERR, "readWholeFileAt: %s is %lld bytes, more than the %zu accepted", name.c_str(),
+               static_cast<long long>(file.facts.st_size), maxSize);
+    if (file.error != 0)
+        return std::nullopt;
+    return std::move(file.bytes);
 }
 
 namespace {
 
 std::string temporaryNameFor(const std::string& name) {
     std::uint8_t random[8] = {};
-    if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+    if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
         // Only the uniqueness matters here (O_EXCL guards the creation); fall back to time and pid.
         struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -82,50 +95,83 @@ bool writeAll(int fd, std::span<const std::uint8_t> data) {
     return true;
 }
 
+// Creates the temporary file: the given name, or fresh names until one is free (a name already taken,
+// left over or planted, is skipped).
+UniqueFd createTemporary(int dirFd, const std::string& name, const std::string& given, std::string& temporary) {
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporary = given.empty() ? temporaryNameFor(name) : given;
+        // O_EXCL|O_NOFOLLOW: whatever already stands at the temporary name, a link included, is never opened.
+        UniqueFd fd(::openat(dirFd, temporary.c_str(), flags, 0644));
+        if (fd || errno != EEXIST || !given.empty())
+            return fd;
+    }
+    return UniqueFd();
+}
+
+// renameat2 with RENAME_NOREPLACE, or a hard link and an unlink where the file system lacks it.
+int renameKeepingExisting(int dirFd, const std::string& from, const std::string& to) {
+    int renamed = ::renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE);
+    if (renamed != 0 && errno == EINVAL)
+        renamed = ::linkat(dirFd, from.c_str(), dirFd, to.c_str(), 0) == 0 ? ::unlinkat(dirFd, from.c_str(), 0) : -1;
+    return renamed;
+}
+
 } // namespace
 
-bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
-                            std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who) {
-    // O_EXCL|O_NOFOLLOW: whatever already stands at the temporary name, a link included, is never opened.
-    UniqueFd fd(::openat(dirFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid()) {
+ReplaceResult replaceFileAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data,
+                            const ReplaceOptions& options, const char* who, const std::string& temporaryName) {
+    std::string temporary;
+    UniqueFd fd = createTemporary(dirFd, name, temporaryName, temporary);
+    if (!fd) {
         syslog(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(), std::strerror(errno));
-        return false;
+        return ReplaceResult::Failed;
     }
     const char* failure = nullptr;
     if (!writeAll(fd.get(), data))
         failure = "write";
     else if (::fsync(fd.get()) != 0)
         failure = "fsync";
-    else if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) &&
-             ::fchown(fd.get(), owner, group) != 0)
+    else if ((options.owner != static_cast<uid_t>(-1) || options.group != static_cast<gid_t>(-1)) &&
+             ::fchown(fd.get(), options.owner, options.group) != 0)
         failure = "fchown";
-    else if (::close(fd.release()) != 0)
+    else if (options.mode != static_cast<mode_t>(-1) && ::fchmod(fd.get(), options.mode) != 0)
+        failure = "fchmod";
+    else if (!fd.close())
         failure = "close";
-    else if (::renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0)
+    else if ((options.keepExisting ? renameKeepingExisting(dirFd, temporary, name)
+                                   : ::renameat(dirFd, temporary.c_str(), dirFd, name.c_str())) != 0)
         failure = "rename";
     if (failure) {
         const int error = errno;
         fd.reset();
         ::unlinkat(dirFd, temporary.c_str(), 0);
+        if (options.keepExisting && error == EEXIST)
+            return ReplaceResult::AlreadyExists;
         syslog(LOG_ERR, "%s: %s of %s failed: %s", who, failure, name.c_str(), std::strerror(error));
-        return false;
+        errno = error;
+        return ReplaceResult::Failed;
     }
-    return true;
+    // The rename lives in the folder: without this a crash could bring back the old file or none. A folder
+    // held as O_PATH cannot be synced; its file system then flushes it on its own schedule.
+    ::fsync(dirFd);
+    return ReplaceResult::Written;
 }
 
 bool writeFileAtomicallyAt(int dirFd, const std::string& name, std::span<const std::uint8_t> data, uid_t owner,
                            gid_t group, const char* who) {
-    // A name already taken (left over, or planted) is skipped for a fresh one.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const std::string temporary = temporaryNameFor(name);
-        struct stat st {};
-        if (::fstatat(dirFd, temporary.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-            continue;
-        return writeFileAtomicallyVia(dirFd, name, temporary, data, owner, group, who);
-    }
-    syslog(LOG_ERR, "%s: no free temporary name for %s", who, name.c_str());
-    return false;
+    ReplaceOptions options;
+    options.owner = owner;
+    options.group = group;
+    return replaceFileAt(dirFd, name, data, options, who) == ReplaceResult::Written;
+}
+
+bool writeFileAtomicallyVia(int dirFd, const std::string& name, const std::string& temporary,
+                            std::span<const std::uint8_t> data, uid_t owner, gid_t group, const char* who) {
+    ReplaceOptions options;
+    options.owner = owner;
+    options.group = group;
+    return replaceFileAt(dirFd, name, data, options, who, temporary) == ReplaceResult::Written;
 }
 
 } // namespace bw

@@ -1,7 +1,10 @@
 #include "files/copy_file.h"
 
-#include "files/unique_fd.h"
+#include "files/dir_handle.h"
 #include "files/log_line.h"
+#include "files/no_follow.h"
+#include "files/remove_tree.h"
+#include "files/unique_fd.h"
 
 #include <acl/libacl.h>
 #include <dirent.h>
@@ -32,106 +35,8 @@ namespace bw {
 
 namespace {
 
-// ---- Folder-descriptor helpers: every open is relative to a folder and never follows a link. ----
-
-// How deep a copy or a removal goes; each level holds two or three descriptors.
+// How deep a copy goes; each level holds two or three descriptors.
 constexpr int kMaxWalkDepth = 256;
-
-// Lists an open folder without "." and ".."; the caller's descriptor stays open and usable.
-class DirReader {
-public:
-    explicit DirReader(int dirFd) {
-        // fdopendir takes the descriptor it is given, so it gets its own duplicate.
-        int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 3);
-        if (copy < 0)
-            return;
-        m_dir = ::fdopendir(copy);
-        if (!m_dir) {
-            ::close(copy);
-            return;
-        }
-        ::rewinddir(m_dir); // the duplicate shares the caller's read position
-    }
-    ~DirReader() {
-        if (m_dir)
-            ::closedir(m_dir);
-    }
-    DirReader(const DirReader&) = delete;
-    DirReader& operator=(const DirReader&) = delete;
-    bool valid() const { return m_dir != nullptr; }
-    const struct dirent* next() {
-        while (m_dir) {
-            const struct dirent* entry = ::readdir(m_dir);
-            if (!entry)
-                return nullptr;
-            const char* n = entry->d_name;
-            if (!(n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))))
-                return entry;
-        }
-        return nullptr;
-    }
-
-private:
-    DIR* m_dir = nullptr;
-};
-
-UniqueFd openDirAt(int dirFd, const char* name) {
-    return UniqueFd(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-}
-
-bool lstatAt(int dirFd, const char* name, struct stat& st) {
-    return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// A name for exactly the item behind a descriptor, for the calls that only take paths.
-std::string procFdPath(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-std::string withoutTrailingSlashes(const std::string& path) {
-    std::size_t end = path.size();
-    while (end > 1 && path[end - 1] == '/')
-        --end;
-    return path.substr(0, end);
-}
-
-bool removeContents(int dirFd, int depth) {
-    if (depth > kMaxWalkDepth) {
-        errno = ELOOP;
-        return false;
-    }
-    bool ok = true;
-    DirReader reader(dirFd);
-    if (!reader.valid())
-        return false;
-    while (const struct dirent* entry = reader.next()) {
-        struct stat st;
-        const bool isDir = entry->d_type == DT_DIR ||
-                           (entry->d_type == DT_UNKNOWN && lstatAt(dirFd, entry->d_name, st) && S_ISDIR(st.st_mode));
-        if (isDir) {
-            UniqueFd child = openDirAt(dirFd, entry->d_name);
-            if (!child || !removeContents(child.get(), depth + 1) || ::unlinkat(dirFd, entry->d_name, AT_REMOVEDIR) != 0)
-                ok = false;
-        } else if (::unlinkat(dirFd, entry->d_name, 0) != 0) {
-            ok = false;
-        }
-    }
-    return ok;
-}
-
-// The engine's one tree removal: an entry and, for a folder, everything in it, never following links.
-// True when it is gone.
-bool removeTreeAt(int dirFd, const char* name) {
-    struct stat st;
-    if (!lstatAt(dirFd, name, st))
-        return errno == ENOENT;
-    if (!S_ISDIR(st.st_mode))
-        return ::unlinkat(dirFd, name, 0) == 0 || errno == ENOENT;
-    UniqueFd child = openDirAt(dirFd, name);
-    if (!child || !removeContents(child.get(), 0))
-        return false;
-    return ::unlinkat(dirFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
-}
 
 struct AclDeleter {
     void operator()(void* acl) const {
@@ -241,7 +146,7 @@ bool KOR_CopyFile::clearACLAt(int dirFd, const char* name, bool clearFolderConte
     UniqueFd folder = openDirAt(dirFd, name);
     if (!folder)
         return false;
-    DirReader reader(folder.get());
+    DirHandle reader = DirHandle::listing(folder.get());
     if (!reader.valid())
         return false;
     while (const struct dirent* entry = reader.next()) {
@@ -886,7 +791,7 @@ int KOR_CopyFile::copyFolder(int srcDirFd, const char* srcName, const struct sta
     if (!dst)
         return fail(kCopyFailed, errno);
 
-    DirReader reader(src.get());
+    DirHandle reader = DirHandle::listing(src.get());
     if (!reader.valid())
         return fail(kUnreachable, errno);
     while (const struct dirent* entry = reader.next()) {
@@ -1119,7 +1024,7 @@ int KOR_CopyFile::compareAt(int aDirFd, const char* aName, int bDirFd, const cha
         if (!a || !b)
             return fail(kUnreachable, errno);
         auto list = [](int fd, std::vector<std::string>& names) {
-            DirReader reader(fd);
+            DirHandle reader = DirHandle::listing(fd);
             if (!reader.valid())
                 return false;
             while (const struct dirent* entry = reader.next())
@@ -1181,7 +1086,13 @@ int KOR_CopyFile::deleteFolderContents(const std::string& path) {
     if (!folder)
         return kUnreachable;
     UnlockedFolder unlocked(item.parent.get(), item.name);
-    return removeContents(folder.get(), 0) ? kSuccess : kDeleteFailed;
+    DirHandle reader = DirHandle::listing(folder.get());
+    if (!reader.valid())
+        return kDeleteFailed;
+    bool removed = true;
+    while (const struct dirent* entry = reader.next())
+        removed = removeTreeAt(folder.get(), entry->d_name) && removed;
+    return removed ? kSuccess : kDeleteFailed;
 }
 
 int KOR_CopyFile::renameFile(const std::string& path, const std::string& newName) {

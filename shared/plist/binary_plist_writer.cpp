@@ -1,6 +1,7 @@
 #include "plist/binary_plist_writer.h"
 
 #include "files/log_line.h"
+#include "files/utf8.h"
 
 #include <syslog.h>
 
@@ -29,35 +30,10 @@ std::u16string utf16FromBytes(std::string_view s) {
     const std::size_t n = s.size();
     std::size_t i = 0;
     while (i < n) {
-        const unsigned char c = p[i];
         char32_t cp = 0;
-        std::size_t len = 0;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        }
-        bool valid = len > 0 && i + len <= n;
-        for (std::size_t k = 1; valid && k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                valid = false;
-            else
-                cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
-        if (valid && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-                      (cp >= 0xD800 && cp <= 0xDFFF)))
-            valid = false;
-        if (!valid) {
-            out.push_back(static_cast<char16_t>(0xDC00 + c));
+        const std::size_t len = utf8SequenceAt(s, i, cp);
+        if (len == 0) {
+            out.push_back(static_cast<char16_t>(0xDC00 + p[i]));
             ++i;
             continue;
         }

@@ -1,59 +1,12 @@
 #include "plist/json_writer.h"
 
+#include "files/utf8.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
 namespace bw {
-
-namespace {
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when the bytes there are not one.
-std::size_t utf8SequenceLength(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = byte(i);
-    std::size_t length = 0;
-    char32_t cp = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        length = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        length = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        length = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (byte(i + k) & 0x3F);
-    }
-    if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return length;
-}
-
-} // namespace
-
-bool isValidUtf8(std::string_view text) {
-    for (std::size_t i = 0; i < text.size();) {
-        if (static_cast<unsigned char>(text[i]) < 0x80) {
-            ++i;
-            continue;
-        }
-        const std::size_t length = utf8SequenceLength(text, i);
-        if (length == 0)
-            return false;
-        i += length;
-    }
-    return true;
-}
 
 std::string jsonQuoted(std::string_view text) {
     std::string out;
@@ -96,7 +49,8 @@ std::string jsonQuoted(std::string_view text) {
             ++i;
             continue;
         }
-        const std::size_t length = utf8SequenceLength(text, i);
+        char32_t ignored = 0;
+        const std::size_t length = utf8SequenceAt(text, i, ignored);
         if (length == 0) {
             out += "\\ufffd";
             ++i;

@@ -10,9 +10,6 @@
 
 namespace bw {
 
-// Whether text is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool isValidUtf8(std::string_view text);
-
 // The JSON string literal of text, quotes included.
 std::string jsonQuoted(std::string_view text);
 // A JSON number; NaN and infinities, which JSON cannot carry, become null.

@@ -1,6 +1,7 @@
 #include "plist/plist_json.h"
 
 #include "plist/json_writer.h"
+#include "files/utf8.h"
 
 #include <cerrno>
 #include <charconv>
@@ -33,24 +34,6 @@ struct Parser {
             return false;
         pos += n;
         return true;
-    }
-
-    static void appendUtf8(std::string& out, unsigned code) {
-        if (code < 0x80) {
-            out += char(code);
-        } else if (code < 0x800) {
-            out += char(0xC0 | (code >> 6));
-            out += char(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += char(0xE0 | (code >> 12));
-            out += char(0x80 | ((code >> 6) & 0x3F));
-            out += char(0x80 | (code & 0x3F));
-        } else {
-            out += char(0xF0 | (code >> 18));
-            out += char(0x80 | ((code >> 12) & 0x3F));
-            out += char(0x80 | ((code >> 6) & 0x3F));
-            out += char(0x80 | (code & 0x3F));
-        }
     }
 
     bool hex4(unsigned* out) {

@@ -1,12 +1,12 @@
 #include "settings/settings.h"
 
 #include "plist/plist_guard.h"
+#include "files/atomic_file.h"
 #include "files/log_line.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>
 #include <pwd.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -46,47 +46,28 @@ FileRead readWholeFile(const std::string& path, FileData& out) {
     if (path.empty())
         return FileRead::Missing;
     // With raised privileges the file is the user's to control: never read it through a link. Without
-    // them a linked settings file (kept with other dotfiles) is fine. O_NONBLOCK: a FIFO must not hang us.
-    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    if (geteuid() != getuid())
-        flags |= O_NOFOLLOW;
-    UniqueFd fd(::open(path.c_str(), flags));
-    if (!fd) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return FileRead::Missing;
-        logLine(LOG_ERR, "readSettingsFile: cannot open %s: %s", path.c_str(), std::strerror(errno));
-        return FileRead::Unreadable;
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    // them a linked settings file (kept with other dotfiles) is fine.
+    WholeFile file = readFileAt(AT_FDCWD, path, kMaxSettingsFileBytes, geteuid() == getuid());
+    switch (file.error) {
+    case 0:
+        break;
+    case ENOENT:
+    case ENOTDIR:
+        return FileRead::Missing;
+    case EINVAL:
         logLine(LOG_ERR, "readSettingsFile: %s is not a regular file", path.c_str());
         return FileRead::Unreadable;
-    }
-    if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFileBytes) {
+    case EFBIG:
         logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
         return FileRead::Unreadable;
+    default:
+        logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(file.error));
+        return FileRead::Unreadable;
     }
-    out.mode = st.st_mode & 07777;
-    out.owner = st.st_uid;
-    out.group = st.st_gid;
-    out.bytes.clear();
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(errno));
-            return FileRead::Unreadable;
-        }
-        if (n == 0)
-            break;
-        out.bytes.append(buffer, static_cast<std::size_t>(n));
-        if (out.bytes.size() > kMaxSettingsFileBytes) { // grew while we read it
-            logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
-            return FileRead::Unreadable;
-        }
-    }
+    out.mode = file.facts.st_mode & 07777;
+    out.owner = file.facts.st_uid;
+    out.group = file.facts.st_gid;
+    out.bytes.assign(file.bytes.begin(), file.bytes.end());
     return FileRead::Read;
 }
 
@@ -133,88 +114,25 @@ bool makeFolders(const std::string& folder) {
     return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string randomSuffix() {
-    unsigned char bytes[6];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        static unsigned counter = 0;
-        unsigned mix = static_cast<unsigned>(getpid()) * 2654435761u + ++counter;
-        std::memcpy(bytes, &mix, sizeof mix);
-        bytes[4] = bytes[5] = static_cast<unsigned char>(counter);
-    }
-    char text[sizeof bytes * 2 + 1];
-    for (std::size_t i = 0; i < sizeof bytes; ++i)
-        std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
-    return text;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-enum class WriteResult { Written, AlreadyExists, Failed };
-
-// Whole-file replacement that readers never see half done: a fresh temporary file beside the target
-// (O_EXCL|O_NOFOLLOW), synced, then renamed over it. With noReplace an existing target is kept.
-WriteResult writeFileAtomically(const std::string& path, const std::string& data, const FileData& attributes,
-                                bool noReplace) {
+// Whole-file replacement that readers never see half done. With noReplace an existing target is kept.
+ReplaceResult writeFileAtomically(const std::string& path, const std::string& data, const FileData& attributes,
+                                  bool noReplace) {
     std::string folder = parentFolder(path), name = lastComponent(path);
     UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
         logLine(LOG_ERR, "writeSettingsFile: cannot open folder %s: %s", folder.c_str(), std::strerror(errno));
-        return WriteResult::Failed;
+        return ReplaceResult::Failed;
     }
-    std::string temporary;
-    UniqueFd fd;
-    for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
-        temporary = "." + name + "." + randomSuffix();
-        fd.reset(
-            ::openat(dir.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode));
-        if (!fd && errno != EEXIST)
-            break;
+    ReplaceOptions options;
+    if (geteuid() == 0 && (attributes.owner != 0 || attributes.group != 0)) {
+        options.owner = attributes.owner;
+        options.group = attributes.group;
     }
-    if (!fd) {
-        logLine(LOG_ERR, "writeSettingsFile: cannot create a temporary file in %s: %s", folder.c_str(),
-                std::strerror(errno));
-        return WriteResult::Failed;
-    }
-    auto fail = [&](const char* what) {
-        int error = errno;
-        fd.reset();
-        ::unlinkat(dir.get(), temporary.c_str(), 0);
-        logLine(LOG_ERR, "writeSettingsFile: %s %s: %s", what, path.c_str(), std::strerror(error));
-        return WriteResult::Failed;
-    };
-    if (geteuid() == 0 && (attributes.owner != 0 || attributes.group != 0) &&
-        fchown(fd.get(), attributes.owner, attributes.group) != 0)
-        return fail("cannot hand over");
-    if (fchmod(fd.get(), attributes.mode) != 0)
-        return fail("cannot set the mode of");
-    if (!writeAll(fd.get(), data) || fsync(fd.get()) != 0 || !fd.close())
-        return fail("cannot write");
-    int renamed = noReplace ? ::renameat2(dir.get(), temporary.c_str(), dir.get(), name.c_str(), RENAME_NOREPLACE)
-                            : ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str());
-    if (renamed != 0 && noReplace && errno == EINVAL) // file system without RENAME_NOREPLACE
-        renamed = ::linkat(dir.get(), temporary.c_str(), dir.get(), name.c_str(), 0) == 0
-                      ? ::unlinkat(dir.get(), temporary.c_str(), 0)
-                      : -1;
-    if (renamed != 0) {
-        if (noReplace && errno == EEXIST) {
-            ::unlinkat(dir.get(), temporary.c_str(), 0);
-            return WriteResult::AlreadyExists;
-        }
-        return fail("cannot rename into");
-    }
-    fsync(dir.get());
-    return WriteResult::Written;
+    options.mode = attributes.mode;
+    options.keepExisting = noReplace;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
+    return replaceFileAt(dir.get(), name, std::span<const std::uint8_t>(bytes, data.size()), options,
+                         "writeSettingsFile");
 }
 
 std::string serialise(plist_t root, bool binary) {
@@ -563,7 +481,7 @@ bool createSettingsFileIfMissing(const std::string& path) {
     FileData attributes;
     attributes.owner = getuid();
     attributes.group = getgid();
-    return writeFileAtomically(path, data, attributes, true) != WriteResult::Failed;
+    return writeFileAtomically(path, data, attributes, true) != ReplaceResult::Failed;
 }
 
 bool editSettingsFile(const std::string& path, const std::function<bool(plist_t root)>& edit, bool createIfMissing) {
@@ -601,7 +519,7 @@ bool editSettingsFile(const std::string& path, const std::function<bool(plist_t 
         logLine(LOG_ERR, "editSettingsFile: %s could not be serialised", path.c_str());
         return false;
     }
-    return writeFileAtomically(path, data, file, false) == WriteResult::Written;
+    return writeFileAtomically(path, data, file, false) == ReplaceResult::Written;
 }
 
 bool writeProtectionStatusOnStart(const std::string& path, bool on) {

@@ -1,8 +1,10 @@
 #include "store/trash_info.h"
 
+#include "files/atomic_file.h"
 #include "files/log_line.h"
 #include "plist/json_writer.h"
 #include "files/unique_fd.h"
+#include "files/utf8.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -172,27 +174,10 @@ std::optional<std::string> readTrashInfoOriginalPathAt(int infoDirFd, const std:
             bw::logLine(LOG_ERR, "readTrashInfo: cannot take the file-system ids of user %d", static_cast<int>(user));
             return std::nullopt;
         }
-        // O_NONBLOCK: a FIFO under the record's name must not hang the transfer.
-        UniqueFd fd(::openat(infoDirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-        if (!fd)
+        WholeFile file = readFileAt(infoDirFd, name, kMaxTrashInfoSize);
+        if (file.error != 0 || (ids.switched() && file.facts.st_uid != user))
             return std::nullopt;
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || (ids.switched() && st.st_uid != user) ||
-            static_cast<unsigned long long>(st.st_size) > kMaxTrashInfoSize)
-            return std::nullopt;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                return std::nullopt;
-            if (got == 0)
-                break;
-            if (content.size() + static_cast<std::size_t>(got) > kMaxTrashInfoSize)
-                return std::nullopt; // grew while we read
-            content.append(buffer, static_cast<std::size_t>(got));
-        }
+        content.assign(file.bytes.begin(), file.bytes.end());
     }
     return originalPathFromTrashInfo(content, volumeTop);
 }

@@ -3,7 +3,7 @@
 
 #include "desktop_session.h"
 #include "detached_launch.h"
-#include "mount_table.h"
+#include "files/mount_table.h"
 #include "process_table.h"
 #include "temp_dir.h"
 

@@ -2,7 +2,7 @@
 
 #include "store/cache_index.h"
 #include "cache_pruning.h"
-#include "folder_size.h"
+#include "files/folder_size.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>

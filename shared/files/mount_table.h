@@ -12,6 +12,7 @@ struct MountEntry {
     std::string mountPoint; // unescaped
     std::string fsType;
     std::string source; // the device, e.g. /dev/sdb1
+    std::string options{}; // the mount's options, then the file system's ("rw,nosuid,rw,uid=1000,…")
 };
 
 // Every mount listed in a mountinfo file (normally /proc/self/mountinfo), in its order.
@@ -20,6 +21,12 @@ std::vector<MountEntry> readMountTable(const std::string& mountinfoPath = "/proc
 // Network file systems (nfs, cifs, sshfs …) and pseudo file systems (proc, tmpfs, overlay …).
 bool isNetworkFileSystem(const std::string& fsType);
 bool isPseudoFileSystem(const std::string& fsType);
+// File systems that keep POSIX owners and modes: ext2/3/4, xfs, btrfs, f2fs, zfs, jfs, reiserfs,
+// bcachefs, nilfs2, hfsplus.
+bool isPosixOwnershipFileSystem(const std::string& fsType);
+// File systems with no owners of their own, where one owner is chosen at mount time (uid=): vfat,
+// msdos, exfat, ntfs, ntfs3, and the same through FUSE (fuseblk).
+bool isFixedOwnershipFileSystem(const std::string& fsType);
 
 // The volumes a desktop shows: "/" first, then the local mounts under /media, /run/media and /mnt.
 std::vector<std::string> mountedLocalVolumes(const std::vector<MountEntry>& table);
@@ -30,6 +37,8 @@ std::optional<MountEntry> mountForPath(const std::string& path, const std::vecto
 
 // Whether `path` lies on a network file system (an empty path is on none).
 bool isVolumeServer(const std::string& path, const std::vector<MountEntry>& table);
+// Whether `path` (trailing slashes aside) is itself a mount point, "/" included.
+bool isMountPoint(const std::string& path, const std::vector<MountEntry>& table);
 // Whether `path` is itself a mount point other than "/".
 bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& table);
 

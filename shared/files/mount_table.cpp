@@ -1,4 +1,6 @@
-#include "mount_table.h"
+#include "files/mount_table.h"
+
+#include "files/dir_handle.h"
 
 #include "files/log_line.h"
 
@@ -63,10 +65,6 @@ bool isUnder(const std::string& path, const std::string& folder) {
            (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 } // namespace
 
 std::vector<MountEntry> readMountTable(const std::string& mountinfoPath) {
@@ -89,8 +87,10 @@ std::vector<MountEntry> readMountTable(const std::string& mountinfoPath) {
         entry.mountPoint = unescapeOctal(mountPoint);
         if (!(fields >> entry.fsType))
             continue;
-        fields >> entry.source;
+        std::string superOptions;
+        fields >> entry.source >> superOptions;
         entry.source = unescapeOctal(entry.source);
+        entry.options = superOptions.empty() ? options : options + "," + superOptions;
         table.push_back(std::move(entry));
     }
     return table;
@@ -110,6 +110,17 @@ bool isPseudoFileSystem(const std::string& fsType) {
         "mqueue",     "hugetlbfs", "autofs",   "binfmt_misc",     "overlay",     "squashfs",   "efivarfs",
         "rpc_pipefs", "nsfs",      "ramfs",    "fuse.gvfsd-fuse", "fuse.portal", "selinuxfs"};
     return kPseudo.count(fsType) > 0;
+}
+
+bool isPosixOwnershipFileSystem(const std::string& fsType) {
+    static const std::set<std::string> kFamily = {"ext2", "ext3",     "ext4",     "xfs",    "btrfs",  "f2fs",
+                                                  "zfs",  "jfs",      "reiserfs", "bcachefs", "nilfs2", "hfsplus"};
+    return kFamily.count(fsType) > 0;
+}
+
+bool isFixedOwnershipFileSystem(const std::string& fsType) {
+    static const std::set<std::string> kFamily = {"vfat", "msdos", "exfat", "ntfs", "ntfs3", "fuseblk"};
+    return kFamily.count(fsType) > 0;
 }
 
 std::vector<std::string> mountedLocalVolumes(const std::vector<MountEntry>& table) {
@@ -141,13 +152,15 @@ std::optional<MountEntry> mountForPath(const std::string& path, const std::vecto
     return best;
 }
 
-bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& table) {
+bool isMountPoint(const std::string& path, const std::vector<MountEntry>& table) {
     std::string trimmed = path;
     while (trimmed.size() > 1 && trimmed.back() == '/')
         trimmed.pop_back();
-    if (trimmed == "/")
-        return false;
     return std::any_of(table.begin(), table.end(), [&](const MountEntry& e) { return e.mountPoint == trimmed; });
+}
+
+bool isVolumeMountPoint(const std::string& path, const std::vector<MountEntry>& table) {
+    return path.find_first_not_of('/') != std::string::npos && isMountPoint(path, table);
 }
 
 std::optional<std::string> labelForDevice(const std::string& device, const std::string& byLabelDir) {
@@ -156,10 +169,8 @@ std::optional<std::string> labelForDevice(const std::string& device, const std::
     char deviceReal[PATH_MAX];
     if (!realpath(device.c_str(), deviceReal))
         return std::nullopt;
-    std::unique_ptr<DIR, DirCloser> dir(opendir(byLabelDir.c_str()));
-    if (!dir)
-        return std::nullopt;
-    while (dirent* entry = readdir(dir.get())) {
+    DirHandle dir = DirHandle::ofPath(byLabelDir);
+    while (const dirent* entry = dir.next()) {
         if (entry->d_name[0] == '.')
             continue;
         std::string link = byLabelDir + "/" + entry->d_name;
