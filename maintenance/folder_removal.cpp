@@ -1,5 +1,6 @@
 #include "folder_removal.h"
 
+#include "files/log_line.h"
 #include "files/remove_tree.h"
 #include "files/unique_fd.h"
 
@@ -90,7 +91,8 @@ RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, cons
             if (gone) {
                 report.removed.push_back(path);
             } else {
-                syslog(LOG_WARNING, "removeFoldersBounded: %s left behind: %s", path.c_str(), std::strerror(error));
+                bw::logLine(LOG_WARNING, "removeFoldersBounded: %s left behind: %s", path.c_str(),
+                            std::strerror(error));
                 report.leftBehind.push_back({path, std::strerror(error)});
             }
         }

@@ -48,14 +48,15 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
     const std::string folder = parentOf(path);
     UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir) {
-        syslog(LOG_ERR, "writeAutostartEntry: cannot open %s: %s", folder.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "writeAutostartEntry: cannot open %s: %s", folder.c_str(), std::strerror(errno));
         return false;
     }
     ReplaceOptions options;
     options.mode = 0644;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(content.data());
-    return replaceFileAt(dir.get(), path.substr(path.rfind('/') + 1), std::span<const std::uint8_t>(bytes, content.size()),
-                         options, "writeAutostartEntry") == ReplaceResult::Written;
+    return replaceFileAt(dir.get(), path.substr(path.rfind('/') + 1),
+                         std::span<const std::uint8_t>(bytes, content.size()), options,
+                         "writeAutostartEntry") == ReplaceResult::Written;
 }
 
 } // namespace

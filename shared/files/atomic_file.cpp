@@ -1,4 +1,5 @@
 #include "files/atomic_file.h"
+#include "files/log_line.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -55,8 +56,8 @@ WholeFile readFileAt(int dirFd, const std::string& name, std::size_t maxSize, bo
 std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize) {
     WholeFile file = readFileAt(dirFd, name, maxSize);
     if (file.error == EFBIG)
-        syslog(LOG_ERR, "readWholeFileAt: %s is %lld bytes, more than the %zu accepted", name.c_str(),
-               static_cast<long long>(file.facts.st_size), maxSize);
+        bw::logLine(LOG_ERR, "readWholeFileAt: %s is %lld bytes, more than the %zu accepted", name.c_str(),
+                    static_cast<long long>(file.facts.st_size), maxSize);
     if (file.error != 0)
         return std::nullopt;
     return std::move(file.bytes);
@@ -124,7 +125,8 @@ ReplaceResult replaceFileAt(int dirFd, const std::string& name, std::span<const 
     std::string temporary;
     UniqueFd fd = createTemporary(dirFd, name, temporaryName, temporary);
     if (!fd) {
-        syslog(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(), std::strerror(errno));
+        bw::logLine(LOG_ERR, "%s: cannot create %s for %s: %s", who, temporary.c_str(), name.c_str(),
+                    std::strerror(errno));
         return ReplaceResult::Failed;
     }
     const char* failure = nullptr;
@@ -148,7 +150,7 @@ ReplaceResult replaceFileAt(int dirFd, const std::string& name, std::span<const 
         ::unlinkat(dirFd, temporary.c_str(), 0);
         if (options.keepExisting && error == EEXIST)
             return ReplaceResult::AlreadyExists;
-        syslog(LOG_ERR, "%s: %s of %s failed: %s", who, failure, name.c_str(), std::strerror(error));
+        bw::logLine(LOG_ERR, "%s: %s of %s failed: %s", who, failure, name.c_str(), std::strerror(error));
         errno = error;
         return ReplaceResult::Failed;
     }

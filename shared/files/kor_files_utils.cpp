@@ -3,6 +3,7 @@
 #include "files/dir_handle.h"
 #include "files/folder_size.h"
 #include "files/lock_flag.h"
+#include "files/log_line.h"
 #include "files/no_follow.h"
 
 #include <fcntl.h>
@@ -132,7 +133,8 @@ std::string KOR_FilesUtils::getVolumePathFor_OLD(const std::string& path) {
 
 std::uint64_t KOR_FilesUtils::getVolumeRefNum(const std::string& path) {
     auto volume = getVolumePathFor(path);
-    struct stat st {}, startup {};
+    struct stat st {};
+    struct stat startup {};
     if (!volume || ::stat(volume->c_str(), &st) != 0 || ::stat("/", &startup) != 0)
         return 0;
     // A volume folder that holds no mount of its own lies on the startup disk.
@@ -218,7 +220,8 @@ bool KOR_FilesUtils::setIgnorePermissions(bool ignore, const std::string& volume
     if (volumePath == "/" || !isRootOfVolume(volumePath) || doesVolumeIgnorePermissions(volumePath) == ignore)
         return true;
     // Ownership is the file system's and its mount options': nothing changes it on a mounted volume.
-    syslog(LOG_ERR, "setIgnorePermissions: %s keeps its ownership until it is mounted otherwise", volumePath.c_str());
+    bw::logLine(LOG_ERR, "setIgnorePermissions: %s keeps its ownership until it is mounted otherwise",
+                volumePath.c_str());
     return false;
 }
 
@@ -248,7 +251,7 @@ bool KOR_FilesUtils::mountFromAliasFile(const std::string&, std::string*) {
 }
 
 int KOR_FilesUtils::ejectVolume(const std::string& path) {
-    syslog(LOG_ERR, "ejectVolume: %s is left to the desktop to eject", path.c_str());
+    bw::logLine(LOG_ERR, "ejectVolume: %s is left to the desktop to eject", path.c_str());
     return kNoSuchItem;
 }
 
@@ -465,7 +468,8 @@ int KOR_FilesUtils::setVisible(const std::string& path, bool visible, std::strin
         return kNoSuchItem;
     if (isVisible(clean) == visible)
         return 0;
-    const std::string shown = name.substr(name.find_first_not_of('.') == std::string::npos ? 0 : name.find_first_not_of('.'));
+    const std::string shown =
+        name.substr(name.find_first_not_of('.') == std::string::npos ? 0 : name.find_first_not_of('.'));
     if (visible && (shown.empty() || shown == name))
         return -EINVAL; // a name of dots only has nothing to show
     const std::string wanted = visible ? shown : "." + name;
@@ -529,7 +533,8 @@ std::vector<std::string> KOR_FilesUtils::launchedProcessPaths(const std::string&
             continue; // a kernel thread, or another user's process
         std::string path(target, static_cast<std::size_t>(n));
         static const std::string kDeleted = " (deleted)";
-        if (path.size() > kDeleted.size() && path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
+        if (path.size() > kDeleted.size() &&
+            path.compare(path.size() - kDeleted.size(), kDeleted.size(), kDeleted) == 0)
             path.resize(path.size() - kDeleted.size());
         paths.push_back(std::move(path));
     }
