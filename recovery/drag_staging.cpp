@@ -1,6 +1,7 @@
 #include "drag_staging.h"
 
 #include "files/log_line.h"
+#include "files/remove_tree.h"
 #include "recovery_copy.h"
 
 #include <dirent.h>
@@ -23,11 +24,9 @@ std::string parentOf(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-bool removeTree(const std::string& folder) {
-    std::error_code error;
-    std::filesystem::remove_all(folder, error);
-    if (error) {
-        bw::logLine(LOG_ERR, "cannot remove the drag folder %s (%s)", folder.c_str(), error.message().c_str());
+bool removeStagingFolder(const std::string& folder) {
+    if (!bw::removeTree(folder)) {
+        bw::logLine(LOG_ERR, "cannot remove the drag folder %s (%s)", folder.c_str(), std::strerror(errno));
         return false;
     }
     return true;
@@ -143,7 +142,7 @@ void DragStaging::removeNow(const std::string& folder) {
     auto found = m_folders.find(folder);
     if (found == m_folders.end())
         return;
-    removeTree(folder);
+    removeStagingFolder(folder);
     m_folders.erase(found);
 }
 
@@ -151,7 +150,7 @@ std::optional<DragStaging::Clock::time_point> DragStaging::removeDue(Clock::time
     std::optional<Clock::time_point> next;
     for (auto it = m_folders.begin(); it != m_folders.end();) {
         if (it->second && *it->second <= now) {
-            removeTree(it->first);
+            removeStagingFolder(it->first);
             it = m_folders.erase(it);
             continue;
         }
@@ -164,7 +163,7 @@ std::optional<DragStaging::Clock::time_point> DragStaging::removeDue(Clock::time
 
 void DragStaging::removeAll() {
     for (const auto& [folder, deadline] : m_folders)
-        removeTree(folder);
+        removeStagingFolder(folder);
     m_folders.clear();
 }
 
@@ -196,7 +195,7 @@ std::size_t DragStaging::removeLeftovers(const std::vector<std::string>& bases, 
                 doomed.push_back(path);
         }
         for (const std::string& path : doomed)
-            removed += removeTree(path) ? 1 : 0;
+            removed += removeStagingFolder(path) ? 1 : 0;
     }
     return removed;
 }

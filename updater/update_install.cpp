@@ -1,6 +1,7 @@
 #include "update_install.h"
 
 #include "files/log_line.h"
+#include "files/remove_tree.h"
 #include "files/unique_fd.h"
 #include "update_archive.h"
 #include "user_trash.h"
@@ -60,10 +61,8 @@ struct DownloadCleanup {
 struct StagingFolder {
     std::string path;
     ~StagingFolder() {
-        if (!path.empty()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
+        if (!path.empty())
+            removeTree(path);
     }
 };
 

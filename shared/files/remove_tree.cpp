@@ -110,4 +110,19 @@ bool removeTreeAt(int dirFd, const char* name, bool* removedSomething) {
     return true;
 }
 
+bool removeTree(const std::string& path) {
+    const std::string trimmed = withoutTrailingSlashes(path);
+    const std::size_t slash = trimmed.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : (slash == 0 ? "/" : trimmed.substr(0, slash));
+    const std::string name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") {
+        errno = EINVAL;
+        return false;
+    }
+    UniqueFd folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        return errno == ENOENT;
+    return removeTreeAt(folder.get(), name.c_str());
+}
+
 } // namespace bw

@@ -16,4 +16,8 @@ inline bool removeTreeAt(int dirFd, const std::string& name) {
     return removeTreeAt(dirFd, name.c_str());
 }
 
+// The same for a path: the folders above the last component are resolved as the system resolves them,
+// the last component itself is never followed.
+bool removeTree(const std::string& path);
+
 } // namespace bw

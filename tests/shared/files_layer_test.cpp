@@ -1,6 +1,7 @@
 // The plain file-system layer: tree removal, folder sizes, the UTF-8 reader, atomic replace.
 #include "files/atomic_file.h"
 #include "files/folder_size.h"
+#include "files/no_follow.h"
 #include "files/remove_tree.h"
 #include "files/utf8.h"
 
@@ -98,6 +99,27 @@ TEST(FilesTreeRemoval, RemovesEveryKindOfTreeAndNothingOutsideIt) {
     bool removedSome = true;
     EXPECT_TRUE(bw::removeTreeAt(dir.get(), "never-there", &removedSome)) << "a missing entry counts as removed";
     EXPECT_FALSE(removedSome);
+}
+
+TEST(FilesTreeRemoval, ByPathTheLastComponentIsNeverFollowed) {
+    TempDir tmp;
+    fs::create_directories(tmp / "outside");
+    fs::create_directories(tmp / "tree/sub");
+    writeFile(tmp / "outside/precious", "p");
+    writeFile(tmp / "tree/sub/f", "x");
+    fs::create_directory_symlink(tmp / "outside", tmp / "link");
+    struct Case {
+        std::string path;
+        bool removed;
+    };
+    for (const Case& c : {Case{tmp / "tree/", true}, Case{tmp / "link", true}, Case{tmp / "never-there", true},
+                          Case{tmp / "missing-folder/never-there", true}, Case{tmp / "tree/..", false}}) {
+        EXPECT_EQ(c.removed, bw::removeTree(c.path)) << c.path;
+        if (c.removed) {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(bw::withoutTrailingSlashes(c.path)))) << c.path;
+        }
+    }
+    EXPECT_EQ("p", bw::test::readFile(tmp / "outside/precious")) << "what the link pointed to stays";
 }
 
 TEST(FilesTreeRemoval, RemovesATenThousandLevelTreeWithinAFewDescriptors) {
