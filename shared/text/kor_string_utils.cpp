@@ -5,6 +5,7 @@
 #include "text/text_folding.h"
 #include "text/utf16.h"
 #include "files/log_line.h"
+#include "files/mount_table.h"
 
 #include <unicode/uchar.h>
 #include <unicode/udat.h>
@@ -557,6 +558,15 @@ std::string KOR_StringUtils::localizedNameAtPath(const std::string& path) {
 
 std::string KOR_StringUtils::localizedPath(const std::string& path) {
     return path;
+}
+
+std::string KOR_StringUtils::volumeNameAtPath(const std::string& path) {
+    if (path.empty())
+        return {};
+    auto mount = mountForPath(path, readMountTable());
+    if (mount && mount->mountPoint != "/")
+        return localizedNameAtPath(mount->mountPoint);
+    return volumeDisplayName("/");
 }
 
 } // namespace bw

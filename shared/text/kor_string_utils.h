@@ -95,6 +95,10 @@ public:
     // ---- Paths (file names are shown as they are here) ----
     static std::string localizedNameAtPath(const std::string& path);
     static std::string localizedPath(const std::string& path);
+    // The name of the volume holding `path`: for a path on a mounted volume other than "/", the last
+    // component of its mount point (as a disk's folder is named after the disk); on "/", the root
+    // file system's label, else "/". Empty for an empty path.
+    static std::string volumeNameAtPath(const std::string& path);
 };
 
 } // namespace bw

@@ -241,6 +241,10 @@ TEST_F(StringUtilsTest, PathNames) {
     EXPECT_EQ(KOR_StringUtils::localizedNameAtPath("/media/ann/Data/"), "Data");
     EXPECT_EQ(KOR_StringUtils::localizedNameAtPath("/"), "/");
     EXPECT_EQ(KOR_StringUtils::localizedPath("/home/ann"), "/home/ann");
+    // A mounted volume other than "/" is named after its mount point; /proc is mounted everywhere.
+    EXPECT_EQ(KOR_StringUtils::volumeNameAtPath("/proc/self/status"), "proc");
+    EXPECT_FALSE(KOR_StringUtils::volumeNameAtPath("/").empty());
+    EXPECT_EQ(KOR_StringUtils::volumeNameAtPath(""), "");
 }
 
 } // namespace
