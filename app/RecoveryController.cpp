@@ -386,17 +386,12 @@ void RecoveryController::recoverInto(const std::vector<RecoveryItem>& items, con
                              QString::fromStdString(appString("200_Recovery Status")).arg(QString::fromStdString(name)));
                 });
             for (const CopyOutcome& outcome : outcomes) {
-                if (outcome.ok)
-                    m_workerDestinations.push_back(outcome.destination);
-                else
-                    m_workerErrors.push_back(outcome.error);
+                keepOutcome(outcome);
             }
             progress(static_cast<int>(items.size()), {});
         },
         [this] {
-            if (!m_lastErrors.empty())
-                runAlertBox(QMessageBox::Warning, text("200_Recovery Failed Title"),
-                            QString::fromStdString(m_lastErrors.front()), {text("200_Alert OK Button")}, m_window);
+            alertFirstError("200_Recovery Failed Title");
         });
 }
 
@@ -412,17 +407,12 @@ void RecoveryController::restoreSelection() {
                 progress(static_cast<int>(i), QString::fromStdString(appString("200_Restore Status"))
                                                   .arg(QString::fromStdString(items[i].displayName)));
                 CopyOutcome outcome = restoreToOriginalPlace(items[i]);
-                if (outcome.ok)
-                    m_workerDestinations.push_back(outcome.destination);
-                else
-                    m_workerErrors.push_back(outcome.error);
+                keepOutcome(outcome);
             }
             progress(static_cast<int>(items.size()), {});
         },
         [this] {
-            if (!m_lastErrors.empty())
-                runAlertBox(QMessageBox::Warning, text("200_Restore Failed Title"),
-                            QString::fromStdString(m_lastErrors.front()), {text("200_Alert OK Button")}, m_window);
+            alertFirstError("200_Restore Failed Title");
         });
 }
 
@@ -476,10 +466,21 @@ void RecoveryController::removeItems(const std::vector<RecoveryItem>& items) {
             m_context.bus.post(notif::kCacheUpdateSilent, std::nullopt, nullptr, false);
             reloadCacheNotification();
             emit infosNeedRefresh();
-            if (!m_lastErrors.empty())
-                runAlertBox(QMessageBox::Warning, text("200_Delete Failed Title"),
-                            QString::fromStdString(m_lastErrors.front()), {text("200_Alert OK Button")}, m_window);
+            alertFirstError("200_Delete Failed Title");
         });
+}
+
+void RecoveryController::keepOutcome(const CopyOutcome& outcome) {
+    if (outcome.ok)
+        m_workerDestinations.push_back(outcome.destination);
+    else
+        m_workerErrors.push_back(outcome.error);
+}
+
+void RecoveryController::alertFirstError(const char* titleKey) {
+    if (!m_lastErrors.empty())
+        runAlertBox(QMessageBox::Warning, text(titleKey), QString::fromStdString(m_lastErrors.front()),
+                    {text("200_Alert OK Button")}, m_window);
 }
 
 void RecoveryController::togglePreview() {

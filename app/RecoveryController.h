@@ -4,6 +4,7 @@
 // into and previewed. The decisions live in RecoveryListState; this mirrors them into the widgets and
 // runs the copies and deletions on a worker thread behind a progress sheet.
 
+#include "recovery_copy.h"
 #include "recovery_item.h"
 #include "recovery_list.h"
 #include "recovery_list_state.h"
@@ -117,6 +118,11 @@ private:
     bool confirmDeletion(const char* messageKey);
     void updatePreview();
     void movePreviewSelection(int delta);
+
+    // Worker side: a copy's outcome into the lists the finished sheet reads.
+    void keepOutcome(const CopyOutcome& outcome);
+    // Main thread, after the sheet: the first failure of the work, under the given title.
+    void alertFirstError(const char* titleKey);
 
     AppContext& m_context;
     QWidget* m_window;
