@@ -4,6 +4,7 @@
 
 #include "store/cache_index.h"
 #include "fd_utils.h"
+#include "name_filter.h"
 #include "settings/settings.h"
 #include "trash_watch.h"
 
@@ -68,8 +69,8 @@ public:
     void setTrashPath(const std::string& path) { m_trashPath = path; }
     const std::string& trashCachePath() const { return m_trashCachePath; }
     void setTrashCachePath(const std::string& path) { m_trashCachePath = path; }
-    std::int64_t fileMBSizeLimitation() const { return m_fileMBSizeLimitation; }
-    void setFileMBSizeLimitation(std::int64_t megabytes) { m_fileMBSizeLimitation = megabytes; }
+    std::int64_t fileMBSizeLimitation() const { return m_nameFilter.sizeLimitMB(); }
+    void setFileMBSizeLimitation(std::int64_t megabytes) { m_nameFilter.setSizeLimitMB(megabytes); }
     std::int64_t percentFreeOnDisk() const { return m_percentFreeOnDisk; }
     void setPercentFreeOnDisk(std::int64_t percent) { m_percentFreeOnDisk = percent; }
     std::int64_t runningMode() const { return m_runningMode; }
@@ -80,8 +81,8 @@ public:
     void setDaemonUID(std::int32_t uid) { m_daemonUID = uid; }
     std::int64_t nbDaysInCache() const { return m_nbDaysInCache; }
     void setNbDaysInCache(std::int64_t days) { m_nbDaysInCache = days; }
-    const std::vector<FilterEntry>& filters() const { return m_filters; }
-    void setFilters(std::vector<FilterEntry> filters) { m_filters = std::move(filters); }
+    const std::vector<FilterEntry>& filters() const { return m_nameFilter.filters(); }
+    void setFilters(std::vector<FilterEntry> filters) { m_nameFilter.setFilters(std::move(filters)); }
     const std::map<std::string, double>& _alreadyAdded() const { return m_alreadyAdded; }
     void set_alreadyAdded(std::map<std::string, double> list) { m_alreadyAdded = std::move(list); }
     bool mustTerminate() const { return _mustTerminate; }
@@ -262,7 +263,6 @@ private:
     double m_surveyTime = 1.0;
     std::string m_trashPath;
     std::string m_trashCachePath;
-    std::int64_t m_fileMBSizeLimitation = 0;
     std::int64_t m_percentFreeOnDisk = 0;
     std::int64_t m_runningMode = 0;
     std::atomic<std::int64_t> m_runningStatus{kStopped};
@@ -270,7 +270,7 @@ private:
     std::int64_t m_nbDaysInCache = 0;
 
     std::atomic<bool> _mustTerminate{false};
-    std::vector<FilterEntry> m_filters;
+    NameFilter m_nameFilter;
     std::map<std::string, double> m_alreadyAdded;
     double _lastfileSave = 0.0;
 
