@@ -138,7 +138,7 @@ bool Daemon::launchDaemon() {
     startWatching();
     armSurvey(m_surveyTime);
     post(notif::kCacheUpdateSilent, nullptr, true, -1);
-    startRepair(cache);
+    m_repairWorkers.start(cache);
     return cacheFd.valid();
 }
 
@@ -175,7 +175,7 @@ void Daemon::daemonIteration() {
         setRunningStatus(kStopped);
         return;
     }
-    reapRepairs();
+    m_repairWorkers.reap();
     // Index writes that found their batch locked are tried again, and a batch of an earlier minute is
     // no longer kept in memory.
     if (pendingIndexWrites() > 0)

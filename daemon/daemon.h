@@ -5,6 +5,7 @@
 #include "store/cache_index.h"
 #include "fd_utils.h"
 #include "name_filter.h"
+#include "repair_workers.h"
 #include "settings/settings.h"
 #include "trash_watch.h"
 
@@ -156,12 +157,6 @@ public:
     void joinRepairs(bool stop);
 
 private:
-    struct RepairJob {
-        std::string folder;
-        std::thread thread;
-        bool again = false; // guarded by m_repairMutex
-        bool done = false;  // guarded by m_repairMutex
-    };
     struct Planned {
         std::string storedName;
         std::string name;
@@ -243,15 +238,12 @@ private:
     // Under the batch's lock (waited for up to lockWait), marks a batch whose items were all walked
     // repaired once it is quiet and not being filled. False when it has to wait for a later try.
     bool markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait);
-    bool repairRunning(const std::string& folder);
     static int onTrashNews(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
     static int onSaveTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
     static int onMarkTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
 
     void terminateApplication(double delaySeconds);
     void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
-    void startRepair(const std::string& folder);
-    void reapRepairs();
     void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid);
     void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid);
     bool isActiveBatch(int folderFd) const;
@@ -335,11 +327,9 @@ private:
     ino_t m_activeIno = 0;
     bool m_activeSet = false;
 
-    std::mutex m_repairMutex;
-    // When the last whole walk of each folder began (guarded by m_repairMutex).
-    std::map<std::string, double> m_walkedSince;
-    std::atomic<bool> m_stopRepairs{false};
-    std::vector<std::unique_ptr<RepairJob>> m_repairs;
+    // Declared last: its threads walk through this object, so they end before any other member goes.
+    RepairWorkers m_repairWorkers{
+        [this](const std::string& folder, const std::atomic<bool>&) { repairPermissions(folder); }};
 };
 
 } // namespace bw
