@@ -6,14 +6,11 @@
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
 #include "plist/reference_time.h"
-#include "files/utf8.h"
 
 #include <fcntl.h>
-#include <locale.h>
 #include <syslog.h>
 #include <systemd/sd-event.h>
 #include <unistd.h>
-#include <wctype.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -25,51 +22,6 @@
 namespace bw {
 
 namespace {
-
-// Case folding for the filters: names are UTF-8, compared without regard to case.
-locale_t utf8Locale() {
-    static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    return locale;
-}
-
-std::u32string foldedCase(const std::string& text) {
-    std::u32string out;
-    out.reserve(text.size());
-    locale_t locale = utf8Locale();
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    std::size_t n = text.size();
-    for (std::size_t i = 0; i < n;) {
-        const unsigned char c = s[i];
-        char32_t cp = 0;
-        const std::size_t length = utf8SequenceAt(text, i, cp);
-        const bool valid = length > 0;
-        if (!valid) {
-            // A byte that is not UTF-8 stands for itself, out of the range of real characters.
-            out.push_back(0x110000u + c);
-            ++i;
-            continue;
-        }
-        if (locale)
-            cp = static_cast<char32_t>(towlower_l(static_cast<wint_t>(cp), locale));
-        else if (cp < 0x80)
-            cp = static_cast<char32_t>(std::tolower(static_cast<int>(cp)));
-        out.push_back(cp);
-        i += length;
-    }
-    return out;
-}
-
-// The extension is what follows the last "." of the name, unless that dot starts the name.
-void splitExtension(const std::string& name, std::string& base, std::string& extension) {
-    std::size_t dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) {
-        base = name;
-        extension.clear();
-    } else {
-        base = name.substr(0, dot);
-        extension = name.substr(dot + 1);
-    }
-}
 
 bool hasPrefix(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -172,7 +124,7 @@ bool Daemon::launchDaemon() {
 
     // Read with the rights of the process: a daemon started through the helper has given up root by now,
     // so a parser fault in this user-written file can do no more than the user can.
-    m_filters = loadFilters(settingsFilePath(m_homeFolder));
+    m_nameFilter.setFilters(loadFilters(settingsFilePath(m_homeFolder)));
 
     if (cacheFd)
         recoverInterruptedBatches();
@@ -186,7 +138,7 @@ bool Daemon::launchDaemon() {
     startWatching();
     armSurvey(m_surveyTime);
     post(notif::kCacheUpdateSilent, nullptr, true, -1);
-    startRepair(cache);
+    m_repairWorkers.start(cache);
     return cacheFd.valid();
 }
 
@@ -215,29 +167,7 @@ void Daemon::post(const char* name, const char* object, bool withCachePath, std:
 }
 
 bool Daemon::isFiltered(const std::string& name) const {
-    if (m_filters.empty())
-        return false;
-    std::string base, extension;
-    splitExtension(name, base, extension);
-    std::u32string foldedBase, foldedExtension;
-    bool folded = false;
-    for (const FilterEntry& filter : m_filters) {
-        if (filter.type != 1 && filter.type != 2)
-            continue;
-        if (!folded) {
-            foldedBase = foldedCase(base);
-            foldedExtension = foldedCase(extension);
-            folded = true;
-        }
-        std::u32string rule = foldedCase(filter.rule);
-        if (filter.type == 1) {
-            if (!rule.empty() && foldedBase.find(rule) != std::u32string::npos)
-                return true;
-        } else if (foldedExtension == rule) {
-            return true;
-        }
-    }
-    return false;
+    return m_nameFilter.isFiltered(name);
 }
 
 void Daemon::daemonIteration() {
@@ -245,7 +175,7 @@ void Daemon::daemonIteration() {
         setRunningStatus(kStopped);
         return;
     }
-    reapRepairs();
+    m_repairWorkers.reap();
     // Index writes that found their batch locked are tried again, and a batch of an earlier minute is
     // no longer kept in memory.
     if (pendingIndexWrites() > 0)
@@ -293,13 +223,8 @@ void Daemon::daemonIteration() {
                     m_names.emplace_back(name);
                 if (isFiltered(m_names[count]))
                     continue;
-                if (m_fileMBSizeLimitation >= 1 && type != DT_DIR && type != DT_LNK) {
-                    struct stat st;
-                    if (lstatAt(trash.get(), name, st) && S_ISREG(st.st_mode) &&
-                        static_cast<std::int64_t>(static_cast<std::uint64_t>(st.st_size) / 1000000u) >
-                            m_fileMBSizeLimitation)
-                        continue;
-                }
+                if (m_nameFilter.isTooLargeAt(trash.get(), name, type))
+                    continue;
                 ++count;
             }
         }

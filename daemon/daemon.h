@@ -4,6 +4,8 @@
 
 #include "store/cache_index.h"
 #include "fd_utils.h"
+#include "name_filter.h"
+#include "repair_workers.h"
 #include "settings/settings.h"
 #include "trash_watch.h"
 
@@ -68,8 +70,8 @@ public:
     void setTrashPath(const std::string& path) { m_trashPath = path; }
     const std::string& trashCachePath() const { return m_trashCachePath; }
     void setTrashCachePath(const std::string& path) { m_trashCachePath = path; }
-    std::int64_t fileMBSizeLimitation() const { return m_fileMBSizeLimitation; }
-    void setFileMBSizeLimitation(std::int64_t megabytes) { m_fileMBSizeLimitation = megabytes; }
+    std::int64_t fileMBSizeLimitation() const { return m_nameFilter.sizeLimitMB(); }
+    void setFileMBSizeLimitation(std::int64_t megabytes) { m_nameFilter.setSizeLimitMB(megabytes); }
     std::int64_t percentFreeOnDisk() const { return m_percentFreeOnDisk; }
     void setPercentFreeOnDisk(std::int64_t percent) { m_percentFreeOnDisk = percent; }
     std::int64_t runningMode() const { return m_runningMode; }
@@ -80,8 +82,8 @@ public:
     void setDaemonUID(std::int32_t uid) { m_daemonUID = uid; }
     std::int64_t nbDaysInCache() const { return m_nbDaysInCache; }
     void setNbDaysInCache(std::int64_t days) { m_nbDaysInCache = days; }
-    const std::vector<FilterEntry>& filters() const { return m_filters; }
-    void setFilters(std::vector<FilterEntry> filters) { m_filters = std::move(filters); }
+    const std::vector<FilterEntry>& filters() const { return m_nameFilter.filters(); }
+    void setFilters(std::vector<FilterEntry> filters) { m_nameFilter.setFilters(std::move(filters)); }
     const std::map<std::string, double>& _alreadyAdded() const { return m_alreadyAdded; }
     void set_alreadyAdded(std::map<std::string, double> list) { m_alreadyAdded = std::move(list); }
     bool mustTerminate() const { return _mustTerminate; }
@@ -155,12 +157,6 @@ public:
     void joinRepairs(bool stop);
 
 private:
-    struct RepairJob {
-        std::string folder;
-        std::thread thread;
-        bool again = false; // guarded by m_repairMutex
-        bool done = false;  // guarded by m_repairMutex
-    };
     struct Planned {
         std::string storedName;
         std::string name;
@@ -242,15 +238,12 @@ private:
     // Under the batch's lock (waited for up to lockWait), marks a batch whose items were all walked
     // repaired once it is quiet and not being filled. False when it has to wait for a later try.
     bool markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait);
-    bool repairRunning(const std::string& folder);
     static int onTrashNews(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
     static int onSaveTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
     static int onMarkTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
 
     void terminateApplication(double delaySeconds);
     void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
-    void startRepair(const std::string& folder);
-    void reapRepairs();
     void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid);
     void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid);
     bool isActiveBatch(int folderFd) const;
@@ -262,7 +255,6 @@ private:
     double m_surveyTime = 1.0;
     std::string m_trashPath;
     std::string m_trashCachePath;
-    std::int64_t m_fileMBSizeLimitation = 0;
     std::int64_t m_percentFreeOnDisk = 0;
     std::int64_t m_runningMode = 0;
     std::atomic<std::int64_t> m_runningStatus{kStopped};
@@ -270,7 +262,7 @@ private:
     std::int64_t m_nbDaysInCache = 0;
 
     std::atomic<bool> _mustTerminate{false};
-    std::vector<FilterEntry> m_filters;
+    NameFilter m_nameFilter;
     std::map<std::string, double> m_alreadyAdded;
     double _lastfileSave = 0.0;
 
@@ -335,11 +327,9 @@ private:
     ino_t m_activeIno = 0;
     bool m_activeSet = false;
 
-    std::mutex m_repairMutex;
-    // When the last whole walk of each folder began (guarded by m_repairMutex).
-    std::map<std::string, double> m_walkedSince;
-    std::atomic<bool> m_stopRepairs{false};
-    std::vector<std::unique_ptr<RepairJob>> m_repairs;
+    // Declared last: its threads walk through this object, so they end before any other member goes.
+    RepairWorkers m_repairWorkers{
+        [this](const std::string& folder, const std::atomic<bool>&) { repairPermissions(folder); }};
 };
 
 } // namespace bw

@@ -17,67 +17,8 @@
 
 namespace bw {
 
-void Daemon::startRepair(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(m_repairMutex);
-    // A repair already walking this folder walks it once more instead of a second thread beside it.
-    for (auto& job : m_repairs) {
-        if (!job->done && job->folder == folder) {
-            job->again = true;
-            return;
-        }
-    }
-    auto job = std::make_unique<RepairJob>();
-    job->folder = folder;
-    RepairJob* raw = job.get();
-    raw->thread = std::thread([this, raw] {
-        std::atomic<bool>& stop = m_stopRepairs;
-        for (;;) {
-            const double start = timeIntervalSinceReferenceDate();
-            if (!stop)
-                repairPermissions(raw->folder);
-            std::lock_guard<std::mutex> guard(m_repairMutex);
-            if (!stop)
-                m_walkedSince[raw->folder] = start;
-            if (raw->again && !stop) {
-                raw->again = false;
-                continue;
-            }
-            raw->done = true;
-            return;
-        }
-    });
-    m_repairs.push_back(std::move(job));
-}
-
-void Daemon::reapRepairs() {
-    std::vector<std::unique_ptr<RepairJob>> finished;
-    {
-        std::lock_guard<std::mutex> lock(m_repairMutex);
-        for (auto it = m_repairs.begin(); it != m_repairs.end();) {
-            if ((*it)->done) {
-                finished.push_back(std::move(*it));
-                it = m_repairs.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& job : finished)
-        job->thread.join();
-}
-
 void Daemon::joinRepairs(bool stop) {
-    if (stop)
-        m_stopRepairs = true;
-    std::vector<std::unique_ptr<RepairJob>> all;
-    {
-        std::lock_guard<std::mutex> lock(m_repairMutex);
-        all.swap(m_repairs);
-    }
-    for (auto& job : all)
-        job->thread.join();
-    if (stop)
-        m_stopRepairs = false;
+    m_repairWorkers.joinAll(stop);
 }
 
 bool Daemon::isActiveBatch(int folderFd) const {
@@ -101,7 +42,7 @@ void Daemon::repairPermissions(const std::string& folder) {
                     folder.c_str(), m_daemonUID);
         return;
     }
-    repairFolderContents(root.get(), 0, m_stopRepairs, uid);
+    repairFolderContents(root.get(), 0, m_repairWorkers.stopFlag(), uid);
 }
 
 void Daemon::repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid) {
@@ -181,14 +122,6 @@ bool Daemon::markBatchRepaired(int batchFd, const char* name, std::chrono::milli
     if (!writeCacheIndexAt(*current, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
         bw::logLine(LOG_ERR, "%s: cannot mark %s repaired", "-[Daemon repairPermissions:]", name);
     return true;
-}
-
-bool Daemon::repairRunning(const std::string& folder) {
-    std::lock_guard<std::mutex> lock(m_repairMutex);
-    for (const auto& job : m_repairs)
-        if (!job->done && job->folder == folder)
-            return true;
-    return false;
 }
 
 void Daemon::recoverInterruptedBatches() {

@@ -226,24 +226,19 @@ int Daemon::onMarkTimer(sd_event_source*, std::uint64_t, void* userdata) {
 }
 
 void Daemon::markQuietBatches() {
-    reapRepairs();
+    m_repairWorkers.reap();
     for (auto it = m_batchesToMark.begin(); it != m_batchesToMark.end();) {
         const std::string& folder = *it;
         bool settled = true;
-        if (repairRunning(folder)) {
+        if (m_repairWorkers.running(folder)) {
             settled = false;
         } else if (UniqueFd batch = openBatchFolder(folder, false)) {
             std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
             if (index && !index->permissionsRepaired()) {
-                double walked = -1;
-                {
-                    std::lock_guard<std::mutex> lock(m_repairMutex);
-                    if (auto found = m_walkedSince.find(folder); found != m_walkedSince.end())
-                        walked = found->second;
-                }
+                const double walked = m_repairWorkers.walkedSince(folder).value_or(-1);
                 if (walked < index->cacheLastAdditionTime()) {
                     // Added to after its items were last walked: walked again, marked afterwards.
-                    startRepair(folder);
+                    m_repairWorkers.start(folder);
                     settled = false;
                 } else {
                     // The main thread does not wait for a lock another program holds: the timer comes back.
@@ -252,10 +247,7 @@ void Daemon::markQuietBatches() {
             }
         }
         if (settled) {
-            {
-                std::lock_guard<std::mutex> lock(m_repairMutex);
-                m_walkedSince.erase(folder);
-            }
+            m_repairWorkers.forget(folder);
             it = m_batchesToMark.erase(it);
         } else {
             ++it;

@@ -364,7 +364,7 @@ void Daemon::transfer(const TransferRequest& request, bool copy) {
             finishBatch(batch.get(), folder, part, copy);
         }
         if (stored) {
-            startRepair(folder);
+            m_repairWorkers.start(folder);
             m_storedBatches.push_back(folder);
         }
         if (full)

@@ -40,7 +40,7 @@ public:
         kPermissionsDiffer = 21, // owner, group or mode differ
     };
 
-    // ---- Access control lists (class operations) ----
+    // ---- Access control lists (class operations; files/access_list.h does them) ----
 
     // Replaces the item's access list by the minimal one its mode implies and drops a folder's default
     // list; with clearFolderContents, does the same to everything inside a folder (one failure makes the
@@ -162,8 +162,6 @@ public:
     void setSpaceCheck(std::function<bool(int dstFd)> check) { mSpaceCheck = std::move(check); }
 
 private:
-    // Replaces the access list of the item reached by `path` and drops a folder's default list.
-    static bool removeListsOf(const std::string& path, const struct stat& st, const char* name);
     int copyInto(int srcDirFd, const char* srcName, int dstDirFd, const std::string& destName);
     int copyEntry(int srcDirFd, const char* srcName, int dstDirFd, const char* dstName, int depth);
     int copyRegularFile(int srcFd, const struct stat& st, int dstDirFd, const char* dstName);

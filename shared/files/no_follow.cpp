@@ -159,4 +159,23 @@ std::string withoutTrailingSlashes(const std::string& path) {
     return path.substr(0, end);
 }
 
+bool splitPath(const std::string& path, UniqueFd& parent, std::string& name) {
+    std::string trimmed = withoutTrailingSlashes(path);
+    if (trimmed.empty() || trimmed == "/")
+        return false;
+    std::size_t slash = trimmed.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : trimmed.substr(0, slash));
+    name = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+    parent.reset(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parent.valid();
+}
+
+UniqueFd openItemNoFollow(const std::string& path, int extraFlags) {
+    UniqueFd parent;
+    std::string name;
+    if (!splitPath(path, parent, name))
+        return UniqueFd();
+    return UniqueFd(::openat(parent.get(), name.c_str(), extraFlags | O_NOFOLLOW | O_CLOEXEC));
+}
+
 } // namespace bw

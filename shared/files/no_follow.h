@@ -4,6 +4,7 @@
 
 #include "files/unique_fd.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -44,5 +45,13 @@ std::string procFdPath(int fd);
 
 // The path without trailing slashes; "/" stays "/".
 std::string withoutTrailingSlashes(const std::string& path);
+
+// Splits an absolute or relative path into its folder (opened normally) and last component; false for
+// an empty path, "/", or a folder that cannot be opened.
+bool splitPath(const std::string& path, UniqueFd& parent, std::string& name);
+
+// The item itself, never through a final link: an O_PATH descriptor (plus extraFlags) opened in its
+// parent folder.
+UniqueFd openItemNoFollow(const std::string& path, int extraFlags = O_PATH);
 
 } // namespace bw

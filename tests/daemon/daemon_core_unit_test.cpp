@@ -1,4 +1,4 @@
-// The Daemon's pieces called directly: filters, cache folder rule, the transfer against a concurrent
+// The Daemon's pieces called directly: cache folder rule, the transfer against a concurrent
 // index writer, and the start-up recovery.
 
 #include "store/cache_index.h"
@@ -30,29 +30,6 @@ using namespace bw;
 using bw::test::readFile;
 using bw::test::TempDir;
 using bw::test::writeFile;
-
-TEST(DaemonFilters, NameAndExtensionRulesIgnoreCase) {
-    Daemon daemon;
-    EXPECT_FALSE(daemon.isFiltered("anything"));
-    daemon.setFilters({{1, "Draft"}, {2, "BAK"}, {5, "other"}});
-    EXPECT_TRUE(daemon.isFiltered("my draft.txt"));
-    EXPECT_TRUE(daemon.isFiltered("DRAFTS"));
-    EXPECT_FALSE(daemon.isFiltered("notes.draft")) << "type 1 looks at the name without its extension";
-    EXPECT_TRUE(daemon.isFiltered("a.bak"));
-    EXPECT_TRUE(daemon.isFiltered("a.Bak"));
-    EXPECT_FALSE(daemon.isFiltered("bak.txt"));
-    EXPECT_FALSE(daemon.isFiltered("other.txt")) << "unknown filter types match nothing";
-
-    daemon.setFilters({{1, ""}});
-    EXPECT_FALSE(daemon.isFiltered("x.txt")) << "an empty name rule matches nothing";
-    daemon.setFilters({{2, ""}});
-    EXPECT_TRUE(daemon.isFiltered("README"));
-    EXPECT_FALSE(daemon.isFiltered("x.txt"));
-
-    // Case folding reaches beyond ASCII.
-    daemon.setFilters({{1, "ÉTÉ"}});
-    EXPECT_TRUE(daemon.isFiltered("photos d'été.jpg"));
-}
 
 TEST(DaemonCacheFolder, HomeAndVolumeLayouts) {
     Daemon daemon;

@@ -1,6 +1,7 @@
 #include "files/copy_file.h"
 #include "files/unique_fd.h"
 #include "temp_dir.h"
+#include "file_flags_support.h"
 
 #include <acl/libacl.h>
 #include <fcntl.h>
@@ -24,38 +25,18 @@
 namespace fs = std::filesystem;
 using bw::KOR_CopyFile;
 using bw::UniqueFd;
+using bw::test::hasExtendedAccessAcl;
 using bw::test::readFile;
+using bw::test::setExtendedAcl;
+using bw::test::setImmutable;
 using bw::test::TempDir;
 using bw::test::makeUnixSocket;
 using bw::test::writeFile;
 
 namespace {
 
-// Gives the item a named-user entry; false when the file system has no access lists.
-bool setExtendedAcl(const std::string& path, acl_type_t type = ACL_TYPE_ACCESS) {
-    acl_t acl = acl_from_text("u::rwx,u:nobody:r--,g::r-x,m::r-x,o::---");
-    if (!acl)
-        return false;
-    bool ok = acl_set_file(path.c_str(), type, acl) == 0;
-    acl_free(acl);
-    return ok;
-}
-
-bool hasExtendedAccessAcl(const std::string& path) {
-    return acl_extended_file_nofollow(path.c_str()) > 0;
-}
-
 UniqueFd openDir(const std::string& path) {
     return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY));
-}
-
-bool setImmutable(const std::string& path, bool on) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK));
-    int flags = 0;
-    if (!fd || ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0)
-        return false;
-    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 class CopyFileTest : public ::testing::Test {
@@ -162,76 +143,6 @@ TEST_F(CopyFileTest, FailuresLeaveNothingBehind) {
         EXPECT_EQ(KOR_CopyFile::kCopyFailed, engine.copyItemAt(s.get(), "dev", d.get(), "D"));
         EXPECT_FALSE(fs::exists(dst + "/D"));
     }
-}
-
-TEST_F(CopyFileTest, ClearACLRemovesListsButNeverThroughLinks) {
-    const std::string plain = src + "/plain";
-    writeFile(plain, "keep");
-    ASSERT_EQ(0, chmod(plain.c_str(), 0604));
-    EXPECT_TRUE(KOR_CopyFile::clearACL(plain, false));
-    struct stat st;
-    ASSERT_EQ(0, stat(plain.c_str(), &st));
-    EXPECT_EQ(0604u, st.st_mode & 07777) << "a file without a list is left as it was";
-    EXPECT_EQ("keep", readFile(plain));
-
-    const std::string listed = src + "/listed";
-    writeFile(listed, "x");
-    if (!setExtendedAcl(listed))
-        GTEST_SKIP() << "no access lists on this file system";
-    EXPECT_TRUE(KOR_CopyFile::fileHasACL(listed));
-    EXPECT_TRUE(KOR_CopyFile::clearACL(listed, false));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(listed));
-
-    // A folder with a default list, a listed file inside, and a link to a listed file outside.
-    const std::string folder = src + "/folder";
-    fs::create_directories(folder);
-    ASSERT_TRUE(setExtendedAcl(folder, ACL_TYPE_DEFAULT));
-    writeFile(folder + "/inner", "y");
-    ASSERT_TRUE(setExtendedAcl(folder + "/inner"));
-    const std::string outside = tmp / "outside";
-    writeFile(outside, "z");
-    ASSERT_TRUE(setExtendedAcl(outside));
-    fs::create_symlink(outside, folder + "/link");
-
-    EXPECT_TRUE(KOR_CopyFile::fileHasACL(folder));
-    EXPECT_TRUE(KOR_CopyFile::clearACL(folder, false));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(folder));
-    EXPECT_TRUE(KOR_CopyFile::fileHasACL(folder + "/inner")) << "without recursion the contents stay";
-    EXPECT_TRUE(KOR_CopyFile::clearACL(folder, true));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(folder + "/inner"));
-    EXPECT_TRUE(hasExtendedAccessAcl(outside)) << "the link's target is not touched";
-    EXPECT_TRUE(KOR_CopyFile::clearACL(folder + "/link", true));
-    EXPECT_TRUE(hasExtendedAccessAcl(outside));
-}
-
-TEST_F(CopyFileTest, RecursiveClearReportsAFailingEntryAndClearsTheOthers) {
-    const std::string folder = src + "/folder";
-    fs::create_directories(folder);
-    writeFile(folder + "/a", "a");
-    writeFile(folder + "/locked", "l");
-    writeFile(folder + "/z", "z");
-    if (!setExtendedAcl(folder + "/a") || !setExtendedAcl(folder + "/locked") || !setExtendedAcl(folder + "/z"))
-        GTEST_SKIP() << "no access lists on this file system";
-    if (geteuid() != 0 || !setImmutable(folder + "/locked", true))
-        GTEST_SKIP() << "needs root and immutable flags to make one entry fail";
-    const bool result = KOR_CopyFile::clearACL(folder, true);
-    setImmutable(folder + "/locked", false);
-    EXPECT_FALSE(result);
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(folder + "/a"));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(folder + "/z"));
-    EXPECT_TRUE(KOR_CopyFile::fileHasACL(folder + "/locked"));
-}
-
-TEST(KORCopyFileAcl, FileHasACLIsFalseForLinksDevicesAndMissingItems) {
-    TempDir tmp("bw2acl");
-    writeFile(tmp / "f", "x");
-    setExtendedAcl(tmp / "f");
-    fs::create_symlink(tmp / "f", tmp / "link");
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(tmp / "link"));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL("/dev/null"));
-    EXPECT_FALSE(KOR_CopyFile::fileHasACL(tmp / "missing"));
-    // The external tool is not shipped.
-    EXPECT_FALSE(KOR_CopyFile::clearACLWithTool(tmp / "f", false));
 }
 
 TEST_F(CopyFileTest, DataIsCopiedRegionByRegionUnderTheSpaceCheck) {
