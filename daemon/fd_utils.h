@@ -13,18 +13,12 @@
 
 namespace bw {
 
-// How deep the daemon's copy and repair walks go. Each level holds two or three
+// How deep the daemon's repair walk goes. Each level holds two or three
 // descriptors, so however deep a tree someone builds, a walk stays far inside the descriptor limit.
 inline constexpr int kMaxWalkDepth = 256;
 
-// A listing of an open folder that leaves the caller's descriptor open and usable.
-class DirReader : public DirHandle {
-public:
-    explicit DirReader(int dirFd) : DirHandle(DirHandle::listing(dirFd)) {}
-};
-
-// Lists an open folder straight from the kernel into a caller's buffer that lives across calls, so that a
-// listing repeated every second allocates nothing. Reads from the descriptor's current position.
+// Lists an open folder straight from the kernel into a caller's buffer that lives across calls, so that the
+// listing repeated at every survey allocates nothing. Reads from the descriptor's current position.
 class RawDirReader {
 public:
     RawDirReader(int dirFd, std::vector<char>& buffer) : m_fd(dirFd), m_buffer(buffer) {}
