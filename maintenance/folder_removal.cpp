@@ -3,6 +3,7 @@
 #include "files/log_line.h"
 #include "files/remove_tree.h"
 #include "files/unique_fd.h"
+#include "files/no_follow.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,12 +58,6 @@ bool tryRemove(const std::string& path, int& error) {
 
 } // namespace
 
-std::string pathWithoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, const MaintenanceServices& services,
                                    const RemovalOptions& options, const ProgressFunction& progress) {
     RemovalReport report;
@@ -73,7 +68,7 @@ RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, cons
     if (progress)
         progress(0, folders.size());
     for (const auto& given : folders) {
-        std::string path = pathWithoutTrailingSlashes(given);
+        std::string path = withoutTrailingSlashes(given);
         bool handled = path.empty() || path[0] != '/' || path == "/" ||
                        std::find(seen.begin(), seen.end(), path) != seen.end() || !exists(path);
         if (!handled) {

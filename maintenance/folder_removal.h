@@ -34,7 +34,4 @@ struct RemovalReport {
 RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, const MaintenanceServices& services,
                                    const RemovalOptions& options, const ProgressFunction& progress);
 
-// The path without its trailing slashes ("/" stays "/").
-std::string pathWithoutTrailingSlashes(std::string path);
-
 } // namespace bw

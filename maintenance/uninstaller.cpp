@@ -10,6 +10,7 @@
 #include "protection_control.h"
 #include "settings/settings.h"
 #include "user_trash.h"
+#include "files/no_follow.h"
 
 #include <dirent.h>
 #include <pwd.h>
@@ -108,7 +109,7 @@ std::vector<std::string> userHomeFolders() {
     while (passwd* pw = getpwent()) {
         if (!(pw->pw_uid == 0 || (pw->pw_uid >= 1000 && pw->pw_uid != 65534)) || !pw->pw_dir)
             continue;
-        std::string home = pathWithoutTrailingSlashes(pw->pw_dir);
+        std::string home = withoutTrailingSlashes(pw->pw_dir);
         if (home.empty() || home == "/" || !isFolder(home))
             continue;
         if (std::find(homes.begin(), homes.end(), home) == homes.end())
@@ -175,7 +176,7 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
 
     std::vector<std::string> folders = plan.cacheFolders;
     for (const auto& home : plan.userHomes)
-        folders.push_back(pathWithoutTrailingSlashes(home) + "/" + kCacheFolderName);
+        folders.push_back(withoutTrailingSlashes(home) + "/" + kCacheFolderName);
     report.caches = removeFoldersBounded(folders, services, options, progress);
     removeEmptySharedCacheFolders(report.caches);
     services.sleep(std::chrono::milliseconds(100));
@@ -191,7 +192,7 @@ UninstallReport uninstall(const UninstallPlan& plan, const MaintenanceServices& 
     // Each user's preferences where we may remove them; the user's own under its own config folder.
     std::vector<std::string> preferenceFolders{plan.configFolder};
     for (const auto& home : plan.userHomes)
-        preferenceFolders.push_back(pathWithoutTrailingSlashes(home) + "/.config");
+        preferenceFolders.push_back(withoutTrailingSlashes(home) + "/.config");
     for (const auto& folder : preferenceFolders) {
         if (folder.empty())
             continue;

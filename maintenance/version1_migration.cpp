@@ -137,7 +137,7 @@ std::vector<std::string> findVersion1Applications(const std::vector<SearchRoot>&
         int depth;
     };
     for (const auto& root : roots) {
-        std::vector<Pending> stack{{pathWithoutTrailingSlashes(root.path), root.depth}};
+        std::vector<Pending> stack{{withoutTrailingSlashes(root.path), root.depth}};
         while (!stack.empty()) {
             Pending folder = std::move(stack.back());
             stack.pop_back();
@@ -173,7 +173,7 @@ std::string withoutVersion1Marker(const std::string& name) {
 }
 
 std::string unscrambleVersion1Folder(const std::string& givenFolder) {
-    std::string folder = pathWithoutTrailingSlashes(givenFolder);
+    std::string folder = withoutTrailingSlashes(givenFolder);
     // Depth first with one open folder at a time: going down opens the child without following a link,
     // coming back up opens "..". Neither the descriptor limit nor the path length bounds the depth; each
     // level keeps only the list of its entries, read before any of them is renamed.
@@ -219,12 +219,12 @@ std::vector<std::string> getVersion1CachesPaths(const std::vector<std::string>& 
                                                 const std::vector<MountEntry>& mounts, const std::string& homeFolder) {
     std::vector<std::string> paths;
     for (const auto& given : volumes) {
-        std::string volume = pathWithoutTrailingSlashes(given);
+        std::string volume = withoutTrailingSlashes(given);
         if (volume == "/Network" || isVolumeServer(volume, mounts))
             continue;
         if (volume == "/") {
             if (!isVolumeServer(homeFolder, mounts))
-                paths.push_back(pathWithoutTrailingSlashes(homeFolder) + "/" + kVersion1CacheFolderName);
+                paths.push_back(withoutTrailingSlashes(homeFolder) + "/" + kVersion1CacheFolderName);
             continue;
         }
         std::string cache = volume + "/" + kVersion1CacheFolderName;
@@ -249,7 +249,7 @@ Version1Context Version1Context::forCurrentUser() {
 
 ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Version1Context& context, std::time_t when) {
     ConversionResult result;
-    std::string version1Folder = pathWithoutTrailingSlashes(givenFolder);
+    std::string version1Folder = withoutTrailingSlashes(givenFolder);
     std::fprintf(stderr, "convertV1CacheToV2, must convert %s\n", version1Folder.c_str());
     UniqueFd v1 = openFolderNoFollow(version1Folder);
     if (v1.get() < 0) {
@@ -275,7 +275,7 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         // the recovery list looks (the shared folder above it belongs to nobody in particular).
         std::string parent = parentOf(version1Folder);
         std::string cache = parent + "/" + kCacheFolderName;
-        bool home = parent == pathWithoutTrailingSlashes(context.homeFolder);
+        bool home = parent == withoutTrailingSlashes(context.homeFolder);
         if (!ensureFolder(cache, 0750, context))
             return result;
         if (!home) {

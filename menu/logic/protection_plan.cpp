@@ -17,12 +17,6 @@ namespace bw {
 
 namespace {
 
-std::string withoutTrailingSlash(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 std::string joined(const std::string& folder, const std::string& name) {
     return folder == "/" ? "/" + name : folder + "/" + name;
 }
@@ -45,16 +39,16 @@ AgentSettings agentSettingsFrom(const Settings& settings, const std::string& hom
     agent.maxFileSizeMBInCache = maxMB > 0 ? static_cast<std::uint64_t>(maxMB) : 0;
     agent.percentFreeSpaceMini = settings.percent;
     agent.copyMode = settings.daemonMode;
-    agent.diskManaged = settings.protectedFolders(withoutTrailingSlash(homeFolder));
+    agent.diskManaged = settings.protectedFolders(withoutTrailingSlashes(homeFolder));
     return agent;
 }
 
 std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder, const std::string& homeFolder,
                                                       uid_t uid, const std::string& dataHome) {
-    std::string path = withoutTrailingSlash(folder);
-    std::string home = withoutTrailingSlash(homeFolder);
+    std::string path = withoutTrailingSlashes(folder);
+    std::string home = withoutTrailingSlashes(homeFolder);
     if (path == home)
-        return ProtectedTrash{joined(withoutTrailingSlash(dataHome), "Trash/files"), home};
+        return ProtectedTrash{joined(withoutTrailingSlashes(dataHome), "Trash/files"), home};
     if (!exists(path))
         return std::nullopt;
     std::string shared = joined(path, ".Trash");
@@ -101,7 +95,7 @@ bool makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
 } // namespace
 
 bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid) {
-    std::string path = withoutTrailingSlash(volume);
+    std::string path = withoutTrailingSlashes(volume);
     std::string uidText = std::to_string(uid);
     std::string own = ".Trash-" + uidText;
     UniqueFd root(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -137,7 +131,7 @@ std::vector<std::string> daemonArguments(const ProtectedTrash& trash, const Agen
 }
 
 std::string agentCacheFolder(const std::string& cacheRoot) {
-    return joined(withoutTrailingSlash(cacheRoot), kCacheFolderName);
+    return joined(withoutTrailingSlashes(cacheRoot), kCacheFolderName);
 }
 
 std::vector<std::string> getCachesPaths(const std::vector<std::string>& mountedVolumes, const std::string& homeFolder) {
@@ -161,14 +155,14 @@ std::vector<std::string> usersOwnCacheFolders(const std::vector<std::string>& ca
     std::vector<std::string> own;
     std::string homeCache = agentCacheFolder(homeFolder);
     for (const auto& given : cachesPaths) {
-        std::string path = withoutTrailingSlash(given);
+        std::string path = withoutTrailingSlashes(given);
         own.push_back(path == homeCache ? path : path + "/" + std::to_string(uid));
     }
     return own;
 }
 
 bool isCacheFolderOfUser(const std::string& cacheFolder, const std::string& homeFolder, uid_t uid) {
-    std::string path = withoutTrailingSlash(cacheFolder);
+    std::string path = withoutTrailingSlashes(cacheFolder);
     if (path.empty() || path[0] != '/' || path.find("/../") != std::string::npos ||
         (path.size() >= 3 && path.compare(path.size() - 3, 3, "/..") == 0))
         return false;
