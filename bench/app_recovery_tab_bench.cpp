@@ -10,6 +10,7 @@
 #include "store/cache_paths.h"
 #include "recovery_list.h"
 #include "plist/reference_time.h"
+#include "synthetic_cache.h"
 #include "temp_dir.h"
 
 #include <QApplication>
@@ -50,25 +51,14 @@ struct Scene {
         app = std::make_unique<QApplication>(argc, argv);
         const double now = bw::timeIntervalSinceReferenceDate();
         const std::string cache = bw::homeCacheFolder(home.path());
-        for (int b = 0; b < kBatches; ++b) {
-            const std::string batch = cache + "/batch " + std::to_string(b);
-            fs::create_directories(batch);
-            bw::BWIndexTable table;
-            for (int i = 0; i < kItemsPerBatch; ++i) {
-                const std::string stored = bw::newStoredItemName();
-                if (i % 10 == 0)
-                    fs::create_directory(batch + "/" + stored);
-                else
-                    std::ofstream(batch + "/" + stored) << "x";
+        bw::test::writeSyntheticCache(
+            cache, kBatches, kItemsPerBatch,
+            [now](int b, int i) {
                 const int n = b * kItemsPerBatch + i;
-                const std::string display = std::string(kNames[n % 8]) + " " + std::to_string(n) + kExtensions[i % 5];
-                table[stored] = bw::BWCacheIndexEntry{display, now - b - i / 100.0, "/home/u/Documents/" + display};
-            }
-            bw::BWCacheIndex index;
-            index.setIndexTable(std::move(table));
-            index.setCacheLastAdditionTime(now - b);
-            bw::writeCacheIndex(index, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
-        }
+                return bw::test::SyntheticEntry{
+                    std::string(kNames[n % 8]) + " " + std::to_string(n) + kExtensions[i % 5], now - b - i / 100.0};
+            },
+            [now](int b) { return now - b; });
         bus = std::make_unique<bw::NotificationBus>();
         bw::AppServices services;
         services.mountedVolumes = [] { return std::vector<std::string>{"/"}; };

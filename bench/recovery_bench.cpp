@@ -7,6 +7,7 @@
 #include "recovery_copy.h"
 #include "recovery_list.h"
 #include "recovery_list_state.h"
+#include "synthetic_cache.h"
 #include "temp_dir.h"
 
 #include <benchmark/benchmark.h>
@@ -48,24 +49,10 @@ const std::string& bigCache() {
         return cache;
     dir = std::make_unique<bw::test::TempDir>("bw2recbench");
     cache = dir->path() + "/.Binwarden2Cache";
-    for (int b = 0; b < kBatches; ++b) {
-        const std::string batch = cache + "/batch " + std::to_string(b);
-        fs::create_directories(batch);
-        bw::BWIndexTable table;
-        for (int i = 0; i < kItemsPerBatch; ++i) {
-            const std::string stored = bw::newStoredItemName();
-            if (i % 10 == 0)
-                fs::create_directory(batch + "/" + stored);
-            else
-                std::ofstream(batch + "/" + stored) << "x";
-            table[stored] =
-                bw::BWCacheIndexEntry{nameFor(b, i), kNow - b * 60.0 - i, "/home/u/Documents/" + nameFor(b, i)};
-        }
-        bw::BWCacheIndex index;
-        index.setIndexTable(std::move(table));
-        index.setCacheLastAdditionTime(kNow - b * 60.0);
-        bw::writeCacheIndex(index, batch, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
-    }
+    bw::test::writeSyntheticCache(
+        cache, kBatches, kItemsPerBatch,
+        [](int b, int i) { return bw::test::SyntheticEntry{nameFor(b, i), kNow - b * 60.0 - i}; },
+        [](int b) { return kNow - b * 60.0; });
     return cache;
 }
 
