@@ -179,12 +179,8 @@ void Daemon::daemonIteration() {
     // Index writes that found their batch locked are tried again, and a batch of an earlier minute is
     // no longer kept in memory.
     if (pendingIndexWrites() > 0)
-        retryPendingFinishes();
-    if (!m_batchName.empty() &&
-        m_batchName != withoutTrailingSlashes(cacheFolder()) + "/" + batchFolderName(std::time(nullptr))) {
-        forgetBatchIndex();
-        m_batchName.clear();
-    }
+        m_batches.retryPendingFinishes();
+    m_batches.leaveEarlierMinutes(withoutTrailingSlashes(cacheFolder()) + "/" + batchFolderName(std::time(nullptr)));
 
     bool workLeft = false;
     m_itemsLeft = false;
@@ -308,7 +304,7 @@ void Daemon::mustQuitNotification(const Notification& notification) {
 void Daemon::quitOnSignal() {
     _mustTerminate = true;
     if (pendingIndexWrites() > 0)
-        retryPendingFinishes();
+        m_batches.retryPendingFinishes();
     forgetOldEntries();
     saveKnownFiles();
     post(notif::kDaemonQuits, nullptr, false, -1);

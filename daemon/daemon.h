@@ -2,6 +2,7 @@
 // bw2daemon's controller: surveys one trash folder, hands new items to a transfer thread that stores
 // them in the cache, and repairs owners and permissions of what the cache holds.
 
+#include "batch_transfer.h"
 #include "store/cache_index.h"
 #include "fd_utils.h"
 #include "name_filter.h"
@@ -46,8 +47,6 @@ struct EventSourceUnref {
 };
 using EventSourcePtr = std::unique_ptr<sd_event_source, EventSourceUnref>;
 
-// Cache, batch and repaired folders: reachable by their user alone.
-inline constexpr mode_t kPrivateFolderMode = 0700;
 // Batches added to more recently than this are left for a later repair.
 inline constexpr double kRepairQuietSeconds = 10.0;
 
@@ -113,14 +112,14 @@ public:
     // Set once the daemon decided to end the process.
     bool terminated() const { return m_terminated; }
     // Longest wait for a batch folder's lock before a write is put off to a later survey (tests shorten it).
-    void setBatchLockWait(std::chrono::milliseconds wait) { m_batchLockWait = wait; }
+    void setBatchLockWait(std::chrono::milliseconds wait) { m_batches.setBatchLockWait(wait); }
     // Largest index archive a batch folder may reach; past it the minute's batch goes on in a new folder
     // (tests lower it; it never exceeds what readers accept).
-    void setIndexSizeLimit(std::size_t bytes) { m_indexSizeLimit = std::min(bytes, kMaxArchiveSize); }
+    void setIndexSizeLimit(std::size_t bytes) { m_batches.setIndexSizeLimit(bytes); }
     // Index writes that are still waiting for their batch's lock.
-    std::size_t pendingIndexWrites();
+    std::size_t pendingIndexWrites() { return m_batches.pendingIndexWrites(); }
     // Called after a batch's items are stored and before its final index write (tests take the lock there).
-    void setBeforeFinishHook(std::function<void()> hook) { m_beforeFinish = std::move(hook); }
+    void setBeforeFinishHook(std::function<void()> hook) { m_batches.setBeforeFinishHook(std::move(hook)); }
 
     // ---- Operations ----
     std::string cacheFolder() const;
@@ -157,63 +156,21 @@ public:
     void joinRepairs(bool stop);
 
 private:
-    struct Planned {
-        std::string storedName;
-        std::string name;
-        double date = 0.0;
-        bool done = false;
-        std::string key{};                         // copy mode: the item key recorded in the added list
-        std::optional<std::string> originalPath{}; // from the item's trash record
-    };
-
-    // The index this daemon last wrote into the batch it is filling, and which file that became.
-    struct BatchState {
-        bool valid = false;
-        std::string folder;
-        dev_t device = 0;
-        ino_t inode = 0;
-        CacheIndexFileState file;
-        BWCacheIndex index;
-    };
-    // A finished batch whose index could not take the lock: the items are listed (write-ahead), their
-    // outcome is written once the lock is free.
-    struct PendingFinish {
-        std::string folder;
-        std::vector<Planned> plan;
-    };
-    // Marks the batch folder a transfer is filling (repair never marks it repaired), while it lives.
-    class ActiveBatch {
-    public:
-        ActiveBatch(Daemon& daemon, int batchFd);
-        ~ActiveBatch();
-        ActiveBatch(const ActiveBatch&) = delete;
-        ActiveBatch& operator=(const ActiveBatch&) = delete;
-
-    private:
-        Daemon& m_daemon;
-    };
-
     void transfer(const TransferRequest& request, bool copy);
     bool freeSpaceTest(int cacheFd);
     // The free-space rule for a copy under way, given the descriptor being written.
     std::function<bool(int)> spaceCheck() const;
-    UniqueFd openBatchFolder(const std::string& path, bool create) const;
-    std::optional<BWCacheIndex> batchIndexForUpdate(int batchFd, const std::string& folder, double now);
-    void rememberBatchIndex(int batchFd, const std::string& folder, BWCacheIndex&& index,
-                            const CacheIndexFileState& written);
-    void forgetBatchIndex();
-    bool storeItems(int trashFd, int infoFd, int batchFd, const std::string& folder, std::vector<Planned>& plan,
-                    bool planWritten, bool copy, bool& success);
-    void finishBatch(int batchFd, const std::string& folder, std::vector<Planned>& plan, bool copy);
-    bool writeFinishedBatch(int batchFd, const std::string& folder, const std::vector<Planned>& plan);
-    void retryPendingFinishes();
-    bool moveItem(int trashFd, int infoFd, int batchFd, const Planned& item);
 
     // The user's cache folder, made when missing and create is set. A privileged daemon refuses one that is
     // not its user's (errno EPERM, logged once).
     UniqueFd openCacheFolder(bool create) const;
-    // Ends the daemon after a failure that is not a full disk, with one notice on the bus.
+    // Ends the daemon after a failure that is not a full disk (err: a negative errno), with one notice on
+    // the bus.
     void quitForCacheFailure(const char* operation, int err);
+    // Ends the daemon when its volume is full, with one notice on the bus.
+    void quitForFullDisk(const char* operation);
+    // Who the batches are for, from the command line.
+    BatchTransfer::Setup batchSetup() const;
     UniqueFd openTrashFolder() const;
     UniqueFd openInfoFolder() const;
     void forgetOldEntries();
@@ -246,7 +203,6 @@ private:
     void post(const char* name, const char* object, bool withCachePath, std::int64_t itemCount);
     void repairFolderContents(int folderFd, int depth, const std::atomic<bool>& stop, uid_t uid);
     void repairItem(int dirFd, const char* name, int depth, const std::atomic<bool>& stop, uid_t uid);
-    bool isActiveBatch(int folderFd) const;
     void startTransferThread(const TransferRequest& request, bool copy);
     void waitForTransfer();
     static int onSurveyTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
@@ -308,24 +264,8 @@ private:
     std::condition_variable m_statusChanged;
     std::atomic<bool> m_exitAfterTransfer{false};
 
-    // The batch being filled: its minute's name (full path of the first part), the part in use, and
-    // the index last written there.
-    std::string m_batchName;
-    unsigned m_batchPart = 1;
-    BatchState m_batch;
-    // A quarter of what readers accept: each survey rewrites the index of the batch it fills, so a
-    // smaller index keeps every survey short however many items a minute brings (about 45,000 entries).
-    std::size_t m_indexSizeLimit = kMaxArchiveSize / 4;
-    std::chrono::milliseconds m_batchLockWait = BatchFolderLock::kDefaultWait;
-    std::function<void()> m_beforeFinish;
-    std::mutex m_pendingMutex;
-    std::vector<PendingFinish> m_pendingFinishes;
-
-    // The batch folder a transfer is filling (device and inode), which repair must not mark repaired.
-    mutable std::mutex m_activeMutex;
-    dev_t m_activeDev = 0;
-    ino_t m_activeIno = 0;
-    bool m_activeSet = false;
+    // Stores into the batch folders; repair asks it which batch is being filled.
+    BatchTransfer m_batches;
 
     // Declared last: its threads walk through this object, so they end before any other member goes.
     RepairWorkers m_repairWorkers{

@@ -21,14 +21,6 @@ void Daemon::joinRepairs(bool stop) {
     m_repairWorkers.joinAll(stop);
 }
 
-bool Daemon::isActiveBatch(int folderFd) const {
-    struct stat st;
-    if (::fstat(folderFd, &st) != 0)
-        return false;
-    std::lock_guard<std::mutex> lock(m_activeMutex);
-    return m_activeSet && m_activeDev == st.st_dev && m_activeIno == st.st_ino;
-}
-
 void Daemon::repairPermissions(const std::string& folder) {
     const uid_t uid = static_cast<uid_t>(m_daemonUID);
     UniqueFd root = openDirectoryPath(folder, m_privileged);
@@ -99,12 +91,12 @@ void Daemon::repairItem(int dirFd, const char* name, int depth, const std::atomi
     if (index->permissionsRepaired())
         return;
     if (timeIntervalSinceReferenceDate() - index->cacheLastAdditionTime() < kRepairQuietSeconds ||
-        isActiveBatch(child.get()))
+        m_batches.isActiveBatch(child.get()))
         return;
     repairFolderContents(child.get(), depth + 1, stop, uid);
     if (stop)
         return;
-    markBatchRepaired(child.get(), name, m_batchLockWait);
+    markBatchRepaired(child.get(), name, m_batches.batchLockWait());
 }
 
 bool Daemon::markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait) {
@@ -116,7 +108,7 @@ bool Daemon::markBatchRepaired(int batchFd, const char* name, std::chrono::milli
         return true;
     // Items added while the walk went on may not have been reached: the batch waits for a later repair.
     if (timeIntervalSinceReferenceDate() - current->cacheLastAdditionTime() < kRepairQuietSeconds ||
-        isActiveBatch(batchFd))
+        m_batches.isActiveBatch(batchFd))
         return false;
     current->setPermissionsRepaired(true);
     if (!writeCacheIndexAt(*current, batchFd, static_cast<uid_t>(m_daemonUID), ::getgid()))
@@ -145,7 +137,7 @@ void Daemon::recoverInterruptedBatches() {
             bw::logLine(LOG_ERR, "%s: cannot remove a leftover copy in %s", "-[Daemon launchDaemon]", entry->d_name);
         if (!index)
             continue;
-        BatchFolderLock lock(batch.get(), m_batchLockWait);
+        BatchFolderLock lock(batch.get(), m_batches.batchLockWait());
         if (!lock.isLocked())
             continue;
         std::optional<BWCacheIndex> current = readCacheIndexAt(batch.get());

@@ -220,7 +220,7 @@ int Daemon::onMarkTimer(sd_event_source*, std::uint64_t, void* userdata) {
               &Daemon::onMarkTimer, self, "the repair");
     } else {
         // Quiet for a while: the last batch's index is read again if more comes, rather than kept in memory.
-        self->forgetBatchIndex();
+        self->m_batches.forgetIndex();
     }
     return 0;
 }
@@ -232,7 +232,7 @@ void Daemon::markQuietBatches() {
         bool settled = true;
         if (m_repairWorkers.running(folder)) {
             settled = false;
-        } else if (UniqueFd batch = openBatchFolder(folder, false)) {
+        } else if (UniqueFd batch = m_batches.openBatchFolder(folder)) {
             std::optional<BWCacheIndex> index = readCacheIndexAt(batch.get());
             if (index && !index->permissionsRepaired()) {
                 const double walked = m_repairWorkers.walkedSince(folder).value_or(-1);
