@@ -109,7 +109,8 @@ UniqueFd Daemon::openCacheFolder(bool create) const {
 bool Daemon::launchDaemon() {
     const std::string cache = cacheFolder();
     UniqueFd cacheFd = openCacheFolder(true);
-    if (!cacheFd && m_privileged && errno == EPERM) {
+    const int cacheError = cacheFd ? 0 : -errno;
+    if (cacheError == -EPERM && m_privileged) {
         // Someone else's folder where this user's cache belongs: say so and end, rather than work around it.
         _mustTerminate = true;
         setRunningStatus(kStopped);
@@ -185,8 +186,9 @@ void Daemon::daemonIteration() {
     bool workLeft = false;
     m_itemsLeft = false;
     UniqueFd trash = openTrashFolder();
+    const int trashError = trash ? 0 : -errno;
     if (!trash) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+        if (trashError == -ENOENT || trashError == -ENOTDIR) {
             // The volume went away, or the user never trashed anything there.
             _mustTerminate = true;
             post(notif::kDaemonQuits, nullptr, false, -1);
@@ -194,12 +196,13 @@ void Daemon::daemonIteration() {
             terminateApplication(2.0);
             return;
         }
-        if (errno != m_lastTrashErrno)
-            bw::logLine(LOG_ERR, "cannot list %s: %s", m_trashPath.c_str(), std::strerror(errno));
-        m_lastTrashErrno = errno;
+        // Said once, not at every survey that finds it so.
+        if (trashError != m_lastTrashError)
+            bw::logLine(LOG_ERR, "cannot list %s: %s", m_trashPath.c_str(), std::strerror(-trashError));
+        m_lastTrashError = trashError;
         workLeft = true; // listed again later
     } else {
-        m_lastTrashErrno = 0;
+        m_lastTrashError = 0;
         watchTrash(trash.get());
         std::size_t count = 0;
         {

@@ -194,7 +194,7 @@ private:
     void markQuietBatches();
     // Under the batch's lock (waited for up to lockWait), marks a batch whose items were all walked
     // repaired once it is quiet and not being filled. False when it has to wait for a later try.
-    bool markBatchRepaired(int batchFd, const char* name, std::chrono::milliseconds lockWait);
+    bool markBatchRepaired(int batchFd, std::chrono::milliseconds lockWait);
     static int onTrashNews(sd_event_source* source, int fd, std::uint32_t revents, void* userdata);
     static int onSaveTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
     static int onMarkTimer(sd_event_source* source, std::uint64_t usec, void* userdata);
@@ -251,7 +251,7 @@ private:
     double m_repairItemDelay = 0.1;
     double m_terminationDelayScale = 1.0;
     std::atomic<bool> m_terminated{false};
-    int m_lastTrashErrno = 0;
+    int m_lastTrashError = 0; // the trash folder's last open failure (a negative errno), 0 once opened
     mutable std::atomic<bool> m_cacheNotOwnedReported{false};
 
     // The survey's reusable name list, so that an idle survey allocates nothing new.

@@ -94,8 +94,9 @@ void Daemon::watchTrash(int trashFd) {
     UniqueFd parent = slash == std::string::npos
                           ? UniqueFd()
                           : openDirectoryPath(slash == 0 ? "/" : path.substr(0, slash), m_privileged);
-    if (!parent || !m_watch.watch(trashFd, parent.get(), name, m_runningMode == kCopyMode)) {
-        fallBackToPolling(std::strerror(errno));
+    const int watched = parent ? m_watch.watch(trashFd, parent.get(), name, m_runningMode == kCopyMode) : -errno;
+    if (watched < 0) {
+        fallBackToPolling(std::strerror(-watched));
         return;
     }
     if (!m_watchSource) {
@@ -242,7 +243,7 @@ void Daemon::markQuietBatches() {
                     settled = false;
                 } else {
                     // The main thread does not wait for a lock another program holds: the timer comes back.
-                    settled = markBatchRepaired(batch.get(), folder.c_str(), std::chrono::milliseconds(0));
+                    settled = markBatchRepaired(batch.get(), std::chrono::milliseconds(0));
                 }
             }
         }

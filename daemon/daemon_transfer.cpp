@@ -59,12 +59,13 @@ std::string Daemon::keyForItem(const std::string& path) const {
 
 bool Daemon::saveKnownFiles() {
     UniqueFd cache = openCacheFolder(false);
-    bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()) + "/.");
+    if (!cache)
+        bw::logLine(LOG_ERR, "%s: cannot write %s in %s: %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
+                    cacheFolder().c_str(), std::strerror(errno));
+    // A failed write was logged by the writer.
+    const bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()) + "/.");
     if (saved)
         m_addedListDirty = false;
-    else
-        bw::logLine(LOG_ERR, "%s: cannot write %s in %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
-                    cacheFolder().c_str());
     _lastfileSave = timeIntervalSinceReferenceDate();
     return saved;
 }

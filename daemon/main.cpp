@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
 
     sd_event* rawEvent = nullptr;
     if (int r = sd_event_new(&rawEvent); r < 0) {
-        bw::logLine(LOG_ERR, "cannot create the event loop: %d", r);
+        bw::logLine(LOG_ERR, "cannot create the event loop: %s", std::strerror(-r));
         return 0;
     }
     std::unique_ptr<sd_event, EventUnref> event(rawEvent);

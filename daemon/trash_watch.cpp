@@ -38,18 +38,16 @@ bool changedElsewhereUnseen(int dirFd) {
 
 } // namespace
 
-bool TrashWatch::watch(int dirFd, int parentFd, const std::string& name, bool contentChanges) {
+int TrashWatch::watch(int dirFd, int parentFd, const std::string& name, bool contentChanges) {
     struct stat st;
     if (::fstat(dirFd, &st) != 0)
-        return false;
-    if (changedElsewhereUnseen(dirFd)) {
-        errno = EREMOTE;
-        return false;
-    }
+        return -errno;
+    if (changedElsewhereUnseen(dirFd))
+        return -EREMOTE;
     if (!m_fd) {
         m_fd.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
         if (!m_fd)
-            return false;
+            return -errno;
     }
     // An earlier folder at the same path, and its parent, are no longer of interest.
     for (int* wd : {&m_wd, &m_parentWd}) {
@@ -64,21 +62,20 @@ bool TrashWatch::watch(int dirFd, int parentFd, const std::string& name, bool co
     // ones watched, never whatever the paths may lead to by now.
     const int wd = ::inotify_add_watch(m_fd.get(), procFdPath(dirFd).c_str(), mask);
     if (wd < 0)
-        return false;
+        return -errno;
     const int parentWd = ::inotify_add_watch(m_fd.get(), procFdPath(parentFd).c_str(),
                                              IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
     if (parentWd < 0 || parentWd == wd) {
-        const int err = parentWd < 0 ? errno : EINVAL;
+        const int err = parentWd < 0 ? -errno : -EINVAL;
         ::inotify_rm_watch(m_fd.get(), wd);
-        errno = err;
-        return false;
+        return err;
     }
     m_wd = wd;
     m_parentWd = parentWd;
     m_name = name;
     m_dev = st.st_dev;
     m_ino = st.st_ino;
-    return true;
+    return 0;
 }
 
 bool TrashWatch::watches(const struct stat& folder) const {

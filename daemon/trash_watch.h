@@ -23,9 +23,9 @@ public:
     // the caller's rights, and its parent (parentFd) for the removal of the entry `name` that holds it: a
     // folder that is still open somewhere (the daemon's own lock keeps it open) raises no event of its own
     // when it is removed. With contentChanges, writes and attribute changes of its items count as well (a
-    // copy keeps items in the trash and takes them again once they change). False (errno set) when the
-    // kernel cannot: no instance or no watch left, or a file system without events.
-    bool watch(int dirFd, int parentFd, const std::string& name, bool contentChanges);
+    // copy keeps items in the trash and takes them again once they change). 0, or a negative errno when the
+    // kernel cannot: no instance or no watch left, or a file system without events (-EREMOTE).
+    int watch(int dirFd, int parentFd, const std::string& name, bool contentChanges);
     // Whether the watch still covers this folder (the same device and inode, not removed meanwhile).
     bool watches(const struct stat& folder) const;
     bool valid() const { return m_fd.valid(); }
