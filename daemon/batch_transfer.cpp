@@ -118,6 +118,16 @@ void BatchTransfer::rememberIndex(int batchFd, const std::string& folder, BWCach
     m_batch.index = std::move(index);
 }
 
+bool BatchTransfer::writeIndex(int batchFd, const std::string& folder, BWCacheIndex&& index) {
+    CacheIndexFileState written;
+    if (!writeCacheIndexAt(index, batchFd, m_setup.owner, m_setup.group, &written)) {
+        m_batch = BatchState{};
+        return false;
+    }
+    rememberIndex(batchFd, folder, std::move(index), written);
+    return true;
+}
+
 void BatchTransfer::forgetIndex() {
     if (!m_batch.valid && m_batch.index.indexTable() == std::nullopt)
         return;
@@ -220,14 +230,8 @@ bool BatchTransfer::writeAhead(int batchFd, const std::string& folder, std::vect
         return true;
     }
     index->setCacheLastAdditionTime(planTime);
-    CacheIndexFileState written;
-    if (!writeCacheIndexAt(*index, batchFd, m_setup.owner, m_setup.group, &written)) {
-        // The writer logged why; nothing of this part is stored.
-        m_batch = BatchState{};
-        return false;
-    }
-    rememberIndex(batchFd, folder, std::move(*index), written);
-    return true;
+    // When it cannot be written (the writer logged why), nothing of this part is stored.
+    return writeIndex(batchFd, folder, std::move(*index));
 }
 
 int BatchTransfer::moveItem(int trashFd, int infoFd, int batchFd, const TransferItem& item) const {
@@ -351,13 +355,7 @@ bool BatchTransfer::writeFinishedBatch(int batchFd, const std::string& folder, s
     index->setCacheLastAdditionTime(now);
     index->setCacheSize(size);
     index->setIndexTable(std::move(table));
-    CacheIndexFileState written;
-    if (!writeCacheIndexAt(*index, batchFd, m_setup.owner, m_setup.group, &written)) {
-        m_batch = BatchState{};
-        return false;
-    }
-    rememberIndex(batchFd, folder, std::move(*index), written);
-    return true;
+    return writeIndex(batchFd, folder, std::move(*index));
 }
 
 void BatchTransfer::finishBatch(int batchFd, const std::string& folder, std::span<const TransferItem> part) {

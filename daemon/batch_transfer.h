@@ -132,6 +132,8 @@ private:
     void finishBatch(int batchFd, const std::string& folder, std::span<const TransferItem> part);
     bool writeFinishedBatch(int batchFd, const std::string& folder, std::span<const TransferItem> part);
     std::optional<BWCacheIndex> indexForUpdate(int batchFd, const std::string& folder, double now);
+    // Writes the index and keeps it as the one last written; false (nothing kept) when it cannot.
+    bool writeIndex(int batchFd, const std::string& folder, BWCacheIndex&& index);
     void rememberIndex(int batchFd, const std::string& folder, BWCacheIndex&& index, const CacheIndexFileState& written);
 
     Setup m_setup;
