@@ -51,17 +51,17 @@ FileRead readWholeFile(const std::string& path, FileData& out) {
     switch (file.error) {
     case 0:
         break;
-    case ENOENT:
-    case ENOTDIR:
+    case -ENOENT:
+    case -ENOTDIR:
         return FileRead::Missing;
-    case EINVAL:
+    case -EINVAL:
         logLine(LOG_ERR, "readSettingsFile: %s is not a regular file", path.c_str());
         return FileRead::Unreadable;
-    case EFBIG:
+    case -EFBIG:
         logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
         return FileRead::Unreadable;
     default:
-        logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(file.error));
+        logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(-file.error));
         return FileRead::Unreadable;
     }
     out.mode = file.facts.st_mode & 07777;
