@@ -100,8 +100,11 @@ std::string lastComponent(const std::string& path) {
 // mkdir -p with private folders, as the base folders of the XDG layout are.
 bool makeFolders(const std::string& folder) {
     struct stat st {};
-    if (folder.empty() || stat(folder.c_str(), &st) == 0)
+    if (folder.empty() || stat(folder.c_str(), &st) == 0) {
+        if (!folder.empty() && !S_ISDIR(st.st_mode))
+            logLine(LOG_ERR, "makeFolders: %s is not a folder", folder.c_str());
         return !folder.empty() && S_ISDIR(st.st_mode);
+    }
     for (std::size_t i = 1; i <= folder.size(); ++i) {
         if (i != folder.size() && folder[i] != '/')
             continue;
@@ -460,8 +463,10 @@ bool readProtectionStatusOnStart(const std::string& path) {
 // ---- writing ----
 
 bool createSettingsFileIfMissing(const std::string& path) {
-    if (path.empty())
+    if (path.empty()) {
+        logLine(LOG_ERR, "createSettingsFileIfMissing: no settings file is known (no home folder)");
         return false;
+    }
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0)
         return true;
@@ -492,8 +497,12 @@ bool editSettingsFile(const std::string& path, const std::function<bool(plist_t 
     bool binary = true;
     switch (readWholeFile(path, file)) {
     case FileRead::Missing:
-        if (!createIfMissing || path.empty())
+        if (!createIfMissing)
             return false;
+        if (path.empty()) {
+            logLine(LOG_ERR, "editSettingsFile: no settings file is known (no home folder)");
+            return false;
+        }
         root.reset(plist_new_dict());
         if (!makeFolders(parentFolder(path)))
             return false;
