@@ -15,6 +15,7 @@
 #include "maintenance_strings.h"
 #include "bus/notification_names.h"
 #include "files/log_line.h"
+#include "password_check.h"
 #include "password_sheet.h"
 #include "protection_plan.h"
 #include "tab_button.h"
@@ -359,18 +360,8 @@ void MainController::selectTabView(int tag) {
 
 void MainController::passwordAskDidEnd(bool ok) {
     if (ok) {
-        KeychainLookup stored = m_context.keychain.find();
-        if (stored.status != KeychainStatus::Found) {
-            bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
-                        stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
-            QApplication::beep();
-            emit m_passwordAskPanel->refused();
+        if (!typedPasswordMatches(m_context.keychain, *m_passwordAskPanel, "-[MainController passwordAskDidEnd:]"))
             return;
-        }
-        if (m_passwordAskPanel->password().toStdString() != stored.password) {
-            m_passwordAskPanel->refuse();
-            return;
-        }
         setResizable(true);
         showTab(kTabRecovery);
         setButtonsOn(kTabRecovery - 1);
