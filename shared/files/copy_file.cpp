@@ -652,24 +652,11 @@ int KOR_CopyFile::createFolder(const std::string& sourceFolder, const std::strin
 
 int KOR_CopyFile::copyFolderHierarchy(const std::string& source, const std::string& destinationFolder,
                                       bool copyPermissions) {
-    // The components of both paths, matched from their ends.
-    auto components = [](const std::string& path) {
-        std::vector<std::string> parts;
-        std::size_t pos = 0;
-        while (pos < path.size()) {
-            std::size_t slash = path.find('/', pos);
-            if (slash == std::string::npos)
-                slash = path.size();
-            if (slash > pos)
-                parts.push_back(path.substr(pos, slash - pos));
-            pos = slash + 1;
-        }
-        return parts;
-    };
     if (destinationFolder.empty() || destinationFolder[0] != '/')
         return kUnreachable;
-    const std::vector<std::string> dst = components(destinationFolder);
-    const std::vector<std::string> src = components(source);
+    // The components of both paths, matched from their ends.
+    const std::vector<std::string> dst = pathComponents(destinationFolder);
+    const std::vector<std::string> src = pathComponents(source);
     for (const std::string& part : dst)
         if (part == "..")
             return kUnreachable;

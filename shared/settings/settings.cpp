@@ -3,6 +3,7 @@
 #include "plist/plist_guard.h"
 #include "files/atomic_file.h"
 #include "files/log_line.h"
+#include "files/make_folders.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>
@@ -99,22 +100,14 @@ std::string lastComponent(const std::string& path) {
 
 // mkdir -p with private folders, as the base folders of the XDG layout are.
 bool makeFolders(const std::string& folder) {
-    struct stat st {};
-    if (folder.empty() || stat(folder.c_str(), &st) == 0) {
-        if (!folder.empty() && !S_ISDIR(st.st_mode))
-            logLine(LOG_ERR, "makeFolders: %s is not a folder", folder.c_str());
-        return !folder.empty() && S_ISDIR(st.st_mode);
-    }
-    for (std::size_t i = 1; i <= folder.size(); ++i) {
-        if (i != folder.size() && folder[i] != '/')
-            continue;
-        std::string prefix = folder.substr(0, i);
-        if (::mkdir(prefix.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
-            logLine(LOG_ERR, "makeFolders: cannot create %s: %s", prefix.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (folder.empty())
+        return false;
+    const int made = makeFolderPath(folder, kNewFolderMode);
+    if (made == -ENOTDIR)
+        logLine(LOG_ERR, "makeFolders: %s is not a folder", folder.c_str());
+    else if (made != 0)
+        logLine(LOG_ERR, "makeFolders: cannot create %s: %s", folder.c_str(), std::strerror(-made));
+    return made == 0;
 }
 
 // Whole-file replacement that readers never see half done. With noReplace an existing target is kept.

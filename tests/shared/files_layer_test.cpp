@@ -1,6 +1,7 @@
 // The plain file-system layer: tree removal, folder sizes, the UTF-8 reader, atomic replace.
 #include "files/atomic_file.h"
 #include "files/folder_size.h"
+#include "files/make_folders.h"
 #include "files/no_follow.h"
 #include "files/remove_tree.h"
 #include "files/utf8.h"
@@ -321,4 +322,35 @@ TEST(FilesAtomicReplace, ReplacesWholeKeepsExistingWhenAskedAndLeavesNoTemporary
         ++entries;
     }
     EXPECT_EQ(2u, entries) << "only the file and the link";
+}
+
+TEST(FilesMakeFolders, MakesEveryMissingFolderOrSaysWhatStandsInTheWay) {
+    TempDir tmp;
+    writeFile(tmp / "file", "x");
+    fs::create_directory(tmp / "there");
+    const std::string root = tmp.path();
+    const struct {
+        const char* what;
+        std::string path;
+        int expected;
+    } cases[] = {
+        {"an existing folder", root + "/there", 0},
+        {"three levels at once", root + "/a/b/c", 0},
+        {"double and trailing slashes", root + "//d//e/", 0},
+        {"a relative path", "f/g", 0},
+        {"a file where the folder goes", root + "/file", -ENOTDIR},
+        {"a file on the way", root + "/file/h", -ENOTDIR},
+        {"nothing named", "", -ENOENT},
+    };
+    // The relative case lands in the temporary folder too.
+    const fs::path before = fs::current_path();
+    fs::current_path(tmp.path());
+    for (const auto& c : cases) {
+        EXPECT_EQ(bw::makeFolderPath(c.path, 0700), c.expected) << c.what;
+        if (c.expected == 0) {
+            EXPECT_TRUE(fs::is_directory(c.path)) << c.what;
+        }
+    }
+    fs::current_path(before);
+    EXPECT_EQ(fs::status(tmp / "a/b").permissions() & fs::perms::all, fs::perms::owner_all);
 }
