@@ -37,13 +37,6 @@ QString text(const char* key) {
 constexpr int kCheckColumn = 0; // "cb_col"
 constexpr int kNameColumn = 1;
 
-QHBoxLayout* saveRow(QPushButton* button) {
-    auto* row = new QHBoxLayout();
-    row->addStretch(1);
-    row->addWidget(button);
-    return row;
-}
-
 } // namespace
 
 SettingsController::SettingsController(AppContext& context, PXFiltersController* filterController,
@@ -97,11 +90,19 @@ void SettingsController::buildSettingsPage() {
             tableCBClicked(row);
     });
 
-    m_saveButton = new QPushButton(text("200_Save Button"), m_settingsPage);
-    m_saveButton->setObjectName("saveButton");
-    m_saveButton->setEnabled(false);
-    layout->addLayout(saveRow(m_saveButton));
-    connect(m_saveButton, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    m_saveButton = addSaveButton(m_settingsPage, layout, "saveButton");
+}
+
+QPushButton* SettingsController::addSaveButton(QWidget* page, QBoxLayout* layout, const char* objectName) {
+    auto* button = new QPushButton(text("200_Save Button"), page);
+    button->setObjectName(objectName);
+    button->setEnabled(false);
+    auto* row = new QHBoxLayout();
+    row->addStretch(1);
+    row->addWidget(button);
+    layout->addLayout(row);
+    connect(button, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    return button;
 }
 
 void SettingsController::buildAdvancedPage() {
@@ -155,11 +156,7 @@ void SettingsController::buildAdvancedPage() {
     m_filterController->view()->setMinimumHeight(110);
     layout->addWidget(filters, 1);
 
-    m_saveButtonAdvanced = new QPushButton(text("200_Save Button"), m_advancedPage);
-    m_saveButtonAdvanced->setObjectName("saveButtonAdvanced");
-    m_saveButtonAdvanced->setEnabled(false);
-    layout->addLayout(saveRow(m_saveButtonAdvanced));
-    connect(m_saveButtonAdvanced, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    m_saveButtonAdvanced = addSaveButton(m_advancedPage, layout, "saveButtonAdvanced");
 }
 
 void SettingsController::awakeFromNib() {
