@@ -44,6 +44,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 // The icons are compiled into the static library; its resources must be registered by name.
@@ -230,7 +232,7 @@ void MainController::awakeFromNib() {
         applySavedFrame(kTabSettings);
         tabView->setCurrentIndex(1);
         if (unlink(marker.c_str()) != 0)
-            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
+            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s: %s", marker.c_str(), std::strerror(errno));
     }
 
     if (m_context.store.settings().updates)
