@@ -232,7 +232,8 @@ void MainController::awakeFromNib() {
         applySavedFrame(kTabSettings);
         tabView->setCurrentIndex(1);
         if (unlink(marker.c_str()) != 0)
-            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s: %s", marker.c_str(), std::strerror(errno));
+            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s: %s", marker.c_str(),
+                        std::strerror(errno));
     }
 
     if (m_context.store.settings().updates)

@@ -636,9 +636,8 @@ struct ItemCommand {
 
 // The items an item command works on, its help and bad uses handled: nothing when the command ends
 // here, with `exitCode` what it answers.
-std::optional<std::vector<bw::RecoveryItem>> commandItems(const ItemCommand& command,
-                                                          const std::vector<std::string>& args, ItemArguments& parsed,
-                                                          int& exitCode) {
+std::optional<std::vector<bw::RecoveryItem>>
+commandItems(const ItemCommand& command, const std::vector<std::string>& args, ItemArguments& parsed, int& exitCode) {
     if (!parseItemArguments(command.name, args, command.takesTo, command.takesYes, parsed) ||
         (!parsed.help && command.usable && !command.usable(parsed))) {
         command.printHelp(stderr);
@@ -658,9 +657,18 @@ std::optional<std::vector<bw::RecoveryItem>> commandItems(const ItemCommand& com
     return items;
 }
 
+// recover: into one folder (--to), never flat.
+bool namesOneFolder(const ItemArguments& parsed) {
+    return parsed.to && !parsed.flat;
+}
+
+// restore: --flat only together with --to.
+bool flatOnlyWithAFolder(const ItemArguments& parsed) {
+    return !parsed.flat || parsed.to.has_value();
+}
+
 int runRecover(const std::vector<std::string>& args) {
-    const ItemCommand command{"recover", true, false, true, printRecoverHelp,
-                              [](const ItemArguments& parsed) { return parsed.to && !parsed.flat; }};
+    const ItemCommand command{"recover", true, false, true, printRecoverHelp, namesOneFolder};
     ItemArguments parsed;
     int exitCode = kOk;
     const auto items = commandItems(command, args, parsed, exitCode);
@@ -676,8 +684,7 @@ int runRecover(const std::vector<std::string>& args) {
 }
 
 int runRestore(const std::vector<std::string>& args) {
-    const ItemCommand command{"restore", true, false, true, printRestoreHelp,
-                              [](const ItemArguments& parsed) { return !parsed.flat || parsed.to.has_value(); }};
+    const ItemCommand command{"restore", true, false, true, printRestoreHelp, flatOnlyWithAFolder};
     ItemArguments parsed;
     int exitCode = kOk;
     const auto items = commandItems(command, args, parsed, exitCode);

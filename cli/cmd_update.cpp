@@ -75,7 +75,8 @@ bool runCheck(PXUpdater& updater) {
         answered = ok;
         app.exit(0);
     });
-    runUntilFinished(app, [&] { updater.checkVersionAsynchronous(); }, [&] { return updater.checkRunning(); });
+    runUntilFinished(
+        app, [&] { updater.checkVersionAsynchronous(); }, [&] { return updater.checkRunning(); });
     return answered && updater.updateInfos();
 }
 
@@ -137,7 +138,8 @@ int install(PXUpdater& updater, const UpdateInfos& infos, bool yes) {
         message = why;
         app.exit(0);
     });
-    runUntilFinished(app, [&] { updater.startDownload(); }, [&] { return updater.downloadRunning(); });
+    runUntilFinished(
+        app, [&] { updater.startDownload(); }, [&] { return updater.downloadRunning(); });
     if (shownMB >= 0)
         std::fputs("\n", stderr);
     if (!installed) {

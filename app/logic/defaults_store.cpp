@@ -1,6 +1,5 @@
 #include "defaults_store.h"
 
-
 #include <plist/plist.h>
 #include <sys/stat.h>
 

@@ -103,8 +103,7 @@ std::string launcherSetupProblem(const std::string& launcher, bool* repairCanFix
 std::string launcherSetupCommand(const std::string& launcher) {
     const std::string name = launcher.substr(launcher.rfind('/') + 1);
     return "sudo sh -c " + shellWord("cd " + shellWord(folderOf(launcher)) + " && chown root:root . bw2daemon " +
-                                       shellWord(name) + " && chmod 0755 . bw2daemon && chmod 04755 " +
-                                       shellWord(name));
+                                     shellWord(name) + " && chmod 0755 . bw2daemon && chmod 04755 " + shellWord(name));
 }
 
 bool standardErrorKeepsLines() {
