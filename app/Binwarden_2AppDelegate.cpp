@@ -16,8 +16,8 @@ namespace bw {
 
 Binwarden_2AppDelegate::Binwarden_2AppDelegate(AppContext& context, QObject* parent)
     : QObject(parent), m_context(context) {
-    if (!m_context.store.registerDefaults())
-        bw::logLine(LOG_ERR, "+[Binwarden_2AppDelegate initialize] cannot create %s", m_context.store.path().c_str());
+    // A settings file that cannot be made is logged, with its reason, by the settings file's writer.
+    m_context.store.registerDefaults();
 }
 
 void Binwarden_2AppDelegate::applicationDidFinishLaunching() {

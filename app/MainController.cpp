@@ -15,6 +15,7 @@
 #include "maintenance_strings.h"
 #include "bus/notification_names.h"
 #include "files/log_line.h"
+#include "password_check.h"
 #include "password_sheet.h"
 #include "protection_plan.h"
 #include "tab_button.h"
@@ -43,6 +44,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 // The icons are compiled into the static library; its resources must be registered by name.
@@ -229,7 +232,8 @@ void MainController::awakeFromNib() {
         applySavedFrame(kTabSettings);
         tabView->setCurrentIndex(1);
         if (unlink(marker.c_str()) != 0)
-            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s", marker.c_str());
+            bw::logLine(LOG_ERR, "-[MainController awakeFromNib] cannot remove %s: %s", marker.c_str(),
+                        std::strerror(errno));
     }
 
     if (m_context.store.settings().updates)
@@ -359,18 +363,8 @@ void MainController::selectTabView(int tag) {
 
 void MainController::passwordAskDidEnd(bool ok) {
     if (ok) {
-        KeychainLookup stored = m_context.keychain.find();
-        if (stored.status != KeychainStatus::Found) {
-            bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[MainController passwordAskDidEnd:]",
-                        stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
-            QApplication::beep();
-            emit m_passwordAskPanel->refused();
+        if (!typedPasswordMatches(m_context.keychain, *m_passwordAskPanel, "-[MainController passwordAskDidEnd:]"))
             return;
-        }
-        if (m_passwordAskPanel->password().toStdString() != stored.password) {
-            m_passwordAskPanel->refuse();
-            return;
-        }
         setResizable(true);
         showTab(kTabRecovery);
         setButtonsOn(kTabRecovery - 1);

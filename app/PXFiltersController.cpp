@@ -3,10 +3,10 @@
 #include "SettingsController.h"
 #include "app_strings.h"
 #include "defaults_store.h"
+#include "list_table.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QTableWidget>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -28,12 +28,7 @@ PXFiltersController::PXFiltersController(QObject* parent) : QObject(parent) {
     auto* layout = new QVBoxLayout(m_view);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
-    m_table = new QTableWidget(0, 2, m_view);
-    m_table->setObjectName("filterTable");
-    m_table->setHorizontalHeaderLabels({text("200_Filter Column Type"), text("200_Filter Column Rule")});
-    m_table->horizontalHeader()->setSectionResizeMode(kTypeColumn, QHeaderView::ResizeToContents);
-    m_table->horizontalHeader()->setStretchLastSection(true);
-    m_table->verticalHeader()->hide();
+    m_table = newListTable("filterTable", {text("200_Filter Column Type"), text("200_Filter Column Rule")}, m_view);
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_table->setEditTriggers(QAbstractItemView::AllEditTriggers);

@@ -5,6 +5,8 @@
 #include "app_strings.h"
 #include "bus/notification_names.h"
 #include "files/log_line.h"
+#include "list_table.h"
+#include "password_check.h"
 #include "password_sheet.h"
 #include "stepper.h"
 #include "volume_rows.h"
@@ -15,7 +17,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,13 +36,6 @@ QString text(const char* key) {
 
 constexpr int kCheckColumn = 0; // "cb_col"
 constexpr int kNameColumn = 1;
-
-QHBoxLayout* saveRow(QPushButton* button) {
-    auto* row = new QHBoxLayout();
-    row->addStretch(1);
-    row->addWidget(button);
-    return row;
-}
 
 } // namespace
 
@@ -79,12 +73,8 @@ void SettingsController::buildSettingsPage() {
 
     auto* volumes = new QGroupBox(text("200_Settings Volumes"), m_settingsPage);
     auto* volumesLayout = new QVBoxLayout(volumes);
-    m_volumeTable = new QTableWidget(0, 2, volumes);
-    m_volumeTable->setObjectName("protectedVolumeTable");
-    m_volumeTable->setHorizontalHeaderLabels({text("200_Volume Column Protected"), text("200_Volume Column Name")});
-    m_volumeTable->horizontalHeader()->setSectionResizeMode(kCheckColumn, QHeaderView::ResizeToContents);
-    m_volumeTable->horizontalHeader()->setStretchLastSection(true);
-    m_volumeTable->verticalHeader()->hide();
+    m_volumeTable = newListTable("protectedVolumeTable",
+                                 {text("200_Volume Column Protected"), text("200_Volume Column Name")}, volumes);
     m_volumeTable->setSelectionMode(QAbstractItemView::NoSelection);
     m_volumeTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_volumeTable->setMinimumHeight(120);
@@ -100,11 +90,19 @@ void SettingsController::buildSettingsPage() {
             tableCBClicked(row);
     });
 
-    m_saveButton = new QPushButton(text("200_Save Button"), m_settingsPage);
-    m_saveButton->setObjectName("saveButton");
-    m_saveButton->setEnabled(false);
-    layout->addLayout(saveRow(m_saveButton));
-    connect(m_saveButton, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    m_saveButton = addSaveButton(m_settingsPage, layout, "saveButton");
+}
+
+QPushButton* SettingsController::addSaveButton(QWidget* page, QBoxLayout* layout, const char* objectName) {
+    auto* button = new QPushButton(text("200_Save Button"), page);
+    button->setObjectName(objectName);
+    button->setEnabled(false);
+    auto* row = new QHBoxLayout();
+    row->addStretch(1);
+    row->addWidget(button);
+    layout->addLayout(row);
+    connect(button, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    return button;
 }
 
 void SettingsController::buildAdvancedPage() {
@@ -158,11 +156,7 @@ void SettingsController::buildAdvancedPage() {
     m_filterController->view()->setMinimumHeight(110);
     layout->addWidget(filters, 1);
 
-    m_saveButtonAdvanced = new QPushButton(text("200_Save Button"), m_advancedPage);
-    m_saveButtonAdvanced->setObjectName("saveButtonAdvanced");
-    m_saveButtonAdvanced->setEnabled(false);
-    layout->addLayout(saveRow(m_saveButtonAdvanced));
-    connect(m_saveButtonAdvanced, &QPushButton::clicked, this, &SettingsController::saveSettings);
+    m_saveButtonAdvanced = addSaveButton(m_advancedPage, layout, "saveButtonAdvanced");
 }
 
 void SettingsController::awakeFromNib() {
@@ -340,18 +334,8 @@ void SettingsController::passwordAskDidEnd(bool ok) {
         m_passwordCB->setChecked(true);
         return;
     }
-    KeychainLookup stored = m_context.keychain.find();
-    if (stored.status != KeychainStatus::Found) {
-        bw::logLine(LOG_ERR, "%s Binwarden: Keychain problem (%s)", "-[SettingsController passwordAskDidEnd:]",
-                    stored.status == KeychainStatus::NotFound ? "no such item" : stored.error.c_str());
-        QApplication::beep();
-        emit m_askSheet->refused();
+    if (!typedPasswordMatches(m_context.keychain, *m_askSheet, "-[SettingsController passwordAskDidEnd:]"))
         return;
-    }
-    if (m_askSheet->password().toStdString() != stored.password) {
-        m_askSheet->refuse();
-        return;
-    }
     m_askSheet->dismiss();
     removePasswordFromKeychain();
     m_saveButton->setEnabled(true);

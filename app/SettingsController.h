@@ -11,6 +11,7 @@
 
 #include <vector>
 
+class QBoxLayout;
 class QButtonGroup;
 class QCheckBox;
 class QLineEdit;
@@ -73,6 +74,8 @@ public:
 private:
     void buildSettingsPage();
     void buildAdvancedPage();
+    // A page's Save button, off until something changes, alone at the right end of a row of `layout`.
+    QPushButton* addSaveButton(QWidget* page, QBoxLayout* layout, const char* objectName);
     void reloadVolumeTable();
     void enableBothSaveButtons(bool enabled);
 

@@ -623,21 +623,57 @@ int copyToPaths(const char* verb, const std::vector<bw::RecoveryItem>& items, co
     return reportCopies(dryRun ? (std::string("would be ") + verb).c_str() : verb, items, wanted, outcomes, json);
 }
 
-int runRecover(const std::vector<std::string>& args) {
-    ItemArguments parsed;
-    if (!parseItemArguments("recover", args, true, false, parsed) || (!parsed.help && (!parsed.to || parsed.flat))) {
-        printRecoverHelp(stderr);
-        return kUsage;
+// What sets one item command apart while its arguments are read.
+struct ItemCommand {
+    const char* name;
+    bool takesTo = false;
+    bool takesYes = false;
+    bool newestOfSeveral = true;
+    void (*printHelp)(FILE* out) = nullptr;
+    // Refuses combinations of options the command does not take.
+    bool (*usable)(const ItemArguments& parsed) = nullptr;
+};
+
+// The items an item command works on, its help and bad uses handled: nothing when the command ends
+// here, with `exitCode` what it answers.
+std::optional<std::vector<bw::RecoveryItem>>
+commandItems(const ItemCommand& command, const std::vector<std::string>& args, ItemArguments& parsed, int& exitCode) {
+    if (!parseItemArguments(command.name, args, command.takesTo, command.takesYes, parsed) ||
+        (!parsed.help && command.usable && !command.usable(parsed))) {
+        command.printHelp(stderr);
+        exitCode = kUsage;
+        return std::nullopt;
     }
     if (parsed.help) {
-        printRecoverHelp(stdout);
-        return kOk;
+        command.printHelp(stdout);
+        exitCode = kOk;
+        return std::nullopt;
     }
-    const auto items = chosenItems("recover", parsed, true);
+    auto items = chosenItems(command.name, parsed, command.newestOfSeveral);
+    if (!items || items->empty()) {
+        exitCode = kFailed;
+        return std::nullopt;
+    }
+    return items;
+}
+
+// recover: into one folder (--to), never flat.
+bool namesOneFolder(const ItemArguments& parsed) {
+    return parsed.to && !parsed.flat;
+}
+
+// restore: --flat only together with --to.
+bool flatOnlyWithAFolder(const ItemArguments& parsed) {
+    return !parsed.flat || parsed.to.has_value();
+}
+
+int runRecover(const std::vector<std::string>& args) {
+    const ItemCommand command{"recover", true, false, true, printRecoverHelp, namesOneFolder};
+    ItemArguments parsed;
+    int exitCode = kOk;
+    const auto items = commandItems(command, args, parsed, exitCode);
     if (!items)
-        return kFailed;
-    if (items->empty())
-        return kFailed;
+        return exitCode;
     std::vector<std::string> wanted, errors(items->size());
     std::set<std::string> used;
     for (const bw::RecoveryItem& item : *items)
@@ -648,18 +684,12 @@ int runRecover(const std::vector<std::string>& args) {
 }
 
 int runRestore(const std::vector<std::string>& args) {
+    const ItemCommand command{"restore", true, false, true, printRestoreHelp, flatOnlyWithAFolder};
     ItemArguments parsed;
-    if (!parseItemArguments("restore", args, true, false, parsed) || (!parsed.help && parsed.flat && !parsed.to)) {
-        printRestoreHelp(stderr);
-        return kUsage;
-    }
-    if (parsed.help) {
-        printRestoreHelp(stdout);
-        return kOk;
-    }
-    const auto items = chosenItems("restore", parsed, true);
-    if (!items || items->empty())
-        return kFailed;
+    int exitCode = kOk;
+    const auto items = commandItems(command, args, parsed, exitCode);
+    if (!items)
+        return exitCode;
     std::vector<std::string> wanted, errors;
     char cwd[4096];
     const std::string to =
@@ -696,18 +726,12 @@ bool confirmedOnTerminal(std::size_t count) {
 }
 
 int runDelete(const std::vector<std::string>& args) {
+    const ItemCommand command{"delete", false, true, false, printDeleteHelp, nullptr};
     ItemArguments parsed;
-    if (!parseItemArguments("delete", args, false, true, parsed)) {
-        printDeleteHelp(stderr);
-        return kUsage;
-    }
-    if (parsed.help) {
-        printDeleteHelp(stdout);
-        return kOk;
-    }
-    const auto items = chosenItems("delete", parsed, false);
-    if (!items || items->empty())
-        return kFailed;
+    int exitCode = kOk;
+    const auto items = commandItems(command, args, parsed, exitCode);
+    if (!items)
+        return exitCode;
     if (parsed.dryRun) {
         bw::JsonWriter writer;
         writer.beginArray();

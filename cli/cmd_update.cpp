@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -55,6 +56,17 @@ void configure(PXUpdater& updater, const std::string& script) {
     updater.setRelauncher([](const std::string&) {});
 }
 
+// Runs the loop until the finishing signal's handler ends it, or at once when `start` left nothing
+// running.
+void runUntilFinished(QCoreApplication& app, const std::function<void()>& start, const std::function<bool()>& running) {
+    QTimer::singleShot(0, &app, [&] {
+        start();
+        if (!running())
+            app.exit(0);
+    });
+    app.exec();
+}
+
 // Runs one check; false when the script gave no usable answer.
 bool runCheck(PXUpdater& updater) {
     bool answered = false;
@@ -63,12 +75,8 @@ bool runCheck(PXUpdater& updater) {
         answered = ok;
         app.exit(0);
     });
-    QTimer::singleShot(0, &app, [&] {
-        updater.checkVersionAsynchronous();
-        if (!updater.checkRunning())
-            app.exit(0);
-    });
-    app.exec();
+    runUntilFinished(
+        app, [&] { updater.checkVersionAsynchronous(); }, [&] { return updater.checkRunning(); });
     return answered && updater.updateInfos();
 }
 
@@ -130,12 +138,8 @@ int install(PXUpdater& updater, const UpdateInfos& infos, bool yes) {
         message = why;
         app.exit(0);
     });
-    QTimer::singleShot(0, &app, [&] {
-        updater.startDownload();
-        if (!updater.downloadRunning())
-            app.exit(0);
-    });
-    app.exec();
+    runUntilFinished(
+        app, [&] { updater.startDownload(); }, [&] { return updater.downloadRunning(); });
     if (shownMB >= 0)
         std::fputs("\n", stderr);
     if (!installed) {

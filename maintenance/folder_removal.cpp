@@ -24,36 +24,37 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// error: a negative errno.
 bool isPermanent(int error) {
-    return error == EACCES || error == EPERM || error == EROFS;
+    return error == -EACCES || error == -EPERM || error == -EROFS;
 }
 
-// One try: true when the folder is gone afterwards; `error` holds the last failure otherwise.
-bool tryRemove(const std::string& path, int& error) {
+// One try: 0 when the folder is gone afterwards, otherwise the last failure as a negative errno.
+int tryRemove(const std::string& path) {
     auto slash = path.rfind('/');
     std::string parent = slash == 0 ? "/" : path.substr(0, slash);
     std::string name = path.substr(slash + 1);
     UniqueFd parentFd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (parentFd.get() < 0) {
-        error = errno;
-        return !exists(path);
+        const int error = -errno;
+        return exists(path) ? error : 0;
     }
     errno = 0;
     if (removeTreeAt(parentFd.get(), name))
-        return true;
-    error = errno ? errno : EBUSY;
+        return 0;
+    int error = errno ? -errno : -EBUSY;
     struct stat st {};
     if (fstatat(parentFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
-        return true;
+        return 0;
     // The tree walk reports its last failure, usually the folder that stayed non-empty; a read-only
     // volume is told apart so that nobody waits for it.
     struct statvfs vfs {};
     if (fstatvfs(parentFd.get(), &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
-        error = EROFS;
+        error = -EROFS;
     // Neither is a folder we may not write to (another user's) going to change its mind.
     else if (faccessat(parentFd.get(), name.c_str(), W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES)
-        error = EACCES;
-    return false;
+        error = -EACCES;
+    return error;
 }
 
 } // namespace
@@ -78,7 +79,8 @@ RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, cons
             for (long long attempt = 0; attempt < tries; ++attempt) {
                 if (attempt > 0)
                     services.sleep(step);
-                if ((gone = tryRemove(path, error)))
+                error = tryRemove(path);
+                if ((gone = error == 0))
                     break;
                 if (isPermanent(error))
                     break;
@@ -87,8 +89,8 @@ RemovalReport removeFoldersBounded(const std::vector<std::string>& folders, cons
                 report.removed.push_back(path);
             } else {
                 bw::logLine(LOG_WARNING, "removeFoldersBounded: %s left behind: %s", path.c_str(),
-                            std::strerror(error));
-                report.leftBehind.push_back({path, std::strerror(error)});
+                            std::strerror(-error));
+                report.leftBehind.push_back({path, std::strerror(-error)});
             }
         }
         ++done;

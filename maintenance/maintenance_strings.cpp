@@ -5,14 +5,14 @@
 #include "agent_strings.h"
 #include "uninstaller.h"
 
-#include <map>
+#include "text/strings_table.h"
 
 namespace bw {
 
 namespace {
 
-const std::map<std::string, std::string>& table() {
-    static const std::map<std::string, std::string> kTable = {
+const StringsTable& table() {
+    static const StringsTable kTable = {
         {"200_Delete All Caches Item Alert Title", "Delete every cache?"},
         {"200_Delete All Caches Item Alert Message",
          "Everything Binwarden 2 kept of what you threw away, on every disk, is deleted for good. Protection "
@@ -58,15 +58,11 @@ const std::map<std::string, std::string>& table() {
 } // namespace
 
 std::string maintenanceString(const std::string& key) {
-    auto it = table().find(key);
-    return it == table().end() ? key : it->second;
+    return table().text(key);
 }
 
 std::vector<std::string> maintenanceStringKeys() {
-    std::vector<std::string> keys;
-    for (const auto& [key, text] : table())
-        keys.push_back(key);
-    return keys;
+    return table().keys();
 }
 
 const AlertText& deleteAllCachesAlert() {

@@ -9,6 +9,7 @@
 #include "bus/notification_names.h"
 #include "protection_control.h"
 #include "settings/settings.h"
+#include "text/shell_quote.h"
 #include "user_trash.h"
 #include "files/no_follow.h"
 
@@ -49,17 +50,6 @@ std::optional<std::vector<std::string>> entriesOf(const std::string& path) {
     while (const dirent* entry = dir.next())
         names.push_back(entry->d_name);
     return names;
-}
-
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
 }
 
 // Our own files in an install root, those that exist.

@@ -301,12 +301,13 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         BWIndexTable table = index.indexTable().value_or(BWIndexTable{});
 
         for (const auto& item : items) {
+            const std::string stored = newStoredItemName();
             UniqueFd subFd = openDirAt(v1.get(), item.subfolder.c_str());
-            std::string stored = newStoredItemName();
             if (subFd.get() < 0 ||
                 renameat2(subFd.get(), item.name.c_str(), batchFd.get(), stored.c_str(), RENAME_NOREPLACE) != 0) {
+                const int err = errno;
                 bw::logLine(LOG_ERR, "convertV1CacheToV2: Error reported: cannot move %s/%s/%s: %s",
-                            version1Folder.c_str(), item.subfolder.c_str(), item.name.c_str(), std::strerror(errno));
+                            version1Folder.c_str(), item.subfolder.c_str(), item.name.c_str(), std::strerror(err));
                 ++result.failed;
                 continue;
             }
@@ -318,8 +319,8 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         index.setIndexTable(std::move(table));
         index.setCacheSize(batchSize(batchFd.get()));
         index.setCacheLastAdditionTime(timeIntervalSinceReferenceDate());
-        if (!writeCacheIndexAt(index, batchFd.get(), context.uid, context.gid))
-            bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot write the index of %s", batch.c_str());
+        // A failed write was logged with its reason where it happened.
+        writeCacheIndexAt(index, batchFd.get(), context.uid, context.gid);
         result.batchFolder = batch;
     }
 
@@ -328,9 +329,10 @@ ConversionResult convertV1CacheToV2(const std::string& givenFolder, const Versio
         UniqueFd parentFd(open(parentOf(version1Folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         result.version1FolderRemoved =
             parentFd.get() >= 0 && removeTreeAt(parentFd.get(), lastComponent(version1Folder));
+        const int err = errno;
         if (!result.version1FolderRemoved)
             bw::logLine(LOG_ERR, "convertV1CacheToV2: cannot remove %s: %s", version1Folder.c_str(),
-                        std::strerror(errno));
+                        std::strerror(err));
     }
     return result;
 }

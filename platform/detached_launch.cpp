@@ -40,10 +40,11 @@ private:
     bool m_ok = false;
 };
 
+// 0, or a negative errno (posix_spawn answers its failure as a positive one).
 int spawn(const std::string& executable, const std::vector<std::string>& args, bool newSession, pid_t& pid) {
     SpawnAttributes spawnAttributes;
     if (!spawnAttributes.ok())
-        return ENOMEM;
+        return -ENOMEM;
     if (newSession)
         posix_spawnattr_setflags(spawnAttributes.attr(), POSIX_SPAWN_SETSID);
     posix_spawn_file_actions_addopen(spawnAttributes.actions(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -52,8 +53,8 @@ int spawn(const std::string& executable, const std::vector<std::string>& args, b
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
-    return posix_spawn(&pid, executable.c_str(), spawnAttributes.actions(), spawnAttributes.attr(), argv.data(),
-                       environ);
+    return -posix_spawn(&pid, executable.c_str(), spawnAttributes.actions(), spawnAttributes.attr(), argv.data(),
+                        environ);
 }
 
 int waitForExit(pid_t pid) {
@@ -73,7 +74,7 @@ bool launchDetached(const std::string& executable, const std::vector<std::string
     int rc = spawn(executable, args, true, pid);
     if (rc != 0) {
         if (error)
-            *error = std::string("cannot start ") + executable + ": " + std::strerror(rc);
+            *error = std::string("cannot start ") + executable + ": " + std::strerror(-rc);
         return false;
     }
     try {
@@ -131,7 +132,7 @@ RepairOutcome runAdminRepair(const std::string& pkexec, const std::string& launc
     pid_t pid = 0;
     int rc = spawn(pkexec, {pkexec, launcher, "repair"}, false, pid);
     if (rc != 0) {
-        bw::logLine(LOG_ERR, "repairLauncherWithAdminRights: cannot start %s: %s", pkexec.c_str(), std::strerror(rc));
+        bw::logLine(LOG_ERR, "repairLauncherWithAdminRights: cannot start %s: %s", pkexec.c_str(), std::strerror(-rc));
         return RepairOutcome::AuthorizationUnavailable;
     }
     auto end = std::chrono::steady_clock::now() + wait.limit;

@@ -55,8 +55,12 @@ RemovalOutcome removeItem(const RecoveryItem& item) {
         // A size already below the item's (an index written by hand, a batch added to meanwhile) stops at 0.
         index->setCacheSize(index->cacheSize() >= size ? index->cacheSize() - size : 0);
         index->setIndexTable(std::move(table));
-        if (!writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(-1), static_cast<gid_t>(-1)))
-            return failedRemoval(item, "cannot write its batch index");
+        if (!writeCacheIndexAt(*index, batch.get(), static_cast<uid_t>(-1), static_cast<gid_t>(-1))) {
+            // The index writer logged why; the outcome carries the failure to the window.
+            RemovalOutcome failure;
+            failure.error = "cannot write its batch index";
+            return failure;
+        }
         return outcome;
     }
     // The last entry went: the batch goes whole. The lock is still held, so no writer adds to it meanwhile;

@@ -116,8 +116,7 @@ std::optional<StagedDrag> DragStaging::stage(const std::vector<RecoveryItem>& it
         // reflinked where the file system can.
         CopyOutcome outcome = recoverItemTo(items[i], staged.folder, targets[i]);
         if (!outcome.ok) {
-            bw::logLine(LOG_ERR, "cannot stage %s for a drag (%s)", items[i].displayName.c_str(),
-                        outcome.error.c_str());
+            // recoverItemTo logged the failure with its destination.
             staged.errors.push_back(items[i].displayName + ": " + outcome.error);
             continue;
         }

@@ -1,5 +1,6 @@
 #include "item_filter.h"
 
+#include "files/no_follow.h"
 #include "plist/reference_time.h"
 #include "text/text_folding.h"
 
@@ -112,21 +113,15 @@ std::optional<std::uint64_t> parseSizeText(std::string_view text) {
 std::string absoluteCleanPath(const std::string& path, const std::string& workingFolder) {
     const std::string whole = !path.empty() && path[0] == '/' ? path : workingFolder + "/" + path;
     std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= whole.size()) {
-        std::size_t end = whole.find('/', start);
-        if (end == std::string::npos)
-            end = whole.size();
-        const std::string part = whole.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".")
+    for (std::string& part : pathComponents(whole)) {
+        if (part == ".")
             continue;
         if (part == "..") {
             if (!parts.empty())
                 parts.pop_back();
             continue;
         }
-        parts.push_back(part);
+        parts.push_back(std::move(part));
     }
     std::string clean;
     for (const std::string& part : parts)

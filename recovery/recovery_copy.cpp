@@ -4,6 +4,7 @@
 #include "fd_utils.h"
 #include "files/copy_file.h"
 #include "files/log_line.h"
+#include "files/make_folders.h"
 #include "store/trash_info.h"
 
 #include <fcntl.h>
@@ -57,25 +58,6 @@ std::string makeStagingFolder(int dirFd) {
     }
     errno = EEXIST;
     return {};
-}
-
-// mkdir -p with the caller's rights and umask.
-bool makeFolders(const std::string& path) {
-    std::string prefix;
-    std::size_t start = 1;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        prefix = path.substr(0, end);
-        start = end + 1;
-        if (prefix.empty() || prefix == "/")
-            continue;
-        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
-            return false;
-    }
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 CopyOutcome failed(std::string destination, std::string error) {
@@ -207,8 +189,9 @@ CopyOutcome copyItemToPath(const RecoveryItem& item, const std::string& destinat
         return failed(destination, "not an absolute path to copy to");
     const std::string parent = slash == 0 ? "/" : destination.substr(0, slash);
     const std::string name = destination.substr(slash + 1);
-    if (!makeFolders(parent))
-        return failed(destination, std::string("cannot recreate its folder: ") + std::strerror(errno));
+    // With the caller's rights and umask.
+    if (const int made = makeFolderPath(parent, 0777); made != 0)
+        return failed(destination, std::string("cannot recreate its folder: ") + std::strerror(-made));
     return recoverItemTo(item, parent, name);
 }
 

@@ -56,8 +56,8 @@ bool writeAll(int fd, const void* data, size_t size) {
 
 int keygen(const std::string& path) {
     auto [publicKey, secretKey] = generateUpdateKeyPair();
+    const std::string hex = keyToHex(secretKey.data(), secretKey.size()) + "\n";
     UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    std::string hex = keyToHex(secretKey.data(), secretKey.size()) + "\n";
     if (!file.valid() || !writeAll(file.get(), hex.data(), hex.size()) || !file.close()) {
         std::fprintf(stderr, "bw2-sign: cannot write %s (%s)\n", path.c_str(), std::strerror(errno));
         return 1;

@@ -30,22 +30,15 @@ using ArchiveReader = std::unique_ptr<struct archive, ArchiveReadDeleter>;
 
 // An entry's path as components; nothing when it is absolute or holds "..". "./" and empty
 // components are dropped, so "./bin//x" is {"bin", "x"} and "./" is {}.
-std::optional<std::vector<std::string>> pathComponents(const char* path) {
+std::optional<std::vector<std::string>> entryComponents(const char* path) {
     if (!path || !*path || std::strlen(path) > kMaxPathLength || path[0] == '/')
         return std::nullopt;
     std::vector<std::string> parts;
-    std::string text(path);
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t slash = text.find('/', start);
-        std::string part = text.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    for (std::string& part : pathComponents(path)) {
         if (part == "..")
             return std::nullopt;
-        if (!part.empty() && part != ".")
-            parts.push_back(part);
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
+        if (part != ".")
+            parts.push_back(std::move(part));
     }
     return parts;
 }
@@ -148,7 +141,7 @@ private:
 
     bool unpackEntry(struct archive* reader, struct archive_entry* entry) {
         const char* path = archive_entry_pathname(entry);
-        std::optional<std::vector<std::string>> parts = pathComponents(path);
+        std::optional<std::vector<std::string>> parts = entryComponents(path);
         if (!parts)
             return refuse("absolute path or \"..\"", path);
         mode_t mode = archive_entry_mode(entry);
@@ -228,7 +221,7 @@ private:
     }
 
     bool unpackHardLink(int parent, const std::string& name, const char* target, const char* path) {
-        std::optional<std::vector<std::string>> targetParts = pathComponents(target);
+        std::optional<std::vector<std::string>> targetParts = entryComponents(target);
         if (!targetParts || targetParts->empty())
             return refuse("hard link leaves the tree", path);
         std::string targetName = targetParts->back();

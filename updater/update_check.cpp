@@ -26,17 +26,24 @@ long leadingInteger(const std::string& text) {
     return value;
 }
 
-std::vector<long> versionFields(const std::string& text) {
-    std::vector<long> fields;
+// The fields between separators, empty ones included: "a;;b" is {"a", "", "b"}.
+std::vector<std::string> splitFields(const std::string& text, char separator) {
+    std::vector<std::string> fields;
     size_t start = 0;
     while (true) {
-        size_t dot = text.find('.', start);
-        fields.push_back(
-            leadingInteger(text.substr(start, dot == std::string::npos ? std::string::npos : dot - start)));
-        if (dot == std::string::npos)
+        size_t end = text.find(separator, start);
+        fields.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
             break;
-        start = dot + 1;
+        start = end + 1;
     }
+    return fields;
+}
+
+std::vector<long> versionFields(const std::string& text) {
+    std::vector<long> fields;
+    for (const std::string& field : splitFields(text, '.'))
+        fields.push_back(leadingInteger(field));
     return fields;
 }
 
@@ -167,16 +174,9 @@ std::optional<std::string> inflatedReplyText(std::span<const std::uint8_t> reply
 std::optional<UpdateInfos> parseUpdateReply(const std::string& text) {
     if (trimmed(text).empty())
         return std::nullopt;
-    std::vector<std::string> fields;
-    size_t start = 0;
-    while (true) {
-        size_t semicolon = text.find(';', start);
-        fields.push_back(
-            trimmed(text.substr(start, semicolon == std::string::npos ? std::string::npos : semicolon - start)));
-        if (semicolon == std::string::npos)
-            break;
-        start = semicolon + 1;
-    }
+    std::vector<std::string> fields = splitFields(text, ';');
+    for (std::string& field : fields)
+        field = trimmed(field);
     if (fields.size() < 4)
         return std::nullopt;
     return UpdateInfos{fields[0], fields[1], fields[2], fields[3]};

@@ -2,14 +2,14 @@
 
 #include "updater_strings.h"
 
-#include <map>
+#include "text/strings_table.h"
 
 namespace bw {
 
 namespace {
 
-const std::map<std::string, std::string>& table() {
-    static const std::map<std::string, std::string> kTable = {
+const StringsTable& table() {
+    static const StringsTable kTable = {
         {"Updater_1.0_NewVersionCheckTitle", "A new version of Binwarden 2 is available"},
         {"Updater_1.0_NewVersionCheckTextWithVersions",
          "Binwarden 2 ^newVersion_ is available; you have ^curVersion_. Would you like to download and install "
@@ -58,15 +58,11 @@ const std::map<std::string, std::string>& table() {
 } // namespace
 
 std::string updaterString(const std::string& key) {
-    auto it = table().find(key);
-    return it == table().end() ? key : it->second;
+    return table().text(key);
 }
 
 std::vector<std::string> updaterStringKeys() {
-    std::vector<std::string> keys;
-    for (const auto& [key, text] : table())
-        keys.push_back(key);
-    return keys;
+    return table().keys();
 }
 
 } // namespace bw

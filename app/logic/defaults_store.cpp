@@ -1,10 +1,7 @@
 #include "defaults_store.h"
 
-#include "files/log_line.h"
-
 #include <plist/plist.h>
 #include <sys/stat.h>
-#include <syslog.h>
 
 #include <cstdlib>
 #include <functional>
@@ -49,14 +46,12 @@ std::vector<FilterEntry> DefaultsStore::filters() const {
 }
 
 bool DefaultsStore::storeSettings(const Settings& settings, const std::vector<FilterEntry>& filters) const {
-    bool written = edit(m_path, [&](plist_t root) {
+    // A failed write is logged with its reason by the settings file's writer.
+    return edit(m_path, [&](plist_t root) {
         plist_dict_set_item(root, kFiltersKey, filtersToPlist(filters).release());
         plist_dict_set_item(root, kSettingsDictKey, settings.toPlist().release());
         return true;
     });
-    if (!written)
-        bw::logLine(LOG_ERR, "-[SettingsController saveSettings:] cannot write %s", m_path.c_str());
-    return written;
 }
 
 std::optional<std::string> DefaultsStore::stringValue(const std::string& key) const {

@@ -2,14 +2,14 @@
 
 #include "app_strings.h"
 
-#include <map>
+#include "text/strings_table.h"
 
 namespace bw {
 
 namespace {
 
-const std::map<std::string, std::string>& table() {
-    static const std::map<std::string, std::string> kTable = {
+const StringsTable& table() {
+    static const StringsTable kTable = {
         // Window, tabs and menu commands.
         {"200_Window Title", "Binwarden 2"},
         {"200_Tab Information", "Information"},
@@ -141,16 +141,11 @@ const std::map<std::string, std::string>& table() {
 } // namespace
 
 std::string appString(const std::string& key) {
-    auto it = table().find(key);
-    return it == table().end() ? key : it->second;
+    return table().text(key);
 }
 
 std::vector<std::string> appStringKeys() {
-    std::vector<std::string> keys;
-    keys.reserve(table().size());
-    for (const auto& [key, text] : table())
-        keys.push_back(key);
-    return keys;
+    return table().keys();
 }
 
 } // namespace bw

@@ -68,28 +68,26 @@ std::optional<ProtectedTrash> trashForProtectedFolder(const std::string& folder,
 namespace {
 
 // Makes `name` (0700) with "files" and "info" in the folder `parentFd`, or finds it there, never through
-// a link. False when it cannot be made or is not the user's.
-bool makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
+// a link. 0, or a negative errno when it cannot be made (-EPERM when it is not the user's).
+int makeTrashIn(int parentFd, const std::string& name, uid_t uid) {
     if (mkdirat(parentFd, name.c_str(), 0700) != 0 && errno != EEXIST)
-        return false;
+        return -errno;
     UniqueFd trash = openDirAt(parentFd, name.c_str());
     struct stat st {};
     if (!trash || fstat(trash.get(), &st) != 0)
-        return false;
-    if (st.st_uid != uid) {
-        errno = EPERM;
-        return false;
-    }
+        return -errno;
+    if (st.st_uid != uid)
+        return -EPERM;
     fchmod(trash.get(), 0700);
     for (const char* sub : {"files", "info"}) {
         if (mkdirat(trash.get(), sub, 0700) != 0 && errno != EEXIST)
-            return false;
+            return -errno;
         UniqueFd folder = openDirAt(trash.get(), sub);
         if (!folder)
-            return false;
+            return -errno;
         fchmod(folder.get(), 0700);
     }
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -109,12 +107,13 @@ bool createVolumeTrashIfMissing(const std::string& volume, uid_t uid) {
         return true;
     // The user's folder in a sticky shared trash comes first, where a desktop trashes too; when it cannot
     // be made there (the shared trash is not writable), the user's own top-level trash.
-    if (sharedUsable && makeTrashIn(shared.get(), uidText, uid))
+    if (sharedUsable && makeTrashIn(shared.get(), uidText, uid) == 0)
         return true;
-    if (makeTrashIn(root.get(), own, uid))
+    const int made = makeTrashIn(root.get(), own, uid);
+    if (made == 0)
         return true;
     bw::logLine(LOG_ERR, "createVolumeTrashIfMissing: cannot make a trash in %s: %s", path.c_str(),
-                std::strerror(errno));
+                std::strerror(-made));
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include "agent_strings.h"
 #include "files/atomic_file.h"
 #include "files/log_line.h"
+#include "text/shell_quote.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -33,23 +34,6 @@ constexpr std::array<std::pair<ProtectionProblem, const char*>, 7> kKeys = {{
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Quoted for a POSIX shell only when it needs to be, so that the usual command reads plainly.
-std::string shellQuoted(const std::string& text) {
-    bool plain = !text.empty();
-    for (unsigned char c : text)
-        plain = plain && (std::isalnum(c) || std::strchr("/._+-:@=,%", c));
-    if (plain)
-        return text;
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'')
-            quoted += "'\\''";
-        else
-            quoted += c;
-    }
-    return quoted + "'";
 }
 
 // One field per line in the file: no line breaks inside a field.
@@ -118,9 +102,8 @@ std::string launcherSetupProblem(const std::string& launcher, bool* repairCanFix
 
 std::string launcherSetupCommand(const std::string& launcher) {
     const std::string name = launcher.substr(launcher.rfind('/') + 1);
-    return "sudo sh -c " + shellQuoted("cd " + shellQuoted(folderOf(launcher)) + " && chown root:root . bw2daemon " +
-                                       shellQuoted(name) + " && chmod 0755 . bw2daemon && chmod 04755 " +
-                                       shellQuoted(name));
+    return "sudo sh -c " + shellWord("cd " + shellWord(folderOf(launcher)) + " && chown root:root . bw2daemon " +
+                                     shellWord(name) + " && chmod 0755 . bw2daemon && chmod 04755 " + shellWord(name));
 }
 
 bool standardErrorKeepsLines() {

@@ -2,14 +2,14 @@
 
 #include "agent_strings.h"
 
-#include <map>
+#include "text/strings_table.h"
 
 namespace bw {
 
 namespace {
 
-const std::map<std::string, std::string>& table() {
-    static const std::map<std::string, std::string> kTable = {
+const StringsTable& table() {
+    static const StringsTable kTable = {
         {"200_Menu Start Protection", "Start Protection"},
         {"200_Menu Stop Protection", "Stop Protection"},
         {"200_Menu Open Binwarden", "Open Binwarden 2…"},
@@ -76,15 +76,11 @@ const std::map<std::string, std::string>& table() {
 } // namespace
 
 std::string localizedString(const std::string& key) {
-    auto it = table().find(key);
-    return it == table().end() ? key : it->second;
+    return table().text(key);
 }
 
 std::vector<std::string> localizedStringKeys() {
-    std::vector<std::string> keys;
-    for (const auto& [key, text] : table())
-        keys.push_back(key);
-    return keys;
+    return table().keys();
 }
 
 std::string formatText(const std::string& format, const std::vector<std::string>& args) {

@@ -19,15 +19,15 @@ WholeFile readFileAt(int dirFd, const std::string& name, std::size_t maxSize, bo
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followFinalLink ? 0 : O_NOFOLLOW);
     UniqueFd fd(::openat(dirFd, name.c_str(), flags));
     if (!fd || ::fstat(fd.get(), &file.facts) != 0) {
-        file.error = errno;
+        file.error = -errno;
         return file;
     }
     if (!S_ISREG(file.facts.st_mode)) {
-        file.error = EINVAL;
+        file.error = -EINVAL;
         return file;
     }
     if (static_cast<unsigned long long>(file.facts.st_size) > maxSize) {
-        file.error = EFBIG;
+        file.error = -EFBIG;
         return file;
     }
     file.bytes.reserve(static_cast<std::size_t>(file.facts.st_size));
@@ -37,13 +37,13 @@ WholeFile readFileAt(int dirFd, const std::string& name, std::size_t maxSize, bo
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            file.error = errno;
+            file.error = -errno;
             break;
         }
         if (got == 0)
             break;
         if (file.bytes.size() + static_cast<std::size_t>(got) > maxSize) {
-            file.error = EFBIG; // grew while we read
+            file.error = -EFBIG; // grew while we read
             break;
         }
         file.bytes.insert(file.bytes.end(), buffer, buffer + got);
@@ -55,7 +55,7 @@ WholeFile readFileAt(int dirFd, const std::string& name, std::size_t maxSize, bo
 
 std::optional<Bytes> readWholeFileAt(int dirFd, const std::string& name, std::size_t maxSize) {
     WholeFile file = readFileAt(dirFd, name, maxSize);
-    if (file.error == EFBIG)
+    if (file.error == -EFBIG)
         bw::logLine(LOG_ERR, "readWholeFileAt: %s is %lld bytes, more than the %zu accepted", name.c_str(),
                     static_cast<long long>(file.facts.st_size), maxSize);
     if (file.error != 0)

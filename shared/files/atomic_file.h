@@ -16,9 +16,10 @@
 
 namespace bw {
 
-// What a whole-file read found. error: 0 when read; ENOENT (or ENOTDIR) when missing; EFBIG when larger
-// than allowed (also when it grew while being read); EINVAL when not a regular file; ELOOP for a final
-// symbolic link that was not to be followed; otherwise the errno of the failing call.
+// What a whole-file read found. error: 0 when read, else a negative errno: -ENOENT (or -ENOTDIR) when
+// missing; -EFBIG when larger than allowed (also when it grew while being read); -EINVAL when not a
+// regular file; -ELOOP for a final symbolic link that was not to be followed; otherwise that of the
+// failing call.
 struct WholeFile {
     Bytes bytes;
     struct stat facts {}; // of the file read (valid once it was opened)

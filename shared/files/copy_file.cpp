@@ -222,7 +222,7 @@ int KOR_CopyFile::copyAttributesAndPermissions(const std::string& source, const 
     KOR_CopyFile engine;
     engine.mCopyPermissions = copyPermissions;
     engine.copyAttributes(from.get(), to.get(), sst);
-    if (engine.mFirstErrno != 0)
+    if (engine.mFirstError != 0)
         return kAttributes;
     if (isLockedAt(src.parent.get(), src.name.c_str()) && !setLockedAt(dst.parent.get(), dst.name.c_str(), true))
         return kAttributes;
@@ -233,8 +233,8 @@ int KOR_CopyFile::copyAttributesAndPermissions(const std::string& source, const 
 // Copy
 
 int KOR_CopyFile::fail(int code, int err) {
-    if (mFirstErrno == 0)
-        mFirstErrno = err;
+    if (mFirstError == 0)
+        mFirstError = -err;
     return code;
 }
 
@@ -258,13 +258,13 @@ std::string KOR_CopyFile::getDestFileNameFromSource(const std::string& source) {
 int KOR_CopyFile::copyItemAt(int srcDirFd, const char* srcName, int dstDirFd, const std::string& destName,
                              bool copyPermissions, std::string* error) {
     mCopyPermissions = copyPermissions;
-    mFirstErrno = 0;
+    mFirstError = 0;
     mFileName = srcName;
     mFileTotalSize = 0;
     mAlreadyDoneSize = 0;
     const int result = copyInto(srcDirFd, srcName, dstDirFd, destName);
     if (error && result != kSuccess)
-        *error = mFirstErrno ? std::strerror(mFirstErrno) : (result == kInterrupted ? "interrupted" : "failed");
+        *error = mFirstError ? std::strerror(-mFirstError) : (result == kInterrupted ? "interrupted" : "failed");
     return result;
 }
 
@@ -305,7 +305,7 @@ int KOR_CopyFile::copyInto(int srcDirFd, const char* srcName, int dstDirFd, cons
 
 int KOR_CopyFile::copyFile(const std::string& source, const std::string& destinationParent, bool copyPermissions) {
     mCopyPermissions = copyPermissions;
-    mFirstErrno = 0;
+    mFirstError = 0;
     mFileTotalSize = 0;
     mAlreadyDoneSize = 0;
     mReplaceFile = false;
@@ -652,24 +652,11 @@ int KOR_CopyFile::createFolder(const std::string& sourceFolder, const std::strin
 
 int KOR_CopyFile::copyFolderHierarchy(const std::string& source, const std::string& destinationFolder,
                                       bool copyPermissions) {
-    // The components of both paths, matched from their ends.
-    auto components = [](const std::string& path) {
-        std::vector<std::string> parts;
-        std::size_t pos = 0;
-        while (pos < path.size()) {
-            std::size_t slash = path.find('/', pos);
-            if (slash == std::string::npos)
-                slash = path.size();
-            if (slash > pos)
-                parts.push_back(path.substr(pos, slash - pos));
-            pos = slash + 1;
-        }
-        return parts;
-    };
     if (destinationFolder.empty() || destinationFolder[0] != '/')
         return kUnreachable;
-    const std::vector<std::string> dst = components(destinationFolder);
-    const std::vector<std::string> src = components(source);
+    // The components of both paths, matched from their ends.
+    const std::vector<std::string> dst = pathComponents(destinationFolder);
+    const std::vector<std::string> src = pathComponents(source);
     for (const std::string& part : dst)
         if (part == "..")
             return kUnreachable;
@@ -740,7 +727,7 @@ int KOR_CopyFile::verifyCopyFile(const std::string& source, const std::string& d
 
 int KOR_CopyFile::compareFile(const std::string& source, const std::string& destination, bool checkDate,
                               bool checkPermissions) {
-    mFirstErrno = 0;
+    mFirstError = 0;
     mAlreadyDoneSize = 0;
     mFileTotalSize = 0;
     mFileName = getDestFileNameFromSource(source);

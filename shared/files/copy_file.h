@@ -178,6 +178,7 @@ private:
     int compareData(int aFd, int bFd, off_t size);
     bool waitWhilePaused();
     void progress();
+    // Keeps `err` (errno as the failing call left it) when it is the first failure; answers `code`.
     int fail(int code, int err);
 
     std::atomic<std::int64_t> mFileTotalSize{0};
@@ -190,7 +191,7 @@ private:
     std::function<bool(int)> mSpaceCheck;
     bool mCopyPermissions = true;
     std::string mFileName;
-    int mFirstErrno = 0;
+    int mFirstError = 0; // the first failure's negative errno
 };
 
 } // namespace bw

@@ -2,65 +2,58 @@
 
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace bw {
 
-ArchiveValue ArchiveValue::fromBool(bool value) {
+namespace {
+
+// A value of `kind` with one member set: every factory below is one of these.
+template <typename Field, typename Value>
+ArchiveValue valueWith(ArchiveValue::Kind kind, Field ArchiveValue::*field, Value&& value) {
     ArchiveValue v;
-    v.kind = Kind::Bool;
-    v.boolValue = value;
+    v.kind = kind;
+    v.*field = std::forward<Value>(value);
     return v;
+}
+
+std::vector<std::string> mutableClasses(bool isMutable, const char* mutableName, const char* name) {
+    return isMutable ? std::vector<std::string>{mutableName, name} : std::vector<std::string>{};
+}
+
+} // namespace
+
+ArchiveValue ArchiveValue::fromBool(bool value) {
+    return valueWith(Kind::Bool, &ArchiveValue::boolValue, value);
 }
 
 ArchiveValue ArchiveValue::fromInt(std::int64_t value) {
-    ArchiveValue v;
-    v.kind = Kind::Int;
-    v.intValue = value;
-    return v;
+    return valueWith(Kind::Int, &ArchiveValue::intValue, value);
 }
 
 ArchiveValue ArchiveValue::fromUInt(std::uint64_t value) {
-    ArchiveValue v;
-    v.kind = Kind::UInt;
-    v.uintValue = value;
-    return v;
+    return valueWith(Kind::UInt, &ArchiveValue::uintValue, value);
 }
 
 ArchiveValue ArchiveValue::fromReal(double value) {
-    ArchiveValue v;
-    v.kind = Kind::Real;
-    v.realValue = value;
-    return v;
+    return valueWith(Kind::Real, &ArchiveValue::realValue, value);
 }
 
 ArchiveValue ArchiveValue::fromString(std::string value) {
-    ArchiveValue v;
-    v.kind = Kind::String;
-    v.stringValue = std::move(value);
-    return v;
+    return valueWith(Kind::String, &ArchiveValue::stringValue, std::move(value));
 }
 
 ArchiveValue ArchiveValue::array(bool isMutable) {
-    ArchiveValue v;
-    v.kind = Kind::Array;
-    if (isMutable)
-        v.classes = {"NSMutableArray", "NSArray"};
-    return v;
+    return valueWith(Kind::Array, &ArchiveValue::classes, mutableClasses(isMutable, "NSMutableArray", "NSArray"));
 }
 
 ArchiveValue ArchiveValue::dictionary(bool isMutable) {
-    ArchiveValue v;
-    v.kind = Kind::Dictionary;
-    if (isMutable)
-        v.classes = {"NSMutableDictionary", "NSDictionary"};
-    return v;
+    return valueWith(Kind::Dictionary, &ArchiveValue::classes,
+                     mutableClasses(isMutable, "NSMutableDictionary", "NSDictionary"));
 }
 
 ArchiveValue ArchiveValue::object(std::vector<std::string> classChain) {
-    ArchiveValue v;
-    v.kind = Kind::Object;
-    v.classes = std::move(classChain);
-    return v;
+    return valueWith(Kind::Object, &ArchiveValue::classes, std::move(classChain));
 }
 
 std::string ArchiveValue::className() const {

@@ -87,32 +87,34 @@ void JsonWriter::beforeValue() {
     }
 }
 
-JsonWriter& JsonWriter::beginObject() {
+JsonWriter& JsonWriter::open(char bracket) {
     beforeValue();
-    m_text.push_back('{');
+    m_text.push_back(bracket);
     m_hasElement.push_back(false);
     return *this;
+}
+
+JsonWriter& JsonWriter::close(char bracket) {
+    m_text.push_back(bracket);
+    if (!m_hasElement.empty())
+        m_hasElement.pop_back();
+    return *this;
+}
+
+JsonWriter& JsonWriter::beginObject() {
+    return open('{');
 }
 
 JsonWriter& JsonWriter::endObject() {
-    m_text.push_back('}');
-    if (!m_hasElement.empty())
-        m_hasElement.pop_back();
-    return *this;
+    return close('}');
 }
 
 JsonWriter& JsonWriter::beginArray() {
-    beforeValue();
-    m_text.push_back('[');
-    m_hasElement.push_back(false);
-    return *this;
+    return open('[');
 }
 
 JsonWriter& JsonWriter::endArray() {
-    m_text.push_back(']');
-    if (!m_hasElement.empty())
-        m_hasElement.pop_back();
-    return *this;
+    return close(']');
 }
 
 JsonWriter& JsonWriter::key(std::string_view name) {

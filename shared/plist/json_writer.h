@@ -35,6 +35,8 @@ public:
 
 private:
     void beforeValue();
+    JsonWriter& open(char bracket);
+    JsonWriter& close(char bracket);
 
     std::string m_text;
     // One flag per open container: true once it holds an element.

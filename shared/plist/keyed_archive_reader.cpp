@@ -23,28 +23,25 @@ KeyedArchiveReader::KeyedArchiveReader(std::span<const std::uint8_t> archive)
     m_bytesLeft = 8 * m_archiveSize + (1u << 20);
 }
 
-bool KeyedArchiveReader::step(std::uint64_t steps) {
-    if (!m_exhausted && steps <= m_stepsLeft) {
-        m_stepsLeft -= steps;
+bool KeyedArchiveReader::spend(std::uint64_t& left, std::uint64_t amount, const char* before, const char* after) {
+    if (!m_exhausted && amount <= left) {
+        left -= amount;
         return true;
     }
+    // One line for the first limit reached: everything after it fails on m_exhausted alone.
     if (!m_exhausted)
-        bw::logLine(LOG_ERR, "keyed archive: objects shared too often for an archive of %llu bytes",
-                    static_cast<unsigned long long>(m_archiveSize));
+        bw::logLine(LOG_ERR, "keyed archive: %s an archive of %llu bytes%s", before,
+                    static_cast<unsigned long long>(m_archiveSize), after);
     m_exhausted = true;
     return false;
 }
 
+bool KeyedArchiveReader::step(std::uint64_t steps) {
+    return spend(m_stepsLeft, steps, "objects shared too often for", "");
+}
+
 bool KeyedArchiveReader::charge(std::uint64_t bytes) {
-    if (!m_exhausted && bytes <= m_bytesLeft) {
-        m_bytesLeft -= bytes;
-        return true;
-    }
-    if (!m_exhausted)
-        bw::logLine(LOG_ERR, "keyed archive: decodes to more than an archive of %llu bytes can hold",
-                    static_cast<unsigned long long>(m_archiveSize));
-    m_exhausted = true;
-    return false;
+    return spend(m_bytesLeft, bytes, "decodes to more than", " can hold");
 }
 
 std::optional<ArchiveValue> KeyedArchiveReader::failed(const char* why) {

@@ -70,6 +70,9 @@ private:
     bool resolve(std::uint64_t index, int depth, std::optional<std::uint64_t>& resolved);
     std::optional<ArchiveValue> decodeObject(std::uint64_t index, const Object& object, int depth);
     std::optional<ArchiveValue> failed(const char* why);
+    // Takes `amount` from one budget; the line logged when it runs out is `before` "an archive of N
+    // bytes" `after`.
+    bool spend(std::uint64_t& left, std::uint64_t amount, const char* before, const char* after);
 
     BinaryPlistReader m_plist;
     std::uint64_t m_archiveSize = 0;

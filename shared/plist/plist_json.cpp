@@ -23,6 +23,14 @@ struct Parser {
         while (pos < text.size() && (text[pos] == ' ' || text[pos] == '\t' || text[pos] == '\n' || text[pos] == '\r'))
             ++pos;
     }
+    // Takes `c` when it comes next, blanks before it skipped.
+    bool take(char c) {
+        skipSpace();
+        if (pos >= text.size() || text[pos] != c)
+            return false;
+        ++pos;
+        return true;
+    }
     bool fail(const std::string& what) {
         if (error.empty())
             error = what + " at offset " + std::to_string(pos);
@@ -183,35 +191,25 @@ struct Parser {
         if (c == '{') {
             ++pos;
             PlistPtr dict(plist_new_dict());
-            skipSpace();
-            if (pos < text.size() && text[pos] == '}') {
-                ++pos;
+            if (take('}'))
                 return dict;
-            }
             for (;;) {
                 skipSpace();
                 std::string key;
                 if (!string(&key))
                     return nullptr;
-                skipSpace();
-                if (pos >= text.size() || text[pos] != ':') {
+                if (!take(':')) {
                     fail("expected ':'");
                     return nullptr;
                 }
-                ++pos;
                 PlistPtr item = value();
                 if (!item)
                     return nullptr;
                 plist_dict_set_item(dict.get(), key.c_str(), item.release());
-                skipSpace();
-                if (pos < text.size() && text[pos] == ',') {
-                    ++pos;
+                if (take(','))
                     continue;
-                }
-                if (pos < text.size() && text[pos] == '}') {
-                    ++pos;
+                if (take('}'))
                     return dict;
-                }
                 fail("expected ',' or '}'");
                 return nullptr;
             }
@@ -219,25 +217,17 @@ struct Parser {
         if (c == '[') {
             ++pos;
             PlistPtr array(plist_new_array());
-            skipSpace();
-            if (pos < text.size() && text[pos] == ']') {
-                ++pos;
+            if (take(']'))
                 return array;
-            }
             for (;;) {
                 PlistPtr item = value();
                 if (!item)
                     return nullptr;
                 plist_array_append_item(array.get(), item.release());
-                skipSpace();
-                if (pos < text.size() && text[pos] == ',') {
-                    ++pos;
+                if (take(','))
                     continue;
-                }
-                if (pos < text.size() && text[pos] == ']') {
-                    ++pos;
+                if (take(']'))
                     return array;
-                }
                 fail("expected ',' or ']'");
                 return nullptr;
             }

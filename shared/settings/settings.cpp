@@ -3,6 +3,7 @@
 #include "plist/plist_guard.h"
 #include "files/atomic_file.h"
 #include "files/log_line.h"
+#include "files/make_folders.h"
 #include "files/unique_fd.h"
 
 #include <fcntl.h>
@@ -51,17 +52,17 @@ FileRead readWholeFile(const std::string& path, FileData& out) {
     switch (file.error) {
     case 0:
         break;
-    case ENOENT:
-    case ENOTDIR:
+    case -ENOENT:
+    case -ENOTDIR:
         return FileRead::Missing;
-    case EINVAL:
+    case -EINVAL:
         logLine(LOG_ERR, "readSettingsFile: %s is not a regular file", path.c_str());
         return FileRead::Unreadable;
-    case EFBIG:
+    case -EFBIG:
         logLine(LOG_ERR, "readSettingsFile: %s is larger than %zu bytes", path.c_str(), kMaxSettingsFileBytes);
         return FileRead::Unreadable;
     default:
-        logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(file.error));
+        logLine(LOG_ERR, "readSettingsFile: cannot read %s: %s", path.c_str(), std::strerror(-file.error));
         return FileRead::Unreadable;
     }
     out.mode = file.facts.st_mode & 07777;
@@ -99,19 +100,14 @@ std::string lastComponent(const std::string& path) {
 
 // mkdir -p with private folders, as the base folders of the XDG layout are.
 bool makeFolders(const std::string& folder) {
-    struct stat st {};
-    if (folder.empty() || stat(folder.c_str(), &st) == 0)
-        return !folder.empty() && S_ISDIR(st.st_mode);
-    for (std::size_t i = 1; i <= folder.size(); ++i) {
-        if (i != folder.size() && folder[i] != '/')
-            continue;
-        std::string prefix = folder.substr(0, i);
-        if (::mkdir(prefix.c_str(), kNewFolderMode) != 0 && errno != EEXIST) {
-            logLine(LOG_ERR, "makeFolders: cannot create %s: %s", prefix.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (folder.empty())
+        return false;
+    const int made = makeFolderPath(folder, kNewFolderMode);
+    if (made == -ENOTDIR)
+        logLine(LOG_ERR, "makeFolders: %s is not a folder", folder.c_str());
+    else if (made != 0)
+        logLine(LOG_ERR, "makeFolders: cannot create %s: %s", folder.c_str(), std::strerror(-made));
+    return made == 0;
 }
 
 // Whole-file replacement that readers never see half done. With noReplace an existing target is kept.
@@ -460,8 +456,10 @@ bool readProtectionStatusOnStart(const std::string& path) {
 // ---- writing ----
 
 bool createSettingsFileIfMissing(const std::string& path) {
-    if (path.empty())
+    if (path.empty()) {
+        logLine(LOG_ERR, "createSettingsFileIfMissing: no settings file is known (no home folder)");
         return false;
+    }
     struct stat st {};
     if (lstat(path.c_str(), &st) == 0)
         return true;
@@ -492,8 +490,12 @@ bool editSettingsFile(const std::string& path, const std::function<bool(plist_t 
     bool binary = true;
     switch (readWholeFile(path, file)) {
     case FileRead::Missing:
-        if (!createIfMissing || path.empty())
+        if (!createIfMissing)
             return false;
+        if (path.empty()) {
+            logLine(LOG_ERR, "editSettingsFile: no settings file is known (no home folder)");
+            return false;
+        }
         root.reset(plist_new_dict());
         if (!makeFolders(parentFolder(path)))
             return false;

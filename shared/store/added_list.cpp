@@ -33,9 +33,9 @@ AddedList loadAddedList(const std::string& cacheFolder) {
     if (!archive)
         return list;
     KeyedArchiveReader reader(*archive);
-    std::optional<std::vector<std::string>> chain;
-    if (reader.open())
-        chain = reader.classChain(*reader.root(), 0);
+    if (!reader.open())
+        return list; // the reader logged why
+    const auto chain = reader.classChain(*reader.root(), 0);
     if (!chain || (chain->front() != "NSDictionary" && chain->front() != "NSMutableDictionary")) {
         bw::logLine(LOG_ERR, "loadAddedList: %s/%s holds no dictionary", cacheFolder.c_str(), kAddedListFileName);
         return list;

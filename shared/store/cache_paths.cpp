@@ -103,15 +103,15 @@ std::string newStoredItemName() {
             // Without a random source, fall back to the kernel's own UUID generator.
             // Each failure's errno is taken where it happens: the close below may change it.
             UniqueFd fd(::open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC));
-            int error = fd ? 0 : errno;
+            int error = fd ? 0 : -errno;
             char text[37] = {};
             if (fd) {
                 const ssize_t read = ::read(fd.get(), text, 36);
-                error = read < 0 ? errno : read == 36 ? 0 : EIO;
+                error = read < 0 ? -errno : read == 36 ? 0 : -EIO;
             }
             fd.reset();
             if (error != 0) {
-                bw::logLine(LOG_ERR, "newStoredItemName: no random source: %s", std::strerror(error));
+                bw::logLine(LOG_ERR, "newStoredItemName: no random source: %s", std::strerror(-error));
                 return {};
             }
             std::string name(text, 36);

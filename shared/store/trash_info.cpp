@@ -2,6 +2,7 @@
 
 #include "files/atomic_file.h"
 #include "files/log_line.h"
+#include "files/no_follow.h"
 #include "plist/json_writer.h"
 #include "files/unique_fd.h"
 #include "files/utf8.h"
@@ -59,15 +60,7 @@ std::optional<std::string> percentDecoded(std::string_view text) {
 // The path rebuilt from its components with single slashes; nothing when a component is unsafe.
 std::optional<std::string> normalizedAbsolutePath(std::string_view path) {
     std::string out;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        const std::string_view component = path.substr(start, end - start);
-        start = end + 1;
-        if (component.empty())
-            continue;
+    for (const std::string& component : pathComponents(std::string(path))) {
         if (component == "." || component == ".." || component.size() > NAME_MAX)
             return std::nullopt;
         out += '/';

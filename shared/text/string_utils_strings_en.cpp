@@ -3,14 +3,14 @@
 
 #include "text/string_utils_strings.h"
 
-#include <map>
+#include "text/strings_table.h"
 
 namespace bw {
 
 namespace {
 
-const std::map<std::string, std::string>& table() {
-    static const std::map<std::string, std::string> kTable = {
+const StringsTable& table() {
+    static const StringsTable kTable = {
         {"StringUtils_%d Byte", "%d byte"}, {"StringUtils_%d Bytes", "%d bytes"},
         {"StringUtils_%d KB", "%.1f KB"},   {"StringUtils_%d MB", "%.1f MB"},
         {"StringUtils_%d GB", "%.2f GB"},   {"StringUtils_KB", "KB"},
@@ -23,15 +23,11 @@ const std::map<std::string, std::string>& table() {
 } // namespace
 
 std::string stringUtilsString(const std::string& key) {
-    const auto found = table().find(key);
-    return found == table().end() ? key : found->second;
+    return table().text(key);
 }
 
 std::vector<std::string> stringUtilsStringKeys() {
-    std::vector<std::string> keys;
-    for (const auto& entry : table())
-        keys.push_back(entry.first);
-    return keys;
+    return table().keys();
 }
 
 } // namespace bw

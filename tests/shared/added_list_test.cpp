@@ -1,6 +1,8 @@
 #include "store/added_list.h"
+#include "store/cache_index.h"
 #include "store/compression.h"
 #include "plist/keyed_archive.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +49,41 @@ TEST(AddedList, UnreadableListsAreEmpty) {
     unlink((dir / bw::kAddedListFileName).c_str());
     ASSERT_EQ(symlink((other / bw::kAddedListFileName).c_str(), (dir / bw::kAddedListFileName).c_str()), 0);
     EXPECT_TRUE(bw::loadAddedList(dir.path()).empty());
+}
+
+// Each way a list can be unreadable is logged in one line, by the layer that found out.
+TEST(AddedList, AnUnreadableListIsLoggedOnce) {
+    const auto zipped = [](const std::string& text) {
+        auto packed = bw::compressedData(bw::Bytes(text.begin(), text.end()));
+        return packed ? std::string(packed->begin(), packed->end()) : std::string();
+    };
+    const auto notADictionary = bw::BWCacheIndex().archivedData();
+    ASSERT_TRUE(notADictionary.has_value());
+    TempDir saved;
+    ASSERT_TRUE(bw::saveAddedList({{"k", 1.0}}, saved.path()));
+    const struct {
+        const char* what;
+        std::string content;
+        const char* says; // what the one line names; nullptr: nothing logged
+    } cases[] = {
+        {"a valid list", bw::test::readFile(saved / bw::kAddedListFileName), nullptr},
+        {"not compressed", "garbage", "decompressedData"},
+        {"compressed, not an archive", zipped("garbage"), "not a binary property list"},
+        {"an archive whose root is no dictionary", zipped(std::string(notADictionary->begin(), notADictionary->end())),
+         "holds no dictionary"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        bw::test::writeFile(dir / bw::kAddedListFileName, c.content);
+        bw::AddedList loaded;
+        const auto lines = bw::test::linesLoggedBy([&] { loaded = bw::loadAddedList(dir.path()); });
+        EXPECT_EQ(loaded.empty(), c.says != nullptr);
+        ASSERT_EQ(lines.size(), c.says ? 1u : 0u) << (lines.empty() ? "" : lines.front());
+        if (c.says) {
+            EXPECT_NE(lines.front().find(c.says), std::string::npos) << lines.front();
+        }
+    }
 }
 
 TEST(AddedList, SavingKeepsTheOwnerUnlessAsked) {

@@ -1,6 +1,7 @@
 // The plain file-system layer: tree removal, folder sizes, the UTF-8 reader, atomic replace.
 #include "files/atomic_file.h"
 #include "files/folder_size.h"
+#include "files/make_folders.h"
 #include "files/no_follow.h"
 #include "files/remove_tree.h"
 #include "files/utf8.h"
@@ -310,10 +311,10 @@ TEST(FilesAtomicReplace, ReplacesWholeKeepsExistingWhenAskedAndLeavesNoTemporary
     EXPECT_EQ(0, read.error);
     EXPECT_EQ(second, std::string(read.bytes.begin(), read.bytes.end()));
     EXPECT_EQ(0600u, read.facts.st_mode & 07777);
-    EXPECT_EQ(EFBIG, bw::readFileAt(dir.get(), "f", 3).error);
-    EXPECT_EQ(ENOENT, bw::readFileAt(dir.get(), "missing", 3).error);
+    EXPECT_EQ(-EFBIG, bw::readFileAt(dir.get(), "f", 3).error);
+    EXPECT_EQ(-ENOENT, bw::readFileAt(dir.get(), "missing", 3).error);
     fs::create_symlink(tmp / "f", tmp / "link");
-    EXPECT_EQ(ELOOP, bw::readFileAt(dir.get(), "link", 1024).error);
+    EXPECT_EQ(-ELOOP, bw::readFileAt(dir.get(), "link", 1024).error);
     EXPECT_EQ(0, bw::readFileAt(dir.get(), "link", 1024, true).error);
     std::size_t entries = 0;
     for (const auto& entry : fs::directory_iterator(tmp.path())) {
@@ -321,4 +322,35 @@ TEST(FilesAtomicReplace, ReplacesWholeKeepsExistingWhenAskedAndLeavesNoTemporary
         ++entries;
     }
     EXPECT_EQ(2u, entries) << "only the file and the link";
+}
+
+TEST(FilesMakeFolders, MakesEveryMissingFolderOrSaysWhatStandsInTheWay) {
+    TempDir tmp;
+    writeFile(tmp / "file", "x");
+    fs::create_directory(tmp / "there");
+    const std::string root = tmp.path();
+    const struct {
+        const char* what;
+        std::string path;
+        int expected;
+    } cases[] = {
+        {"an existing folder", root + "/there", 0},
+        {"three levels at once", root + "/a/b/c", 0},
+        {"double and trailing slashes", root + "//d//e/", 0},
+        {"a relative path", "f/g", 0},
+        {"a file where the folder goes", root + "/file", -ENOTDIR},
+        {"a file on the way", root + "/file/h", -ENOTDIR},
+        {"nothing named", "", -ENOENT},
+    };
+    // The relative case lands in the temporary folder too.
+    const fs::path before = fs::current_path();
+    fs::current_path(tmp.path());
+    for (const auto& c : cases) {
+        EXPECT_EQ(bw::makeFolderPath(c.path, 0700), c.expected) << c.what;
+        if (c.expected == 0) {
+            EXPECT_TRUE(fs::is_directory(c.path)) << c.what;
+        }
+    }
+    fs::current_path(before);
+    EXPECT_EQ(fs::status(tmp / "a/b").permissions() & fs::perms::all, fs::perms::owner_all);
 }

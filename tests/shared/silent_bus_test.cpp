@@ -3,6 +3,7 @@
 
 #include "bus/notification_bus.h"
 #include "bus/notification_names.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -99,19 +99,12 @@ void returns(const char* what, const std::function<void()>& step) {
     watchdog.join();
 }
 
-// The lines the bus logged while `step` ran (syslog echoes them to standard error).
+// The lines the bus logged while `step` ran.
 std::vector<std::string> loggedLines(const char* what, const std::function<void()>& step) {
-    openlog("shared_tests", LOG_PERROR, LOG_USER);
-    testing::internal::CaptureStderr();
-    returns(what, step);
-    const std::string text = testing::internal::GetCapturedStderr();
-    openlog("shared_tests", 0, LOG_USER);
     std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        if (text.find("NotificationBus:", start) < end)
-            lines.push_back(text.substr(start, end - start));
-    }
+    for (std::string& line : bw::test::linesLoggedBy([&] { returns(what, step); }))
+        if (line.find("NotificationBus:") != std::string::npos)
+            lines.push_back(std::move(line));
     return lines;
 }
 
