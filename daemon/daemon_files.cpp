@@ -36,7 +36,8 @@ std::int32_t Daemon::setLockOfItem(bool locked, int itemFd, const char* name) {
     struct stat st;
     if (::fstat(itemFd, &st) != 0)
         return -35;
-    const int err = setLockedFlag(itemFd, locked);
+    // The design's interface answers the system's error code itself, not its negation.
+    const int err = -setLockedFlag(itemFd, locked);
     if (err != 0)
         bw::logLine(LOG_ERR,
                     locked ? "setLock: error trying to lock file %s: %d (%s)"

@@ -33,11 +33,11 @@ int setLockedFlag(int itemFd, bool locked) {
     UniqueFd fd = flagsDescriptor(itemFd);
     int flags = 0;
     if (!fd || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0)
-        return !fd || noFlagsHere(errno) ? 0 : errno; // no flags on this file system: nothing to do
+        return !fd || noFlagsHere(errno) ? 0 : -errno; // no flags on this file system: nothing to do
     int wanted = locked ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
     if (wanted == flags)
         return 0;
-    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) == 0 ? 0 : errno;
+    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &wanted) == 0 ? 0 : -errno;
 }
 
 bool isLockedItem(int itemFd) {
