@@ -74,6 +74,8 @@ public:
     // Final index writes that found their batch locked; tried again by retryPendingFinishes.
     std::size_t pendingIndexWrites();
     void retryPendingFinishes();
+    // Whether a minute's batch is being filled (so that an idle survey builds no name to compare).
+    bool fillsAMinute() const { return !m_batchName.empty(); }
     // Drops what is kept of a batch of another minute than `batchFolder` (its index is no longer needed).
     void leaveEarlierMinutes(const std::string& batchFolder);
     // Drops the index kept of the batch filled last (read again when more comes).

@@ -181,7 +181,9 @@ void Daemon::daemonIteration() {
     // no longer kept in memory.
     if (pendingIndexWrites() > 0)
         m_batches.retryPendingFinishes();
-    m_batches.leaveEarlierMinutes(withoutTrailingSlashes(cacheFolder()) + "/" + batchFolderName(std::time(nullptr)));
+    if (m_batches.fillsAMinute())
+        m_batches.leaveEarlierMinutes(withoutTrailingSlashes(cacheFolder()) + "/" +
+                                      batchFolderName(std::time(nullptr)));
 
     bool workLeft = false;
     m_itemsLeft = false;
