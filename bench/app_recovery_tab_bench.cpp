@@ -70,9 +70,17 @@ struct Scene {
     }
 };
 
-Scene& scene() {
-    static Scene instance;
+// Torn down by main while Qt is still whole: a static destroyed after main returns would take its
+// widgets down after Qt's own globals.
+std::unique_ptr<Scene>& sceneHolder() {
+    static std::unique_ptr<Scene> instance;
     return instance;
+}
+
+Scene& scene() {
+    if (!sceneHolder())
+        sceneHolder() = std::make_unique<Scene>();
+    return *sceneHolder();
 }
 
 std::unique_ptr<bw::RecoveryController> openTab(Scene& s) {
@@ -132,3 +140,13 @@ void BM_SearchKeystroke(benchmark::State& state) {
 BENCHMARK(BM_SearchKeystroke)->Arg(1)->Arg(0)->ArgName("first")->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    sceneHolder().reset();
+    return 0;
+}
