@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace bw {
 
@@ -26,24 +27,27 @@ constexpr char kCopyOperation[] = "-[Daemon copyDataFromTrashToCache:]";
 
 } // namespace
 
+namespace {
+
+// Whether the volume of `fd` is full by the free-space rule; nothing when its figures cannot be read.
+std::optional<bool> volumeIsFull(int fd, std::int64_t percentFreeOnDisk) {
+    struct statvfs vfs;
+    if (fd < 0 || ::fstatvfs(fd, &vfs) != 0)
+        return std::nullopt;
+    return Daemon::diskIsFull(static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize,
+                              static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize, percentFreeOnDisk);
+}
+
+} // namespace
+
 std::function<bool(int)> Daemon::spaceCheck() const {
-    return [percent = m_percentFreeOnDisk](int fd) {
-        struct statvfs vfs;
-        if (::fstatvfs(fd, &vfs) != 0)
-            return true; // unknown: the write itself reports a full volume
-        return !diskIsFull(static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize,
-                           static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize, percent);
-    };
+    // Unknown during a copy: the write itself reports a full volume.
+    return [percent = m_percentFreeOnDisk](int fd) { return !volumeIsFull(fd, percent).value_or(false); };
 }
 
 bool Daemon::freeSpaceTest(int cacheFd) {
-    std::uint64_t freeBytes = 0, totalBytes = 0;
-    struct statvfs vfs;
-    if (cacheFd >= 0 && ::fstatvfs(cacheFd, &vfs) == 0) {
-        freeBytes = static_cast<std::uint64_t>(vfs.f_bavail) * vfs.f_frsize;
-        totalBytes = static_cast<std::uint64_t>(vfs.f_blocks) * vfs.f_frsize;
-    }
-    return !diskIsFull(freeBytes, totalBytes, m_percentFreeOnDisk);
+    // Unknown before a transfer counts as full, as a volume with nothing free does.
+    return !volumeIsFull(cacheFd, m_percentFreeOnDisk).value_or(true);
 }
 
 std::string Daemon::keyForItem(const std::string& path) const {
@@ -59,9 +63,10 @@ std::string Daemon::keyForItem(const std::string& path) const {
 
 bool Daemon::saveKnownFiles() {
     UniqueFd cache = openCacheFolder(false);
+    const int cacheError = cache ? 0 : -errno;
     if (!cache)
         bw::logLine(LOG_ERR, "%s: cannot write %s in %s: %s", "-[Daemon saveKnownFiles]", kAddedListFileName,
-                    cacheFolder().c_str(), std::strerror(errno));
+                    cacheFolder().c_str(), std::strerror(-cacheError));
     // A failed write was logged by the writer.
     const bool saved = cache && saveAddedList(m_alreadyAdded, procFdPath(cache.get()) + "/.");
     if (saved)
